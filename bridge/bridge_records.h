@@ -1,0 +1,83 @@
+// The bridge side's records: one BridgeDevice per attached bridge, one BridgePort per interface.
+//
+// Locks and what they protect:
+//   BridgeDevice.lock  - one per bridge, shared by both ports. Held around every vendor request
+//                        and every bulk OUT chunk (at most one in flight per bridge), and guards
+//                        changes of detached, of each port's state, commStatus, modemStatus and
+//                        pollTimer. Never held while a poll timer is killed.
+//   BridgePort.ringLock  - the contents of ring.
+//   BridgePort.eventLock - pending.
+// Order: ringLock before eventLock. The device lock is never held together with either of them.
+// The serial core calls into the bridge holding its own locks (openListLock for Open and Close,
+// txStateLock for Transmit); the bridge never takes a core lock while it holds the device lock,
+// and leaves the device lock before it raises events on a ComDevice.
+//
+// Lifetime: attach creates both records and detach releases them. The BridgeDevice owns its
+// ports, their rings, pipes, events and threads, and its strings. A BridgePort and its ComDevice
+// point at each other; neither releases the other.
+#pragma once
+
+#include "platform/ce_os.h"
+#include "platform/ce_usb.h"
+
+struct ComDevice;
+struct ByteRing;
+struct BridgePort;
+
+// "TVK_" read as a little-endian 32-bit word.
+#define BRIDGE_SIGNATURE 0x5F4B5654u
+
+#define BRIDGE_MAX_PORTS 2u
+
+// BridgePort.state bits: opened only goes 0 -> 1 in Open and back in Close or detach; detached
+// only ever goes from clear to set.
+enum : BYTE {
+  PortOpened = 0x01,
+  PortDetached = 0x02,
+};
+
+struct BridgeDevice {
+  DWORD signature;
+  CRITICAL_SECTION lock;
+  BYTE volatile detached;  // set once, under lock, by the detach notification
+  USB_HANDLE hostDevice;
+  LPCUSB_FUNCS usb;
+  WORD vendorId;   // of the matched driver settings
+  WORD productId;  // of the matched driver settings
+  BYTE* productString;  // raw string descriptor 2 (bLength, type 3, UTF-16LE), or null
+  BYTE* serialString;   // raw string descriptor 3 (5 on part number 5), or null
+  DWORD partNumber;     // selects the latch request form; 0 when unknown
+  DWORD portCount;      // interfaces of the active configuration, at most 2
+  BridgePort* ports[BRIDGE_MAX_PORTS];
+  HANDLE attachDone;  // manual-reset; set once when attach has finished
+};
+
+struct BridgePort {
+  DWORD signature;
+  BridgeDevice* device;
+  CRITICAL_SECTION ringLock;
+  CRITICAL_SECTION eventLock;
+  HANDLE activeHandle;  // the device manager's handle of the port's stream device
+  BYTE savedLatch;      // latch byte read by PowerOff, written back by PowerOn
+  WORD interfaceNumber;
+  BYTE volatile state;  // PortOpened, PortDetached (changes under the device lock)
+  USB_PIPE outPipe;
+  BYTE outEndpoint;
+  HANDLE outDone;  // manual-reset
+  USB_PIPE inPipe;
+  BYTE inEndpoint;
+  HANDLE inDone;       // auto-reset; also set by detach to release the receive thread
+  HANDLE closedEvent;  // auto-reset; set by Close when no data opens remain
+  UINT pollTimer;      // the 80 ms modem poll; 0 when none runs
+  HANDLE receiveThread;
+  ComDevice* volatile comDevice;  // bound by Init, cleared by Deinit
+  DWORD pending;                  // PendingEvent set: 0 or exactly Rx (eventLock)
+  ByteRing* ring;                 // receive FIFO, element size 1, capacity 16384 (ringLock)
+  BYTE commStatus[20];            // last BridgeCommStatus read (19 bytes); byte 20 stays 0
+  DWORD modemStatus;              // last modem status byte read, in the low byte
+};
+
+// True when p is a non-null record carrying the tag.
+inline bool BridgeTagged(const void* p) {
+  return p != nullptr && *static_cast<const DWORD*>(p) == BRIDGE_SIGNATURE;
+}

@@ -1,0 +1,16 @@
+# Driver code (core/, bridge/, usb/) is built as static libraries with hidden symbols; module/
+# links them into the loadable module, tests link them directly. Driver code sees only platform/,
+# whose services come from the simulated device's shared library tvsim.
+function(tv_driver_library name)
+  add_library(${name} STATIC ${ARGN})
+  set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -Wshadow -Wconversion -Wno-sign-conversion)
+  target_link_libraries(${name} PUBLIC tvsim)
+endfunction()
+
+# A GoogleTest executable whose tests CTest discovers when the tests run.
+function(tv_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
