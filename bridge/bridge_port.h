@@ -1,0 +1,19 @@
+// The bridge port: the PortOps implementation behind a BridgePort, its vendor requests and its
+// modem-status poll.
+#pragma once
+
+#include "bridge/bridge_records.h"
+#include "bridge/port_ops.h"
+
+// The constant port table of the bridge, in slot order.
+extern const PortOps BridgePortOps;
+
+// Asks the bridge for its part number at attach (no lock): 1 by the endpoint rule, otherwise the
+// byte the bridge reports, 0 when the request fails.
+DWORD BridgeQueryPartNumber(BridgeDevice* device);
+
+// The 80 ms multimedia-timer callback; user is the BridgePort.
+void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1, DWORD_PTR dw2);
+
+#define BRIDGE_POLL_PERIOD_MS 80u
+#define BRIDGE_TX_CHUNK 0x4000u

@@ -1,0 +1,29 @@
+// Transfers: every bulk and vendor transfer of the driver, and the per-port receive thread.
+// The synchronous routines return a Win32 error code (0, 87, 31, 1460, or the host stack's last
+// error) and also leave a non-zero result as the calling thread's last error.
+#pragma once
+
+#include "bridge/bridge_records.h"
+#include "platform/ce_usb.h"
+
+// Completion routine of every asynchronous transfer; its parameter is the event to set.
+DWORD WINAPI TransferCompleted(LPVOID parameter);
+// 1 when the event was reset, otherwise the last-error code.
+DWORD ResetTransferEvent(HANDLE event);
+// TRUE with both outputs filled; FALSE with usbError 0x101 when the status cannot be read.
+BOOL ReadTransferStatus(LPCUSB_FUNCS usb, USB_TRANSFER transfer, DWORD* bytes, DWORD* usbError);
+BOOL CloseTransferHandle(LPCUSB_FUNCS usb, USB_TRANSFER transfer);
+
+DWORD BulkTransferWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
+                       HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress,
+                       DWORD length, DWORD* bytes, DWORD timeout, DWORD* usbError);
+DWORD VendorTransferWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
+                         HANDLE event, DWORD flags, LPCUSB_DEVICE_REQUEST setup, LPVOID buffer,
+                         ULONG physicalAddress, DWORD* bytes, DWORD timeout, DWORD* usbError);
+
+// Issues one bulk IN transfer on the port's inPipe completing into inDone; null when refused.
+USB_TRANSFER IssueBulkIn(BridgePort* port, LPVOID buffer, DWORD length);
+// The receive thread's entry, with the BridgePort as its argument.
+DWORD WINAPI ReceiveThreadProc(LPVOID port);
+
+#define RECEIVE_TRANSFER_SIZE 1024u
