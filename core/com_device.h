@@ -1,8 +1,27 @@
 // The serial core's records: one ComDevice per activated port, one ComHandle per open.
 //
-// Lock order: openListLock before any handle's waitLock; txLock before txStateLock; rxLock before
-// rxBufferLock. The port implementation takes its own locks inside slot calls, after any of these.
-// (The field comments below say what each lock protects.)
+// Locks of a ComDevice, outermost first. A thread holding one of them takes only locks further
+// down the list; the port implementation takes its own locks inside slot calls, after all of these.
+//   openListLock  serialises ComOpen, ComClose, ComDeinit and AbortHandleWaits: openCount, owner,
+//                 the open/close transitions of the port. Held across the Open and Close slots and
+//                 across the event-thread stop (up to 3000 ms).
+//   listLock      only the links of openList and passOwner. Taken by open/close around link and
+//                 unlink, and by the walkers (RaiseCommEvents, set wait mask, the event handler's
+//                 owner count). It is never held while waiting for anything, so the event thread's
+//                 raise never waits on a close that is stopping the event thread.
+//   waitLock      (per handle) eventMask, abortWait, and the pairing of eventState with commEvent.
+//   txLock        one writer at a time; held by ComWrite for the whole call.
+//   txStateLock   the current-write fields; the transmit pump runs under it.
+//   rxLock        one reader at a time; held by ComRead for the whole call, waits included.
+//   rxBufferLock  copy-out and rxRead moves, purge of the buffer.
+//   settingsLock  dcb and timeouts; innermost, held only to copy them.
+// Orders: openListLock -> listLock -> waitLock; txLock -> txStateLock; rxLock -> rxBufferLock;
+// settingsLock and rxBufferLock are leaves.
+//
+// Ownership: only the event thread writes rxWrite; only a reader or purge writes rxRead, each
+// reading the other's index without a lock. flowFlags changes only through the atomic bit helpers
+// of com_internal.h. openCount, owner, outQueue and eventMaskUnion are written under their lock and
+// read with atomic loads where no lock is held.
 #pragma once
 
 #include "bridge/port_ops.h"
@@ -34,15 +53,16 @@ struct ComDevice;
 
 struct ComHandle {
   ComDevice* device;
-  DWORD access;        // top four bits cleared for a bus-access handle
-  DWORD shareMode;     // stored, not consulted
-  LONG volatile busy;  // calls in progress; interlocked only
-  HANDLE commEvent;    // auto-reset
-  DWORD eventMask;     // under waitLock
+  DWORD access;              // top four bits cleared for a bus-access handle
+  DWORD shareMode;           // stored, not consulted
+  LONG volatile busy;        // calls in progress; interlocked only
+  HANDLE commEvent;          // auto-reset
+  DWORD eventMask;           // under waitLock
   LONG volatile eventState;  // atomic OR by raisers, atomic swap by the waiter, inside waitLock
   DWORD abortWait;           // under waitLock
   CRITICAL_SECTION waitLock;
-  ComListLink link;  // place in the device's openList
+  ComListLink link;  // place in the device's openList (listLock)
+  DWORD signature;   // ComHandleSignature while the handle lives
 };
 
 struct ComDevice {
@@ -60,27 +80,36 @@ struct ComDevice {
   DWORD rxPortReported;
   DWORD rxTotal;
   DWORD txTotal;
-  DWORD outQueue;   // length of the write in progress (txStateLock)
-  DWORD txWritten;  // bytes of the current write accepted by the port (txStateLock)
-  DCB dcb;
-  COMMTIMEOUTS timeouts;
-  DWORD openCount;           // open data handles (openListLock)
-  LONG volatile flowFlags;   // changed only by atomic bit operations
+  DWORD outQueue;           // length of the write in progress (txStateLock)
+  DWORD txWritten;          // bytes of the current write accepted by the port (txStateLock)
+  DCB dcb;                  // settingsLock; written by first open and ApplyDcb
+  COMMTIMEOUTS timeouts;    // settingsLock
+  DWORD openCount;          // open data handles (openListLock)
+  LONG volatile flowFlags;  // changed only by atomic bit operations
   DWORD eventMaskUnion;
-  DWORD volatile rxRead;     // written only by readers and purge
-  DWORD volatile rxWrite;    // written only by the event thread
+  DWORD volatile rxRead;   // written only by readers and purge
+  DWORD volatile rxWrite;  // written only by the event thread
   DWORD rxSize;
   BYTE* rxBuffer;
   CRITICAL_SECTION rxBufferLock;  // copy-out and rxRead moves; purge
-  DWORD txPermissions;  // txStateLock
-  DWORD txSent;         // txStateLock
-  DWORD txLength;       // txStateLock
-  const BYTE* txBuffer; // txStateLock; null when no write is in progress
-  CRITICAL_SECTION txStateLock;  // the current-write fields; the transmit pump runs under it
-  ComListLink openList;          // all handles, data and bus-access (openListLock)
-  CRITICAL_SECTION openListLock; // serialises open, close and de-initialisation
-  ComHandle* owner;              // the handle with read or write access (openListLock)
+  DWORD txPermissions;            // txStateLock
+  DWORD txSent;                   // txStateLock
+  DWORD txLength;                 // txStateLock
+  const BYTE* txBuffer;           // txStateLock; null when no write is in progress
+  CRITICAL_SECTION txStateLock;   // the current-write fields; the transmit pump runs under it
+  ComListLink
+      openList;  // all handles, data and bus-access; links change under openListLock+listLock
+  CRITICAL_SECTION openListLock;  // serialises open, close and de-initialisation
+  ComHandle* owner;               // the handle with read or write access (openListLock)
+  CRITICAL_SECTION listLock;      // openList links and passOwner only
+  CRITICAL_SECTION settingsLock;  // dcb and timeouts
+  ComHandle* passOwner;  // owner whose busy the event handler raised for this pass (listLock)
+  DWORD builtParts;      // what ComInit has created so far, for the one teardown path
+  DWORD signature;       // ComDeviceSignature while the device lives
 };
+
+#define ComDeviceSignature 0x44435654u  // "TVCD"
+#define ComHandleSignature 0x48435654u  // "TVCH"
 
 // The stream interface, under internal names; module/ exports them as COM_Init ... COM_PowerDown.
 // ComInit binds the new device to the given port table.
@@ -88,7 +117,7 @@ ComDevice* ComInit(LPCWSTR activeKey, const PortOps* ops);
 BOOL ComDeinit(ComDevice* device);
 ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode);
 BOOL ComClose(ComHandle* handle);
-DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length);   // (DWORD)-1 on failure
+DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length);    // (DWORD)-1 on failure
 DWORD ComWrite(ComHandle* handle, LPCVOID buffer, DWORD length);  // (DWORD)-1 on failure
 DWORD ComSeek(ComHandle* handle, LONG distance, DWORD method);    // always (DWORD)-1
 BOOL ComIOControl(ComHandle* handle, DWORD code, BYTE* inBuffer, DWORD inSize, BYTE* outBuffer,

@@ -1,0 +1,431 @@
+// Port device and open handles: ComInit/ComDeinit, ComOpen/ComClose, the event thread's start and
+// stop, RaiseCommEvents.
+#include "core/com_internal.h"
+#include "platform/ce_os.h"
+
+namespace {
+
+// builtParts bits: what the one teardown path has to undo.
+enum : DWORD {
+  BuiltOpenListLock = 0x01,
+  BuiltListLock = 0x02,
+  BuiltSettingsLock = 0x04,
+  BuiltRxTxLocks = 0x08,
+  BuiltBufferLocks = 0x10,
+};
+
+const DWORD DefaultThreadPriority = 103;
+const DWORD RxMinimumSize = 2048;
+const DWORD DcbDefaultFlagsLow = 0x1011;  // fBinary, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE
+const DWORD DcbLowFlagsMask = 0x7FFF;     // the 15 defined flag bits; the rest keep their value
+
+void ReleaseBlock(void* block, SIZE_T bytes) {
+  __builtin_memset(block, 0xCC, bytes);
+  LocalFree(block);
+}
+
+void CloseEvent(HANDLE* event) {
+  if (*event != nullptr) {
+    CloseHandle(*event);
+    *event = nullptr;
+  }
+}
+
+void ListInsertFront(ComListLink* list, ComListLink* link) {
+  link->next = list->next;
+  link->prev = list;
+  list->next->prev = link;
+  list->next = link;
+}
+
+void ListRemove(ComListLink* link) {
+  link->prev->next = link->next;
+  link->next->prev = link->prev;
+  link->next = link->prev = nullptr;
+}
+
+// Links a new handle and, for a data handle with access, makes it owner in the same step, so the
+// event handler never sees an owner that is not in the list. Caller holds openListLock.
+void LinkHandle(ComDevice* device, ComHandle* handle, bool claimOwner) {
+  EnterCriticalSection(&device->listLock);
+  ListInsertFront(&device->openList, &handle->link);
+  if (claimOwner) StorePointer(&device->owner, handle);
+  LeaveCriticalSection(&device->listLock);
+}
+
+// Unlinks a handle and forgets it as owner and as the event handler's counted owner: after this the
+// handler cannot reach it, so it may be released. Caller holds openListLock.
+void UnlinkHandle(ComDevice* device, ComHandle* handle) {
+  EnterCriticalSection(&device->listLock);
+  if (LoadPointer(&device->owner) == handle) StorePointer(&device->owner, (ComHandle*)nullptr);
+  if (device->passOwner == handle) device->passOwner = nullptr;
+  ListRemove(&handle->link);
+  LeaveCriticalSection(&device->listLock);
+}
+
+// Undoes ComOpen step 3 on an unlinked handle.
+void ReleaseHandle(ComHandle* handle) {
+  DeleteCriticalSection(&handle->waitLock);
+  CloseEvent(&handle->commEvent);
+  ReleaseBlock(handle, sizeof(ComHandle));
+}
+
+void SetDefaultDcbLocked(ComDevice* device) {
+  DCB* dcb = &device->dcb;
+  DWORD flags = DcbFlagWord(dcb);
+  flags = (flags & ~DcbLowFlagsMask) | DcbDefaultFlagsLow;
+  __builtin_memcpy((BYTE*)dcb + DCB_FLAGS_OFFSET, &flags, sizeof(flags));
+  dcb->DCBlength = sizeof(DCB);
+  dcb->BaudRate = CBR_9600;
+  dcb->XonLim = 512;
+  dcb->XoffLim = 128;
+  dcb->ByteSize = 8;
+  dcb->Parity = NOPARITY;
+  dcb->StopBits = ONESTOPBIT;
+  dcb->XonChar = 0x11;
+  dcb->XoffChar = 0x13;
+  dcb->ErrorChar = 0x0D;
+  dcb->EofChar = 0x0D;
+  dcb->EvtChar = 0x0D;
+}
+
+bool UsesEventThread(ComDevice* device) {
+  return device->binding != nullptr &&
+         (device->binding->bindFlags & (BindThreadAtInit | BindThreadAtOpen)) != 0;
+}
+
+// The teardown of ComDeinit steps 4 to 8, safe on a partly built device.
+void DestroyDevice(ComDevice* device) {
+  CloseEvent(&device->wakeEvent);
+  CloseEvent(&device->exitEvent);
+  CloseEvent(&device->txDoneEvent);
+  CloseEvent(&device->rxEvent);
+  if (device->builtParts & BuiltRxTxLocks) {
+    DeleteCriticalSection(&device->rxLock);
+    DeleteCriticalSection(&device->txLock);
+  }
+  if (device->builtParts & BuiltBufferLocks) {
+    DeleteCriticalSection(&device->rxBufferLock);
+    DeleteCriticalSection(&device->txStateLock);
+  }
+  if (device->builtParts & BuiltSettingsLock) DeleteCriticalSection(&device->settingsLock);
+  if (device->builtParts & BuiltListLock) DeleteCriticalSection(&device->listLock);
+  if (device->builtParts & BuiltOpenListLock) DeleteCriticalSection(&device->openListLock);
+  if (device->rxBuffer != nullptr) {
+    ReleaseBlock(device->rxBuffer, device->rxSize);
+    device->rxBuffer = nullptr;
+  }
+  if (device->port != nullptr && device->binding != nullptr && device->binding->ops != nullptr)
+    device->binding->ops->Deinit(device->port);
+  if (device->binding != nullptr) ReleaseBlock(device->binding, sizeof(PortBinding));
+  ReleaseBlock(device, sizeof(ComDevice));
+}
+
+DWORD QueryThreadPriority(LPCWSTR activeKey, bool* keyOpened) {
+  HKEY key = OpenDeviceKey(activeKey);
+  *keyOpened = key != nullptr;
+  if (key == nullptr) return DefaultThreadPriority;
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof(value);
+  LONG status = RegQueryValueExW(key, TEXT("Priority256"), nullptr, &type, (LPBYTE)&value, &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS || size != sizeof(value)) return DefaultThreadPriority;
+  return value;
+}
+
+}  // namespace
+
+ComDevice* ComInit(LPCWSTR activeKey, const PortOps* ops) {
+  if (ops == nullptr) return nullptr;
+  ComDevice* device = (ComDevice*)LocalAlloc(LPTR, sizeof(ComDevice));
+  if (device == nullptr) return nullptr;
+  device->openList.next = device->openList.prev = &device->openList;
+  InitializeCriticalSection(&device->openListLock);
+  InitializeCriticalSection(&device->listLock);
+  InitializeCriticalSection(&device->settingsLock);
+  device->builtParts = BuiltOpenListLock | BuiltListLock | BuiltSettingsLock;
+
+  device->timeouts.ReadIntervalTimeout = 250;
+  device->timeouts.ReadTotalTimeoutMultiplier = 10;
+  device->timeouts.ReadTotalTimeoutConstant = 100;
+
+  device->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  device->exitEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  device->txDoneEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  device->rxEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (device->wakeEvent == nullptr || device->exitEvent == nullptr ||
+      device->txDoneEvent == nullptr || device->rxEvent == nullptr) {
+    DestroyDevice(device);
+    return nullptr;
+  }
+  InitializeCriticalSection(&device->rxLock);
+  InitializeCriticalSection(&device->txLock);
+  device->builtParts |= BuiltRxTxLocks;
+
+  bool keyOpened = false;
+  device->threadPriority = QueryThreadPriority(activeKey, &keyOpened);
+  if (!keyOpened) {
+    DestroyDevice(device);
+    return nullptr;
+  }
+
+  device->binding = (PortBinding*)LocalAlloc(LPTR, sizeof(PortBinding));
+  if (device->binding == nullptr) {
+    DestroyDevice(device);
+    return nullptr;
+  }
+  device->binding->ops = ops;
+  device->signature = ComDeviceSignature;
+
+  device->port = ops->Init(activeKey, device, device->binding);
+  if (device->port == nullptr) {
+    device->signature = 0;
+    DestroyDevice(device);
+    return nullptr;
+  }
+
+  DWORD asked = ops->RxBufferSize(device->port);
+  // Twice the port's size, computed wide so that a huge answer cannot wrap to a small buffer.
+  unsigned long long twice = 2ull * asked;
+  if (twice <= RxMinimumSize) twice = RxMinimumSize;
+  if (twice > 0x7FFFFFFFull) {
+    device->signature = 0;
+    DestroyDevice(device);
+    return nullptr;
+  }
+  device->rxSize = (DWORD)twice;
+  device->rxBuffer = (BYTE*)LocalAlloc(LPTR, device->rxSize);
+  if (device->rxBuffer == nullptr) {
+    device->signature = 0;
+    DestroyDevice(device);
+    return nullptr;
+  }
+  InitializeCriticalSection(&device->rxBufferLock);
+  InitializeCriticalSection(&device->txStateLock);
+  device->builtParts |= BuiltBufferLocks;
+
+  if ((device->binding->bindFlags & BindThreadAtInit) && !StartEventThread(device)) {
+    device->signature = 0;
+    DestroyDevice(device);
+    return nullptr;
+  }
+  ops->PostInit(device->port);
+  return device;
+}
+
+BOOL ComDeinit(ComDevice* device) {
+  if (device == nullptr || device->signature != ComDeviceSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (UsesEventThread(device)) StopEventThread(device);
+
+  EnterCriticalSection(&device->openListLock);
+  ComListLink* link = device->openList.next;
+  while (link != &device->openList) {
+    ComListLink* next = link->next;
+    ComHandle* handle = (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+    if (!ComClose(handle)) {
+      // A data handle left while openCount is 0 cannot be closed by ComClose; release it here so
+      // that nothing outlives the device.
+      UnlinkHandle(device, handle);
+      ReleaseHandle(handle);
+    }
+    link = next;
+  }
+  LeaveCriticalSection(&device->openListLock);
+
+  device->signature = 0;
+  DestroyDevice(device);
+  return TRUE;
+}
+
+ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
+  if (device == nullptr || device->signature != ComDeviceSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (access & COM_ACCESS_BUS) access &= ~0xF0000000u;
+  const bool wantsAccess = (access & COM_ACCESS_READ_WRITE) != 0;
+  const bool busHandle = (access & COM_ACCESS_BUS) != 0;
+
+  // The whole open runs under openListLock, so the owner test and claim are one step.
+  EnterCriticalSection(&device->openListLock);
+  if (wantsAccess && LoadPointer(&device->owner) != nullptr) {
+    LeaveCriticalSection(&device->openListLock);
+    SetLastError(ERROR_INVALID_ACCESS);
+    return nullptr;
+  }
+  ComHandle* handle = (ComHandle*)LocalAlloc(LPTR, sizeof(ComHandle));
+  if (handle == nullptr) {
+    LeaveCriticalSection(&device->openListLock);
+    return nullptr;
+  }
+  handle->device = device;
+  handle->access = access;
+  handle->shareMode = shareMode;
+  handle->commEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (handle->commEvent == nullptr) {
+    ReleaseBlock(handle, sizeof(ComHandle));
+    LeaveCriticalSection(&device->openListLock);
+    return nullptr;
+  }
+  InitializeCriticalSection(&handle->waitLock);
+  handle->signature = ComHandleSignature;
+  LinkHandle(device, handle, wantsAccess);
+
+  if (busHandle || device->openCount != 0) {
+    if (!busHandle) StoreWord(&device->openCount, device->openCount + 1);
+    LeaveCriticalSection(&device->openListLock);
+    return handle;
+  }
+
+  // First data open.
+  const PortOps* ops = Ops(device);
+  bool threadStarted = false;
+  bool opened = false;
+  if (device->binding->bindFlags & BindThreadAtOpen) {
+    threadStarted = StartEventThread(device) != FALSE;
+  } else {
+    threadStarted = true;  // nothing to start
+  }
+  if (threadStarted) {
+    EnterCriticalSection(&device->settingsLock);
+    SetDefaultDcbLocked(device);
+    LeaveCriticalSection(&device->settingsLock);
+    device->rxDiscarded = 0;
+    device->rxPortReported = 0;
+    device->rxTotal = 0;
+    EnterCriticalSection(&device->txStateLock);
+    device->txTotal = 0;
+    StoreWord(&device->outQueue, 0);
+    LeaveCriticalSection(&device->txStateLock);
+    // SoftFlow goes too: the default DCB has neither XON/XOFF direction, and stripping received
+    // XON/XOFF bytes under settings that do not ask for it would lose data.
+    FlowClear(device, SoftFlow | TxHeldByXoff | XoffSent | DtrFlowOff | RtsFlowOff);
+    opened = ops->Open(device->port) != FALSE;
+  }
+  if (opened) {
+    DCB dcb;
+    COMMTIMEOUTS timeouts;
+    SnapshotDcb(device, &dcb);
+    SnapshotTimeouts(device, &timeouts);
+    ops->SetLineSettings(device->port, &dcb);
+    ops->SetTimeouts(device->port, &timeouts);
+    ops->Purge(device->port, PURGE_RXCLEAR);
+    // The event thread may already be storing bytes, so the buffer is emptied from the consumer's
+    // side (rxRead moves up to rxWrite) instead of resetting both indices to 0.
+    RxBufferDiscard(device);
+    HANDLE thread = LoadPointer(&device->thread);
+    if (UsesEventThread(device) && thread != nullptr)
+      CeSetThreadPriority(thread, (int)device->threadPriority);
+    StoreWord(&device->openCount, 1);
+    LeaveCriticalSection(&device->openListLock);
+    return handle;
+  }
+
+  // The open failed: nothing of the handle survives, and an event thread started for it stops.
+  UnlinkHandle(device, handle);
+  if (device->binding->bindFlags & BindThreadAtOpen) StopEventThread(device);
+  LeaveCriticalSection(&device->openListLock);
+  ReleaseHandle(handle);
+  SetLastError(ERROR_OPEN_FAILED);
+  return nullptr;
+}
+
+BOOL ComClose(ComHandle* handle) {
+  if (!HandleValid(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ComDevice* device = handle->device;
+  EnterCriticalSection(&device->openListLock);
+  if (IsBusHandle(handle)) {
+    UnlinkHandle(device, handle);
+    ReleaseHandle(handle);
+    LeaveCriticalSection(&device->openListLock);
+    return TRUE;
+  }
+  if (device->openCount == 0) {
+    LeaveCriticalSection(&device->openListLock);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  StoreWord(&device->openCount, device->openCount - 1);
+  if (device->openCount == 0) {
+    HANDLE thread = LoadPointer(&device->thread);
+    if (UsesEventThread(device) && thread != nullptr)
+      SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
+    Ops(device)->Close(device->port);
+    if (device->binding->bindFlags & BindThreadAtOpen) StopEventThread(device);
+  }
+  UnlinkHandle(device, handle);
+  ReleaseHandle(handle);
+  LeaveCriticalSection(&device->openListLock);
+  return TRUE;
+}
+
+DWORD ComSeek(ComHandle*, LONG, DWORD) {
+  return (DWORD)-1;
+}
+
+DWORD ComPowerUp(ComDevice* device) {
+  if (device == nullptr || device->signature != ComDeviceSignature) return 0;
+  return Ops(device)->PowerOn(device->port);
+}
+
+DWORD ComPowerDown(ComDevice* device) {
+  if (device == nullptr || device->signature != ComDeviceSignature) return 0;
+  return Ops(device)->PowerOff(device->port);
+}
+
+BOOL StartEventThread(ComDevice* device) {
+  ResetEvent(device->wakeEvent);
+  FlowClear(device, StopThread);
+  StorePointer(&device->thread, (HANDLE) nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, EventThreadProc, device, 0, nullptr);
+  StorePointer(&device->thread, thread);
+  return thread != nullptr;
+}
+
+BOOL StopEventThread(ComDevice* device) {
+  HANDLE thread = LoadPointer(&device->thread);
+  if (thread == nullptr) return TRUE;
+  CeSetThreadPriority(thread, CeGetThreadPriority(GetCurrentThread()));
+  FlowSet(device, StopThread);
+  SetEvent(device->wakeEvent);
+  if (WaitForSingleObject(thread, 3000) == WAIT_TIMEOUT) TerminateThread(thread, 0);
+  CloseHandle(thread);
+  StorePointer(&device->thread, (HANDLE) nullptr);
+  return TRUE;
+}
+
+// The walk runs under listLock, which open and close hold only around link and unlink: a handle
+// met here is linked and not yet released, and no wait of any kind happens under the lock, so a
+// close that stops the event thread never waits on this raise.
+void RaiseCommEvents(ComDevice* device, DWORD bits) {
+  if (device == nullptr || device->signature != ComDeviceSignature) return;
+  if (LoadWord(&device->openCount) == 0) {
+    Sleep(10);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return;
+  }
+  if ((bits & LoadWord(&device->eventMaskUnion)) == 0) return;
+  EnterCriticalSection(&device->listLock);
+  for (ComListLink* link = device->openList.next; link != &device->openList; link = link->next) {
+    ComHandle* handle = (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+    EnterCriticalSection(&handle->waitLock);
+    if (bits & handle->eventMask) {
+      LONG old = __atomic_load_n(&handle->eventState, __ATOMIC_ACQUIRE);
+      for (;;) {
+        LONG seen = InterlockedCompareExchange(&handle->eventState, (LONG)((DWORD)old | bits), old);
+        if (seen == old) break;
+        old = seen;
+      }
+      SetEvent(handle->commEvent);
+    }
+    LeaveCriticalSection(&handle->waitLock);
+  }
+  LeaveCriticalSection(&device->listLock);
+}

@@ -1,0 +1,124 @@
+// Helpers shared by the serial core's source files: atomic word access, flowFlags bit operations,
+// receive-buffer arithmetic, settings snapshots and the core-internal routines.
+#pragma once
+
+#include "core/com_device.h"
+
+// ---- Atomic words -------------------------------------------------------------------------------
+// Fields read without the lock that guards their writes go through these, so that a reader sees a
+// whole, current value and the index hand-off between producer and consumer orders the bytes.
+inline DWORD LoadWord(const volatile DWORD* p) {
+  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+inline void StoreWord(volatile DWORD* p, DWORD v) {
+  __atomic_store_n(p, v, __ATOMIC_RELEASE);
+}
+inline DWORD LoadWord(const DWORD* p) {
+  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+inline void StoreWord(DWORD* p, DWORD v) {
+  __atomic_store_n(p, v, __ATOMIC_RELEASE);
+}
+template <typename T>
+inline T* LoadPointer(T* const* p) {
+  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+inline void StorePointer(T** p, T* v) {
+  __atomic_store_n(p, v, __ATOMIC_RELEASE);
+}
+
+// ---- flowFlags ----------------------------------------------------------------------------------
+// Every change of the word is one compare-exchange loop, so that the event thread, readers, writers
+// and control requests changing different bits at once never lose each other's changes.
+inline DWORD FlowFlags(ComDevice* device) {
+  return (DWORD)__atomic_load_n(&device->flowFlags, __ATOMIC_ACQUIRE);
+}
+inline DWORD FlowChange(ComDevice* device, DWORD setBits, DWORD clearBits) {
+  LONG old = __atomic_load_n(&device->flowFlags, __ATOMIC_ACQUIRE);
+  for (;;) {
+    LONG next = (LONG)(((DWORD)old & ~clearBits) | setBits);
+    LONG seen = InterlockedCompareExchange(&device->flowFlags, next, old);
+    if (seen == old) return (DWORD)old;
+    old = seen;
+  }
+}
+inline void FlowSet(ComDevice* device, DWORD bits) {
+  FlowChange(device, bits, 0);
+}
+inline void FlowClear(ComDevice* device, DWORD bits) {
+  FlowChange(device, 0, bits);
+}
+// Clears bits and tells whether any of them was set: only one thread wins a transition.
+inline bool FlowTestAndClear(ComDevice* device, DWORD bits) {
+  return (FlowChange(device, 0, bits) & bits) != 0;
+}
+inline bool FlowTestAndSet(ComDevice* device, DWORD bits) {
+  return (FlowChange(device, bits, 0) & bits) != 0;
+}
+
+// ---- Receive buffer -----------------------------------------------------------------------------
+inline DWORD RxUsed(DWORD read, DWORD write, DWORD size) {
+  return write >= read ? write - read : size - read + write;
+}
+inline DWORD RxFill(ComDevice* device) {
+  return RxUsed(LoadWord(&device->rxRead), LoadWord(&device->rxWrite), device->rxSize);
+}
+inline bool RxOverThreeQuarters(DWORD used, DWORD size) {
+  return 4u * used > 3u * size;
+}
+
+// ---- Settings -----------------------------------------------------------------------------------
+// The DCB's bit-field word, for tests against the DCB_F_* masks.
+inline DWORD DcbFlagWord(const DCB* dcb) {
+  DWORD word;
+  __builtin_memcpy(&word, (const BYTE*)dcb + DCB_FLAGS_OFFSET, sizeof(word));
+  return word;
+}
+inline void SnapshotDcb(ComDevice* device, DCB* out) {
+  EnterCriticalSection(&device->settingsLock);
+  *out = device->dcb;
+  LeaveCriticalSection(&device->settingsLock);
+}
+inline void SnapshotTimeouts(ComDevice* device, COMMTIMEOUTS* out) {
+  EnterCriticalSection(&device->settingsLock);
+  *out = device->timeouts;
+  LeaveCriticalSection(&device->settingsLock);
+}
+inline bool DtrHandshake(DWORD flags) {
+  return (flags & DCB_F_DTR_CONTROL_MASK) == DCB_F_DTR_HANDSHAKE;
+}
+inline bool RtsHandshake(DWORD flags) {
+  return (flags & DCB_F_RTS_CONTROL_MASK) == DCB_F_RTS_HANDSHAKE;
+}
+inline bool RtsToggle(DWORD flags) {
+  return (flags & DCB_F_RTS_CONTROL_MASK) == DCB_F_RTS_TOGGLE;
+}
+
+inline const PortOps* Ops(ComDevice* device) {
+  return device->binding->ops;
+}
+
+// A handle record that is alive and belongs to a live device; anything else is an invalid handle.
+inline bool HandleValid(const ComHandle* handle) {
+  return handle != nullptr && handle->signature == ComHandleSignature &&
+         handle->device != nullptr && handle->device->signature == ComDeviceSignature;
+}
+inline bool IsBusHandle(const ComHandle* handle) {
+  return (handle->access & COM_ACCESS_BUS) != 0;
+}
+
+// ---- Core-internal routines ---------------------------------------------------------------------
+BOOL StartEventThread(ComDevice* device);
+BOOL StopEventThread(ComDevice* device);
+DWORD WINAPI EventThreadProc(LPVOID parameter);
+// One pass of the event handler; FALSE when the thread must end.
+BOOL EventHandlerPass(ComDevice* device);
+void TransmitPump(ComDevice* device);
+// Input flow resume after the buffer drained (reads, purge). No lock needed.
+void RxFlowResume(ComDevice* device, const DCB* dcb);
+// Makes the receive buffer empty from the consumer's side: zeroes the bytes that were waiting and
+// moves rxRead up to rxWrite. Takes rxBufferLock.
+void RxBufferDiscard(ComDevice* device);
+BOOL WaitOnMask(ComHandle* handle, DWORD* outMask);
+BOOL ApplyDcb(ComDevice* device, const DCB* newDcb);

@@ -1,0 +1,425 @@
+// Control requests and comm events: ComIOControl's dispatch, WaitOnMask, AbortHandleWaits,
+// ApplyDcb.
+#include "core/com_internal.h"
+
+namespace {
+
+bool IsPowerCode(DWORD code) {
+  return code == IOCTL_POWER_CAPABILITIES || code == IOCTL_POWER_GET || code == IOCTL_POWER_SET ||
+         code == IOCTL_POWER_QUERY || code == IOCTL_REGISTER_POWER_RELATIONSHIP;
+}
+
+// Codes that a data handle without read or write access may send.
+bool AllowedWithoutAccess(DWORD code) {
+  switch (code) {
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+    case IOCTL_SERIAL_GET_PROPERTIES:
+    case IOCTL_SERIAL_GET_TIMEOUTS:
+    case IOCTL_POWER_CAPABILITIES:
+    case IOCTL_POWER_SET:
+    case IOCTL_POWER_QUERY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool HasAccess(const ComHandle* handle) {
+  return (handle->access & COM_ACCESS_READ_WRITE) != 0;
+}
+
+bool InputOk(const BYTE* in, DWORD inSize, DWORD need) {
+  return in != nullptr && inSize >= need;
+}
+bool OutputOk(const BYTE* out, DWORD outSize, const DWORD* actualOut, DWORD need) {
+  return out != nullptr && actualOut != nullptr && outSize >= need;
+}
+
+DWORD ReadInputWord(const BYTE* in) {
+  DWORD word;
+  __builtin_memcpy(&word, in, sizeof(word));
+  return word;
+}
+
+void WriteOutputWord(BYTE* out, DWORD word) {
+  __builtin_memcpy(out, &word, sizeof(word));
+}
+
+BOOL PassToControl(ComDevice* device, DWORD code, BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
+                   DWORD* actualOut) {
+  const PortOps* ops = Ops(device);
+  if (ops->Control == nullptr ||
+      !ops->Control(device->port, code, in, inSize, out, outSize, actualOut)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Recomputes eventMaskUnion. The walk runs under listLock (see RaiseCommEvents); waitLock is taken
+// inside it, in the documented order.
+void RecomputeMaskUnion(ComDevice* device) {
+  EnterCriticalSection(&device->listLock);
+  DWORD mask = 0;
+  for (ComListLink* link = device->openList.next; link != &device->openList; link = link->next) {
+    ComHandle* other = (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+    EnterCriticalSection(&other->waitLock);
+    mask |= other->eventMask;
+    LeaveCriticalSection(&other->waitLock);
+  }
+  StoreWord(&device->eventMaskUnion, mask);
+  LeaveCriticalSection(&device->listLock);
+}
+
+void SetWaitMask(ComHandle* handle, DWORD mask) {
+  EnterCriticalSection(&handle->waitLock);
+  handle->eventMask = mask;
+  handle->abortWait = 1;
+  SetEvent(handle->commEvent);
+  LeaveCriticalSection(&handle->waitLock);
+  RecomputeMaskUnion(handle->device);
+}
+
+void GetCommStatus(ComDevice* device, BYTE* out) {
+  SERIAL_DEV_STATUS status;
+  __builtin_memset(&status, 0, sizeof(status));
+  status.Errors = Ops(device)->GetStatus(device->port, &status.ComStat);
+  status.ComStat.cbInQue = RxFill(device);
+  status.ComStat.cbOutQue = LoadWord(&device->outQueue);
+  const DWORD flow = FlowFlags(device);
+  status.ComStat.fXoffHold = (flow & TxHeldByXoff) ? 1 : 0;
+  status.ComStat.fXoffSent = (flow & XoffSent) ? 1 : 0;
+  __builtin_memcpy(out, &status, sizeof(status));
+}
+
+void Purge(ComDevice* device, DWORD flags) {
+  const PortOps* ops = Ops(device);
+  ops->Purge(device->port, flags);
+  if (flags & PURGE_RXCLEAR) {
+    RxBufferDiscard(device);
+    DCB dcb;
+    SnapshotDcb(device, &dcb);
+    const DWORD word = DcbFlagWord(&dcb);
+    if ((word & DCB_F_INX) && (FlowFlags(device) & XoffSent)) {
+      DWORD clear = XoffSent;
+      if (!(word & DCB_F_TX_CONTINUE_ON_XOFF)) clear |= TxHeldByXoff;
+      if (FlowChange(device, 0, clear) & XoffSent)
+        ops->SendImmediate(device->port, (BYTE)dcb.XonChar);
+    }
+    if (RtsHandshake(word) && FlowTestAndClear(device, RtsFlowOff)) ops->SetRts(device->port);
+    if (DtrHandshake(word) && FlowTestAndClear(device, DtrFlowOff)) ops->SetDtr(device->port);
+  }
+  if (flags & PURGE_RXABORT) {
+    FlowSet(device, ReadAborted);
+    PulseEvent(device->rxEvent);
+  }
+  if (flags & PURGE_TXABORT) {
+    FlowSet(device, WriteAborted);
+    SetEvent(device->txDoneEvent);
+  }
+}
+
+// The table of rows, for a data handle that passed the access rule. Every refusal is 87.
+BOOL Dispatch(ComHandle* handle, DWORD code, BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
+              DWORD* actualOut) {
+  ComDevice* device = handle->device;
+  const PortOps* ops = Ops(device);
+  PortContext port = device->port;
+  DCB dcb;
+  SnapshotDcb(device, &dcb);
+  const DWORD dcbFlags = DcbFlagWord(&dcb);
+
+  switch (code) {
+    case IOCTL_SERIAL_SET_BREAK_ON:
+      ops->SetBreak(port);
+      return TRUE;
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+      ops->ClearBreak(port);
+      return TRUE;
+    case IOCTL_SERIAL_SET_DTR:
+    case IOCTL_SERIAL_CLR_DTR:
+      if (DtrHandshake(dcbFlags)) break;
+      if (code == IOCTL_SERIAL_SET_DTR)
+        ops->SetDtr(port);
+      else
+        ops->ClearDtr(port);
+      return TRUE;
+    case IOCTL_SERIAL_SET_RTS:
+    case IOCTL_SERIAL_CLR_RTS:
+      if (RtsHandshake(dcbFlags)) break;
+      if (code == IOCTL_SERIAL_SET_RTS)
+        ops->SetRts(port);
+      else
+        ops->ClearRts(port);
+      return TRUE;
+    case IOCTL_SERIAL_SET_XOFF:
+      if (FlowFlags(device) & SoftFlow) FlowSet(device, TxHeldByXoff | XoffSent);
+      return TRUE;
+    case IOCTL_SERIAL_SET_XON:
+      if (FlowFlags(device) & SoftFlow) FlowClear(device, TxHeldByXoff | XoffSent);
+      return TRUE;
+    case IOCTL_SERIAL_GET_WAIT_MASK: {
+      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) break;
+      EnterCriticalSection(&handle->waitLock);
+      const DWORD mask = handle->eventMask;
+      LeaveCriticalSection(&handle->waitLock);
+      WriteOutputWord(out, mask);
+      *actualOut = sizeof(DWORD);
+      return TRUE;
+    }
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+      if (!InputOk(in, inSize, sizeof(DWORD))) break;
+      SetWaitMask(handle, ReadInputWord(in));
+      return TRUE;
+    case IOCTL_SERIAL_WAIT_ON_MASK: {
+      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) break;
+      DWORD mask = 0;
+      const BOOL ok = WaitOnMask(handle, &mask);
+      WriteOutputWord(out, mask);
+      *actualOut = sizeof(DWORD);
+      return ok;
+    }
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+      if (!OutputOk(out, outSize, actualOut, sizeof(SERIAL_DEV_STATUS))) break;
+      GetCommStatus(device, out);
+      *actualOut = sizeof(SERIAL_DEV_STATUS);
+      return TRUE;
+    case IOCTL_SERIAL_GET_MODEMSTATUS: {
+      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) break;
+      DWORD status = 0;
+      ops->GetModemStatus(port, &status);
+      WriteOutputWord(out, status);
+      *actualOut = sizeof(DWORD);
+      return TRUE;
+    }
+    case IOCTL_SERIAL_GET_PROPERTIES: {
+      if (!OutputOk(out, outSize, actualOut, sizeof(COMMPROP))) break;
+      COMMPROP properties;
+      __builtin_memset(&properties, 0, sizeof(properties));
+      ops->GetProperties(port, &properties);
+      __builtin_memcpy(out, &properties, sizeof(properties));
+      *actualOut = sizeof(COMMPROP);
+      return TRUE;
+    }
+    case IOCTL_SERIAL_SET_TIMEOUTS: {
+      if (!InputOk(in, inSize, sizeof(COMMTIMEOUTS))) break;
+      COMMTIMEOUTS timeouts;
+      __builtin_memcpy(&timeouts, in, sizeof(timeouts));
+      EnterCriticalSection(&device->settingsLock);
+      device->timeouts = timeouts;
+      LeaveCriticalSection(&device->settingsLock);
+      ops->SetTimeouts(port, &timeouts);
+      return TRUE;
+    }
+    case IOCTL_SERIAL_GET_TIMEOUTS: {
+      if (!OutputOk(out, outSize, actualOut, sizeof(COMMTIMEOUTS))) break;
+      COMMTIMEOUTS timeouts;
+      SnapshotTimeouts(device, &timeouts);
+      __builtin_memcpy(out, &timeouts, sizeof(timeouts));
+      *actualOut = sizeof(COMMTIMEOUTS);
+      return TRUE;
+    }
+    case IOCTL_SERIAL_PURGE:
+      if (!InputOk(in, inSize, sizeof(DWORD))) break;
+      Purge(device, ReadInputWord(in));
+      return TRUE;
+    case IOCTL_SERIAL_SET_QUEUE_SIZE:
+      if (!InputOk(in, inSize, 2 * sizeof(DWORD))) break;
+      return TRUE;
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+      if (!InputOk(in, inSize, 1)) break;
+      ops->SendImmediate(port, in[0]);
+      return TRUE;
+    case IOCTL_SERIAL_GET_DCB:
+      if (!OutputOk(out, outSize, actualOut, sizeof(DCB))) break;
+      __builtin_memcpy(out, &dcb, sizeof(dcb));
+      *actualOut = sizeof(DCB);
+      return TRUE;
+    case IOCTL_SERIAL_SET_DCB: {
+      if (!InputOk(in, inSize, sizeof(DCB))) break;
+      DCB newDcb;
+      __builtin_memcpy(&newDcb, in, sizeof(newDcb));
+      if (!ApplyDcb(device, &newDcb)) break;
+      return TRUE;
+    }
+    case IOCTL_SERIAL_ENABLE_IR:
+      // A refusal is reported through the result alone; the last error stays as it was.
+      return ops->EnableIr(port, dcb.BaudRate) ? TRUE : FALSE;
+    case IOCTL_SERIAL_DISABLE_IR:
+      ops->DisableIr(port);
+      return TRUE;
+    default:
+      return PassToControl(device, code, in, inSize, out, outSize, actualOut);
+  }
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+}  // namespace
+
+BOOL ComIOControl(ComHandle* handle, DWORD code, BYTE* inBuffer, DWORD inSize, BYTE* outBuffer,
+                  DWORD outSize, DWORD* actualOut) {
+  if (!HandleValid(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ComDevice* device = handle->device;
+  if (IsBusHandle(handle)) {
+    if (!IsPowerCode(code)) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    return PassToControl(device, code, inBuffer, inSize, outBuffer, outSize, actualOut);
+  }
+  if (LoadWord(&device->openCount) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (code == IOCTL_PSL_NOTIFY) {
+    // The record holds two handles, so its size word is the host's sizeof, not a fixed 16.
+    if (inBuffer != nullptr && inSize >= sizeof(DEVICE_PSL_NOTIFY)) {
+      DEVICE_PSL_NOTIFY notice;
+      __builtin_memcpy(&notice, inBuffer, sizeof(notice));
+      if (notice.dwSize == sizeof(DEVICE_PSL_NOTIFY) && notice.dwFlags == DLL_PROCESS_EXITING)
+        AbortHandleWaits(handle);
+    }
+    return TRUE;
+  }
+  if (!HasAccess(handle) && !AllowedWithoutAccess(code)) {
+    SetLastError(ERROR_INVALID_ACCESS);
+    return FALSE;
+  }
+  InterlockedIncrement(&handle->busy);
+  const BOOL result = Dispatch(handle, code, inBuffer, inSize, outBuffer, outSize, actualOut);
+  InterlockedDecrement(&handle->busy);
+  return result;
+}
+
+BOOL WaitOnMask(ComHandle* handle, DWORD* outMask) {
+  ComDevice* device = handle->device;
+  *outMask = 0;
+  if (LoadWord(&device->openCount) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  EnterCriticalSection(&handle->waitLock);
+  const DWORD startMask = handle->eventMask;
+  LeaveCriticalSection(&handle->waitLock);
+  if (startMask == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  InterlockedIncrement(&handle->busy);
+  EnterCriticalSection(&handle->waitLock);
+  handle->abortWait = 0;
+  LeaveCriticalSection(&handle->waitLock);
+
+  while (LoadWord(&device->openCount) > 0) {
+    EnterCriticalSection(&handle->waitLock);
+    ResetEvent(handle->commEvent);
+    const DWORD take = (DWORD)InterlockedExchange(&handle->eventState, 0);
+    const DWORD mask = handle->eventMask;
+    if ((take & mask) != 0 || mask == 0) {
+      *outMask = take & mask;  // bits outside the mask go with this take
+      LeaveCriticalSection(&handle->waitLock);
+      break;
+    }
+    LeaveCriticalSection(&handle->waitLock);
+    WaitForSingleObject(handle->commEvent, INFINITE);
+    EnterCriticalSection(&handle->waitLock);
+    const DWORD aborted = handle->abortWait;
+    LeaveCriticalSection(&handle->waitLock);
+    if (aborted) {
+      *outMask = 0;
+      break;
+    }
+  }
+  InterlockedDecrement(&handle->busy);
+  if (LoadWord(&device->openCount) == 0) {
+    *outMask = 0;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void AbortHandleWaits(ComHandle* handle) {
+  if (!HandleValid(handle)) return;
+  ComDevice* device = handle->device;
+  EnterCriticalSection(&device->openListLock);
+  if (!IsBusHandle(handle) && device->openCount > 0) {
+    EnterCriticalSection(&handle->waitLock);
+    handle->eventMask = 0;
+    handle->abortWait = 1;
+    SetEvent(handle->commEvent);
+    LeaveCriticalSection(&handle->waitLock);
+    if (HasAccess(handle)) {
+      FlowSet(device, ReadAborted);
+      SetEvent(device->rxEvent);
+      FlowSet(device, WriteAborted);
+      SetEvent(device->txDoneEvent);
+    }
+  }
+  LeaveCriticalSection(&device->openListLock);
+}
+
+BOOL ApplyDcb(ComDevice* device, const DCB* newDcb) {
+  const PortOps* ops = Ops(device);
+  PortContext port = device->port;
+  if (!ops->SetLineSettings(port, newDcb)) return FALSE;
+  DCB dcb = *newDcb;
+  EnterCriticalSection(&device->settingsLock);
+  device->dcb = dcb;
+  LeaveCriticalSection(&device->settingsLock);
+  const DWORD flags = DcbFlagWord(&dcb);
+  const bool overThreeQuarters = RxOverThreeQuarters(RxFill(device), device->rxSize);
+
+  switch ((flags & DCB_F_DTR_CONTROL_MASK) >> 4) {
+    case DTR_CONTROL_DISABLE:
+      ops->ClearDtr(port);
+      break;
+    case DTR_CONTROL_ENABLE:
+      ops->SetDtr(port);
+      break;
+    case DTR_CONTROL_HANDSHAKE:
+      if (FlowTestAndClear(device, DtrFlowOff)) {
+        ops->SetDtr(port);
+      } else if (overThreeQuarters) {
+        FlowSet(device, DtrFlowOff);
+        ops->ClearDtr(port);
+      } else {
+        ops->SetDtr(port);
+      }
+      break;
+    default:
+      break;
+  }
+  switch ((flags & DCB_F_RTS_CONTROL_MASK) >> 12) {
+    case RTS_CONTROL_DISABLE:
+      ops->ClearRts(port);
+      break;
+    case RTS_CONTROL_ENABLE:
+      ops->SetRts(port);
+      break;
+    case RTS_CONTROL_HANDSHAKE:
+      if (!(FlowFlags(device) & RtsFlowOff)) {
+        ops->SetRts(port);
+      } else if (overThreeQuarters) {
+        ops->ClearRts(port);
+      } else {
+        FlowClear(device, RtsFlowOff);
+        ops->SetRts(port);
+      }
+      break;
+    default:
+      break;
+  }
+  if (flags & (DCB_F_OUTX | DCB_F_INX))
+    FlowSet(device, SoftFlow);
+  else
+    FlowClear(device, SoftFlow);
+  return TRUE;
+}

@@ -1,0 +1,264 @@
+// Event thread and receive path: the thread procedure, one handler pass, receive batches with
+// XON/XOFF stripping and input flow control, and ComRead with its time-outs and flow resume.
+#include "core/com_internal.h"
+
+namespace {
+
+const DWORD DiscardChunk = 16;
+
+// Removes XON/XOFF characters from the count new bytes at data, updating TxHeldByXoff, and returns
+// the count that stays.
+DWORD StripSoftFlow(ComDevice* device, BYTE* data, DWORD count, BYTE xon, BYTE xoff) {
+  DWORD kept = 0;
+  for (DWORD i = 0; i < count; ++i) {
+    BYTE byte = data[i];
+    if (byte == xoff) {
+      FlowSet(device, TxHeldByXoff);
+    } else if (byte == xon) {
+      FlowClear(device, TxHeldByXoff);
+    } else {
+      data[kept++] = byte;
+    }
+  }
+  return kept;
+}
+
+// Input flow control after a batch: DTR/RTS drop above three quarters, XOFF at free <= XoffLim.
+void RxFlowCheck(ComDevice* device, const DCB* dcb) {
+  const PortOps* ops = Ops(device);
+  const DWORD flags = DcbFlagWord(dcb);
+  const DWORD size = device->rxSize;
+  const DWORD used = RxFill(device);
+  if (DtrHandshake(flags) && !(FlowFlags(device) & DtrFlowOff) && RxOverThreeQuarters(used, size) &&
+      !FlowTestAndSet(device, DtrFlowOff))
+    ops->ClearDtr(device->port);
+  if (RtsHandshake(flags) && !(FlowFlags(device) & RtsFlowOff) && RxOverThreeQuarters(used, size) &&
+      !FlowTestAndSet(device, RtsFlowOff))
+    ops->ClearRts(device->port);
+  if ((flags & DCB_F_INX) && !(FlowFlags(device) & XoffSent) && size - used <= dcb->XoffLim) {
+    ops->SendImmediate(device->port, (BYTE)dcb->XoffChar);
+    DWORD set = XoffSent;
+    if (!(flags & DCB_F_TX_CONTINUE_ON_XOFF)) set |= TxHeldByXoff;
+    FlowSet(device, set);
+  }
+}
+
+// One batch from the Receive slot; returns the bytes stored.
+DWORD ReceiveBatch(ComDevice* device, const DCB* dcb) {
+  const PortOps* ops = Ops(device);
+  const DWORD size = device->rxSize;
+  const DWORD write = device->rxWrite;  // this thread is its only writer
+  const DWORD read = LoadWord(&device->rxRead);
+  DWORD room;
+  if (read > write)
+    room = read - write - 1;
+  else if (read == 0)
+    room = size - write - 1;
+  else
+    room = size - write;
+
+  DWORD count = 0;
+  if (room > 0) {
+    count = room;
+    device->rxPortReported += ops->Receive(device->port, device->rxBuffer + write, &count);
+    if (count > room) count = room;  // a port never gets to claim more than it was offered
+  } else {
+    BYTE scratch[DiscardChunk];
+    count = DiscardChunk;
+    device->rxPortReported += ops->Receive(device->port, scratch, &count);
+    if (count > DiscardChunk) count = DiscardChunk;
+    device->rxDiscarded += count;
+    count = 0;
+  }
+  if (count > 0 && (FlowFlags(device) & SoftFlow))
+    count = StripSoftFlow(device, device->rxBuffer + write, count, (BYTE)dcb->XonChar,
+                          (BYTE)dcb->XoffChar);
+  device->rxTotal += count;
+  DWORD next = write + count;
+  if (next >= size) next = 0;
+  StoreWord(&device->rxWrite, next);
+  RxFlowCheck(device, dcb);
+  return count;
+}
+
+// Counts the pass against the owner handle. The owner is read under listLock, and ComClose forgets
+// passOwner under the same lock before it releases the handle, so the count is dropped (never
+// touched again) when the owner goes during the pass.
+void CountOwnerIn(ComDevice* device) {
+  EnterCriticalSection(&device->listLock);
+  ComHandle* owner = LoadPointer(&device->owner);
+  if (owner != nullptr) InterlockedIncrement(&owner->busy);
+  device->passOwner = owner;
+  LeaveCriticalSection(&device->listLock);
+}
+
+void CountOwnerOut(ComDevice* device) {
+  EnterCriticalSection(&device->listLock);
+  if (device->passOwner != nullptr) InterlockedDecrement(&device->passOwner->busy);
+  device->passOwner = nullptr;
+  LeaveCriticalSection(&device->listLock);
+}
+
+}  // namespace
+
+DWORD WINAPI EventThreadProc(LPVOID parameter) {
+  ComDevice* device = (ComDevice*)parameter;
+  if (device->binding->bindFlags & (BindThreadAtInit | BindThreadAtOpen)) {
+    while (LoadPointer(&device->thread) == nullptr) Sleep(20);
+  }
+  while (!(FlowFlags(device) & StopThread)) {
+    WaitForSingleObject(device->wakeEvent, INFINITE);
+    if (!EventHandlerPass(device)) return 0;
+  }
+  SetEvent(device->exitEvent);
+  return 0;
+}
+
+BOOL EventHandlerPass(ComDevice* device) {
+  if ((FlowFlags(device) & StopThread) || device->wakeEvent == nullptr) {
+    SetEvent(device->exitEvent);
+    return FALSE;
+  }
+  const PortOps* ops = Ops(device);
+  CountOwnerIn(device);
+  DWORD stored = 0;
+  DWORD pending = ops->QueryEvents(device->port);
+  while (pending != 0) {
+    if (pending & PendingRx) {
+      DCB dcb;
+      SnapshotDcb(device, &dcb);
+      stored += ReceiveBatch(device, &dcb);
+    }
+    if (pending & PendingTx) TransmitPump(device);
+    if (pending & PendingModem) ops->OnModemEvent(device->port);
+    if (pending & PendingLine) ops->OnLineEvent(device->port);
+    // A stop asked for during a long drain ends the pass early; the port keeps its work.
+    if (FlowFlags(device) & StopThread) break;
+    pending = ops->QueryEvents(device->port);
+  }
+  if (stored > 0) {
+    SetEvent(device->rxEvent);
+    RaiseCommEvents(device, EV_RXCHAR);
+  }
+  CountOwnerOut(device);
+  return TRUE;
+}
+
+void RxBufferDiscard(ComDevice* device) {
+  EnterCriticalSection(&device->rxBufferLock);
+  // Only the waiting bytes are zeroed: the free part may be receiving new bytes right now.
+  const DWORD size = device->rxSize;
+  const DWORD write = LoadWord(&device->rxWrite);
+  DWORD read = device->rxRead;
+  if (write >= read) {
+    __builtin_memset(device->rxBuffer + read, 0, write - read);
+  } else {
+    __builtin_memset(device->rxBuffer + read, 0, size - read);
+    __builtin_memset(device->rxBuffer, 0, write);
+  }
+  StoreWord(&device->rxRead, write);
+  LeaveCriticalSection(&device->rxBufferLock);
+}
+
+void RxFlowResume(ComDevice* device, const DCB* dcb) {
+  const PortOps* ops = Ops(device);
+  const DWORD flags = DcbFlagWord(dcb);
+  const DWORD size = device->rxSize;
+  const DWORD used = RxFill(device);
+  if ((flags & DCB_F_INX) && (FlowFlags(device) & XoffSent) && size - used > dcb->XoffLim) {
+    DWORD clear = XoffSent;
+    if (!(flags & DCB_F_TX_CONTINUE_ON_XOFF)) clear |= TxHeldByXoff;
+    if (FlowChange(device, 0, clear) & XoffSent)
+      ops->SendImmediate(device->port, (BYTE)dcb->XonChar);
+  }
+  if (2u * used < size) {
+    if (RtsHandshake(flags) && FlowTestAndClear(device, RtsFlowOff)) ops->SetRts(device->port);
+    if (DtrHandshake(flags) && FlowTestAndClear(device, DtrFlowOff)) ops->SetDtr(device->port);
+  }
+}
+
+DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
+  if (!HandleValid(handle) || LoadWord(&handle->device->openCount) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return (DWORD)-1;
+  }
+  ComDevice* device = handle->device;
+  if (!(handle->access & GENERIC_READ)) {
+    SetLastError(ERROR_INVALID_ACCESS);
+    return (DWORD)-1;
+  }
+  if (length > 0 && (buffer == nullptr || IsBadWritePtr(buffer, length))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return (DWORD)-1;
+  }
+  BYTE* destination = (BYTE*)buffer;
+  InterlockedIncrement(&handle->busy);
+  EnterCriticalSection(&device->rxLock);
+  FlowClear(device, ReadAborted);
+
+  COMMTIMEOUTS timeouts;
+  SnapshotTimeouts(device, &timeouts);
+  const DWORD multiplier = timeouts.ReadTotalTimeoutMultiplier;
+  const DWORD m = multiplier == MAXDWORD ? 0 : multiplier;
+  const DWORD total = multiplier == MAXDWORD
+                          ? timeouts.ReadTotalTimeoutConstant
+                          : multiplier * length + timeouts.ReadTotalTimeoutConstant;
+  DWORD interval = timeouts.ReadIntervalTimeout;
+  if (interval != 0 && interval < MAXDWORD - 8u * m) interval += 8u * m;
+
+  const DWORD size = device->rxSize;
+  DWORD elapsed = 0;
+  DWORD result = 0;
+  while (length > 0) {
+    bool resume = false;
+    if (RxFill(device) > 0) {
+      EnterCriticalSection(&device->rxBufferLock);
+      const DWORD read = device->rxRead;
+      const DWORD used = RxUsed(read, LoadWord(&device->rxWrite), size);
+      DWORD chunk = used;
+      if (chunk > size - read) chunk = size - read;
+      if (chunk > length) chunk = length;
+      __builtin_memcpy(destination, device->rxBuffer + read, chunk);
+      DWORD next = read + chunk;
+      if (next >= size) next = 0;
+      StoreWord(&device->rxRead, next);
+      LeaveCriticalSection(&device->rxBufferLock);
+      destination += chunk;
+      result += chunk;
+      length -= chunk;
+      resume = true;
+    } else {
+      if (interval == MAXDWORD && (total == 0 || result > 0)) break;
+      const DWORD limit = total == 0 ? MAXDWORD : total;
+      if (elapsed >= limit) break;
+      DWORD wait = limit - elapsed;
+      if (result > 0) {
+        const DWORD gap = interval == 0 ? MAXDWORD : interval;
+        if (gap < wait) wait = gap;
+      }
+      const DWORD start = GetTickCount();
+      const DWORD outcome = WaitForSingleObject(device->rxEvent, wait);
+      if (outcome == WAIT_TIMEOUT) break;
+      elapsed += GetTickCount() - start;
+      if (FlowFlags(device) & ReadAborted) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        result = (DWORD)-1;
+        break;
+      }
+      if (LoadWord(&device->openCount) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        result = (DWORD)-1;
+        break;
+      }
+      resume = true;
+    }
+    if (resume) {
+      DCB dcb;
+      SnapshotDcb(device, &dcb);
+      RxFlowResume(device, &dcb);
+    }
+  }
+  LeaveCriticalSection(&device->rxLock);
+  InterlockedDecrement(&handle->busy);
+  return result;
+}
