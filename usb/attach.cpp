@@ -1,0 +1,441 @@
+// Attach builds the device in this order: device record and its lock, attachDone, then per port:
+// record, locks and closedEvent, pipes, ring, stream device, receive thread; then part number,
+// strings and the removal notification, and finally attachDone releases the receive threads.
+//
+// Decisions taken where the lifecycle leaves a choice:
+// - A failed attach after stream devices were activated runs the same ordered shutdown as a
+//   removal (mark detached, end waits, wait for ports an application opened meanwhile, release the
+//   receive threads, deactivate) before DestroyBridgeDevice, so no stream device stays active
+//   over released ports and no port is released under an application.
+// - Receive threads are never left blocked on attachDone for the teardown to terminate: a
+//   terminated thread would leak its transfer buffer. Shutdown marks every port detached, sets
+//   inDone and attachDone, and the threads end by themselves; the 3000 ms limit and
+//   TerminateThread remain the last resort.
+// - The receive threads are stopped before the stream devices are deactivated: a thread in its
+//   last pass may still set the wake event of the bound ComDevice, which COM_Deinit releases.
+// - String descriptors come from the device and are checked: a header that arrives but is shorter
+//   than 2 bytes, has a bLength below 2 or a type other than 3, or a second read that does not
+//   answer with exactly bLength bytes of the same header, refuses the device. A header read that
+//   gives no transfer, or a transfer that ended in error without data, leaves the string null.
+//
+// Known limit: a bulk OUT chunk held by flow control under infinite write time-outs keeps the
+// device lock until it completes; removal completes it with an error, so detach is not blocked.
+#include "usb/attach.h"
+
+#include "bridge/bridge_port.h"
+#include "core/com_device.h"
+#include "usb/byte_ring.h"
+#include "usb/registration.h"
+#include "usb/transfer.h"
+
+namespace {
+
+const UCHAR kProductStringIndex = 2;
+const UCHAR kSerialStringIndex = 3;
+const UCHAR kSerialStringIndexPart5 = 5;
+const WORD kStringLanguage = 3;
+
+void ReleaseBlock(void* block) {
+  if (block == nullptr) return;
+  SIZE_T size = LocalSize(block);
+  BYTE* bytes = static_cast<BYTE*>(block);
+  for (SIZE_T i = 0; i < size; ++i) bytes[i] = 0xCC;
+  LocalFree(block);
+}
+
+void CloseIfOpen(HANDLE* handle) {
+  if (*handle != nullptr) {
+    CloseHandle(*handle);
+    *handle = nullptr;
+  }
+}
+
+BYTE LoadState(const BridgePort* port) {
+  return __atomic_load_n(&port->state, __ATOMIC_SEQ_CST);
+}
+
+// Caller holds the device lock.
+void StoreStateLocked(BridgePort* port, BYTE state) {
+  __atomic_store_n(&port->state, state, __ATOMIC_SEQ_CST);
+}
+
+BOOL UsbTableUsable(LPCUSB_FUNCS usb) {
+  return usb != nullptr && !IsBadReadPtr(usb, sizeof(USB_FUNCS)) &&
+         usb->lpGetDeviceInfo != nullptr && usb->lpSetInterface != nullptr &&
+         usb->lpOpenPipe != nullptr && usb->lpClosePipe != nullptr &&
+         usb->lpGetDescriptor != nullptr && usb->lpRegisterNotificationRoutine != nullptr &&
+         usb->lpUnRegisterNotificationRoutine != nullptr && usb->lpIssueVendorTransfer != nullptr &&
+         usb->lpIssueBulkTransfer != nullptr && usb->lpGetTransferStatus != nullptr &&
+         usb->lpCloseTransfer != nullptr;
+}
+
+// Ends every wait, read and write of the handles of the port's stream device. The open list is
+// walked under openListLock so that a concurrent close cannot free a handle under the walk;
+// AbortHandleWaits takes the same lock again (critical sections are re-entrant) and then the
+// handle's waitLock, which keeps the core's lock order.
+void AbortPortHandles(BridgePort* port) {
+  ComDevice* com = port->comDevice;
+  if (com == nullptr) return;
+  EnterCriticalSection(&com->openListLock);
+  ComListLink* head = &com->openList;
+  for (ComListLink* link = head->next; link != nullptr && link != head;) {
+    ComListLink* next = link->next;
+    ComHandle* handle =
+        reinterpret_cast<ComHandle*>(reinterpret_cast<BYTE*>(link) - offsetof(ComHandle, link));
+    AbortHandleWaits(handle);
+    link = next;
+  }
+  LeaveCriticalSection(&com->openListLock);
+}
+
+// Marks the device and every port detached and wakes everything waiting on them. The open check
+// and the marking happen under one hold of the device lock, so that an Open racing with this sees
+// the detached bit and fails. Returns the number of ports that were open; their closedEvent
+// handles are stored in closed[].
+DWORD MarkDeviceDetached(BridgeDevice* device, HANDLE* closed, DWORD* notOpen) {
+  DWORD openPorts = 0;
+  *notOpen = 0;
+  EnterCriticalSection(&device->lock);
+  device->detached = 1;
+  LeaveCriticalSection(&device->lock);
+
+  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+    BridgePort* port = device->ports[i];
+    if (!BridgeTagged(port)) continue;
+    EnterCriticalSection(&device->lock);
+    BYTE state = LoadState(port);
+    BOOL wasOpen = (state & PortOpened) != 0;
+    // Whoever clears the opened bit under the lock owns stopping the poll timer.
+    UINT timer = 0;
+    if (wasOpen) {
+      timer = port->pollTimer;
+      port->pollTimer = 0;
+    }
+    StoreStateLocked(port, static_cast<BYTE>((state & ~PortOpened) | PortDetached));
+    if (port->inDone != nullptr) SetEvent(port->inDone);
+    LeaveCriticalSection(&device->lock);
+
+    if (timer != 0) timeKillEvent(timer);
+    if (wasOpen) {
+      AbortPortHandles(port);
+      closed[openPorts++] = port->closedEvent;
+    } else {
+      ++*notOpen;
+    }
+  }
+  return openPorts;
+}
+
+// Waits until each of the events has been signalled once. A failed wait ends the waiting.
+void WaitForEachOnce(HANDLE* events, DWORD count) {
+  while (count > 0) {
+    DWORD result = WaitForMultipleObjects(count, events, FALSE, INFINITE);
+    if (result >= WAIT_OBJECT_0 + count) return;
+    DWORD index = result - WAIT_OBJECT_0;
+    events[index] = events[count - 1];
+    --count;
+  }
+}
+
+// Gives the receive thread RECEIVE_THREAD_STOP_MS to end, then terminates it; closes its handle.
+void StopReceiveThread(BridgePort* port) {
+  if (port->receiveThread == nullptr) return;
+  if (WaitForSingleObject(port->receiveThread, RECEIVE_THREAD_STOP_MS) != WAIT_OBJECT_0) {
+    TerminateThread(port->receiveThread, 0);
+  }
+  CloseHandle(port->receiveThread);
+  port->receiveThread = nullptr;
+}
+
+// The ordered shutdown shared by removal and by a failed attach:
+// 1. mark the device and its ports detached (bridge requests now fail, Transmit sends nothing),
+//    stop the poll timers and end the waits, reads and writes of every open port's handles;
+// 2. wait for the open ports to be closed: on removal only when every port was open, after a
+//    failed attach always (a port is never released under an application);
+// 3. release and stop the receive threads (they end after their current pass);
+// 4. after a removal, let the device manager settle for DETACH_SETTLE_MS;
+// 5. deactivate the stream devices (COM_Deinit runs within), then release everything.
+void ShutDownDevice(BridgeDevice* device, BOOL removal) {
+  HANDLE closed[BRIDGE_MAX_PORTS] = {};
+  DWORD notOpen = 0;
+  DWORD openPorts = MarkDeviceDetached(device, closed, &notOpen);
+  if (!removal || notOpen == 0) WaitForEachOnce(closed, openPorts);
+
+  if (device->attachDone != nullptr) SetEvent(device->attachDone);
+  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+    if (BridgeTagged(device->ports[i])) StopReceiveThread(device->ports[i]);
+  }
+  if (removal) Sleep(DETACH_SETTLE_MS);
+  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+    BridgePort* port = device->ports[i];
+    if (BridgeTagged(port) && port->activeHandle != nullptr) {
+      DeactivateDevice(port->activeHandle);
+      port->activeHandle = nullptr;
+    }
+  }
+  DestroyBridgeDevice(device);
+}
+
+// Reads one string descriptor into a block of twice its bLength. TRUE with *string null when the
+// device gave no header; FALSE when the device answered inconsistently or the second read failed.
+BOOL ReadStringDescriptor(BridgeDevice* device, UCHAR index, BYTE** string) {
+  LPCUSB_FUNCS usb = device->usb;
+  BYTE header[2] = {0, 0};
+  USB_TRANSFER transfer =
+      usb->lpGetDescriptor(device->hostDevice, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE,
+                           index, kStringLanguage, sizeof(header), header);
+  if (transfer == nullptr) return TRUE;
+  DWORD bytes = 0;
+  DWORD usbError = 0;
+  BOOL statusRead = ReadTransferStatus(usb, transfer, &bytes, &usbError);
+  CloseTransferHandle(usb, transfer);
+  if (statusRead && usbError != USB_NO_ERROR && bytes == 0) return TRUE;
+  if (!statusRead || usbError != USB_NO_ERROR || bytes != sizeof(header)) return FALSE;
+  const WORD length = header[0];
+  if (length < 2 || header[1] != USB_STRING_DESCRIPTOR_TYPE) return FALSE;
+
+  BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, 2u * length));
+  if (block == nullptr) return FALSE;
+  transfer =
+      usb->lpGetDescriptor(device->hostDevice, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE,
+                           index, kStringLanguage, length, block);
+  if (transfer == nullptr) {
+    ReleaseBlock(block);
+    return FALSE;
+  }
+  bytes = 0;
+  usbError = 0;
+  statusRead = ReadTransferStatus(usb, transfer, &bytes, &usbError);
+  CloseTransferHandle(usb, transfer);
+  if (!statusRead || usbError != USB_NO_ERROR || bytes != length || block[0] != length ||
+      block[1] != USB_STRING_DESCRIPTOR_TYPE) {
+    ReleaseBlock(block);
+    return FALSE;
+  }
+  *string = block;
+  return TRUE;
+}
+
+// Builds port number index of the device; on failure the partly built port stays in ports[] for
+// the shutdown to release.
+BOOL BuildPort(BridgeDevice* device, DWORD index) {
+  WCHAR keyPath[PORT_KEY_PATH_CHARS];
+  if (!BuildPortKeyPath(keyPath, PORT_KEY_PATH_CHARS, index, device->vendorId, device->productId)) {
+    return FALSE;
+  }
+  LPCUSB_INTERFACE iface = InterfaceAt(device->hostDevice, device->usb, index);
+  if (iface == nullptr) return FALSE;
+
+  BridgePort* port = static_cast<BridgePort*>(LocalAlloc(LPTR, sizeof(BridgePort)));
+  if (port == nullptr) return FALSE;
+  device->ports[index] = port;
+  port->signature = BRIDGE_SIGNATURE;
+  port->device = device;
+  InitializeCriticalSection(&port->ringLock);
+  InitializeCriticalSection(&port->eventLock);
+  port->interfaceNumber = iface->Descriptor.bInterfaceNumber;
+  port->closedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (port->closedEvent == nullptr) return FALSE;
+
+  if (!OpenPortPipes(port, iface)) return FALSE;
+
+  port->ring = static_cast<ByteRing*>(LocalAlloc(LPTR, sizeof(ByteRing)));
+  if (port->ring == nullptr) return FALSE;
+  if (RingInit(port->ring, 1, PORT_RING_CAPACITY, 0) == nullptr || port->ring->storage == nullptr) {
+    return FALSE;
+  }
+
+  port->activeHandle = ActivateDevice(keyPath, reinterpret_cast<DWORD_PTR>(port));
+  if (port->activeHandle == nullptr) return FALSE;
+
+  port->receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, port, 0, nullptr);
+  if (port->receiveThread == nullptr ||
+      !SetThreadPriority(port->receiveThread, THREAD_PRIORITY_HIGHEST)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Closes a pipe through the device's table when the port still knows its device.
+void ClosePortPipe(BridgePort* port, USB_PIPE* pipe) {
+  if (*pipe == nullptr) return;
+  if (port->device != nullptr && port->device->usb != nullptr)
+    port->device->usb->lpClosePipe(*pipe);
+  *pipe = nullptr;
+}
+
+// Releases one port whose receive thread has been stopped; reverse order of BuildPort.
+void ReleasePort(BridgePort* port) {
+  StopReceiveThread(port);
+  ClosePortPipe(port, &port->inPipe);
+  CloseIfOpen(&port->inDone);
+  ClosePortPipe(port, &port->outPipe);
+  CloseIfOpen(&port->outDone);
+  CloseIfOpen(&port->closedEvent);
+  port->device = nullptr;
+  if (port->ring != nullptr) {
+    if (port->ring->storage != nullptr) RingFree(port->ring);
+    ReleaseBlock(port->ring);
+    port->ring = nullptr;
+  }
+  DeleteCriticalSection(&port->eventLock);
+  DeleteCriticalSection(&port->ringLock);
+  ReleaseBlock(port);
+}
+
+}  // namespace
+
+LPCUSB_INTERFACE InterfaceAt(USB_HANDLE device, LPCUSB_FUNCS usb, DWORD index) {
+  if (usb == nullptr || usb->lpGetDeviceInfo == nullptr) return nullptr;
+  LPCUSB_DEVICE info = usb->lpGetDeviceInfo(device);
+  if (info == nullptr || info->lpActiveConfig == nullptr) return nullptr;
+  LPCUSB_CONFIGURATION config = info->lpActiveConfig;
+  if (index >= config->dwNumInterfaces || config->lpInterfaces == nullptr) return nullptr;
+  return &config->lpInterfaces[index];
+}
+
+BOOL OpenPortPipes(BridgePort* port, LPCUSB_INTERFACE iface) {
+  if (!BridgeTagged(port) || iface == nullptr || port->device == nullptr) return FALSE;
+  BridgeDevice* device = port->device;
+  LPCUSB_FUNCS usb = device->usb;
+  USB_TRANSFER selected =
+      usb->lpSetInterface(device->hostDevice, nullptr, nullptr, 0,
+                          iface->Descriptor.bInterfaceNumber, iface->Descriptor.bAlternateSetting);
+  if (selected == nullptr) return FALSE;
+
+  BOOL ok = TRUE;
+  const DWORD endpoints = iface->Descriptor.bNumEndpoints;
+  if (endpoints > 0 && iface->lpEndpoints == nullptr) ok = FALSE;
+  for (DWORD i = 0; ok && i < endpoints; ++i) {
+    const USB_ENDPOINT_DESCRIPTOR* endpoint = &iface->lpEndpoints[i].Descriptor;
+    if ((endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
+    if (endpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) {
+      if (port->inPipe != nullptr) continue;
+      port->inPipe = usb->lpOpenPipe(device->hostDevice, endpoint);
+      if (port->inPipe == nullptr) {
+        ok = FALSE;
+        break;
+      }
+      port->inDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+      if (port->inDone == nullptr) ok = FALSE;
+      port->inEndpoint = endpoint->bEndpointAddress;
+    } else {
+      if (port->outPipe != nullptr) continue;
+      port->outPipe = usb->lpOpenPipe(device->hostDevice, endpoint);
+      if (port->outPipe == nullptr) {
+        ok = FALSE;
+        break;
+      }
+      port->outDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      if (port->outDone == nullptr) ok = FALSE;
+      port->outEndpoint = endpoint->bEndpointAddress;
+    }
+  }
+  CloseTransferHandle(usb, selected);
+  return ok && port->inPipe != nullptr && port->inDone != nullptr && port->outPipe != nullptr &&
+         port->outDone != nullptr;
+}
+
+BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
+                  LPCWSTR uniqueDriverId, LPBOOL acceptControl, LPCUSB_DRIVER_SETTINGS settings,
+                  DWORD reserved) {
+  (void)iface;
+  (void)uniqueDriverId;
+  (void)reserved;
+  if (acceptControl != nullptr) *acceptControl = FALSE;
+  if (acceptControl == nullptr || settings == nullptr ||
+      IsBadReadPtr(settings, sizeof(USB_DRIVER_SETTINGS)) || !UsbTableUsable(usb)) {
+    return FALSE;
+  }
+  const WORD vendorId = static_cast<WORD>(settings->dwVendorId & 0xFFFFu);
+  const WORD productId = static_cast<WORD>(settings->dwProductId & 0xFFFFu);
+
+  BridgeDevice* bridge = static_cast<BridgeDevice*>(LocalAlloc(LPTR, sizeof(BridgeDevice)));
+  if (bridge == nullptr) return FALSE;
+  bridge->signature = BRIDGE_SIGNATURE;
+  InitializeCriticalSection(&bridge->lock);
+
+  // Before the ports are in place the record is released directly: portCount may exceed the
+  // ports array here.
+  LPCUSB_DEVICE info = usb->lpGetDeviceInfo(device);
+  DWORD interfaces = 0;
+  if (info != nullptr && info->lpActiveConfig != nullptr) {
+    interfaces = info->lpActiveConfig->dwNumInterfaces;
+  }
+  if (interfaces <= BRIDGE_MAX_PORTS) {
+    bridge->attachDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  if (bridge->attachDone == nullptr) {
+    DeleteCriticalSection(&bridge->lock);
+    ReleaseBlock(bridge);
+    return FALSE;
+  }
+  bridge->portCount = interfaces;
+  bridge->detached = 0;
+  bridge->hostDevice = device;
+  bridge->usb = usb;
+  bridge->vendorId = vendorId;
+  bridge->productId = productId;
+
+  BOOL ok = TRUE;
+  // At least once: a configuration without interfaces fails at its first interface lookup.
+  for (DWORD i = 0; ok && (i == 0 || i < bridge->portCount); ++i) ok = BuildPort(bridge, i);
+
+  if (ok) {
+    bridge->partNumber = BridgeQueryPartNumber(bridge);
+    ok = ReadStringDescriptor(bridge, kProductStringIndex, &bridge->productString);
+  }
+  if (ok) {
+    UCHAR serialIndex = bridge->partNumber == 5 ? kSerialStringIndexPart5 : kSerialStringIndex;
+    ok = ReadStringDescriptor(bridge, serialIndex, &bridge->serialString);
+  }
+  if (ok) ok = usb->lpRegisterNotificationRoutine(device, DeviceNotify, bridge);
+  if (!ok) {
+    ShutDownDevice(bridge, FALSE);
+    return FALSE;
+  }
+  *acceptControl = TRUE;
+  SetEvent(bridge->attachDone);
+  return TRUE;
+}
+
+BOOL WINAPI DeviceNotify(LPVOID context, DWORD code, LPDWORD* info1, LPDWORD* info2, LPDWORD* info3,
+                         LPDWORD* info4) {
+  (void)info1;
+  (void)info2;
+  (void)info3;
+  (void)info4;
+  BridgeDevice* device = static_cast<BridgeDevice*>(context);
+  if (!BridgeTagged(device) || code != USB_CLOSE_DEVICE) return FALSE;
+  ShutDownDevice(device, TRUE);
+  return TRUE;
+}
+
+void DestroyBridgeDevice(BridgeDevice* device) {
+  if (!BridgeTagged(device)) return;
+  BOOL portLeft = FALSE;
+  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+    BridgePort* port = device->ports[i];
+    if (BridgeTagged(port)) {
+      if (LoadState(port) & PortOpened) {
+        // Still in use by an application: its pipes, ring, events and device must outlive it.
+        portLeft = TRUE;
+        continue;
+      }
+      ReleasePort(port);
+    }
+    device->ports[i] = nullptr;
+  }
+  if (device->usb != nullptr) {
+    device->usb->lpUnRegisterNotificationRoutine(device->hostDevice, DeviceNotify, device);
+  }
+  if (portLeft) return;
+  ReleaseBlock(device->productString);
+  device->productString = nullptr;
+  ReleaseBlock(device->serialString);
+  device->serialString = nullptr;
+  CloseIfOpen(&device->attachDone);
+  DeleteCriticalSection(&device->lock);
+  ReleaseBlock(device);
+}

@@ -1,0 +1,202 @@
+#include "usb/registration.h"
+
+const USB_DRIVER_SETTINGS DriverSettings = {
+    sizeof(USB_DRIVER_SETTINGS),
+    DRIVER_VENDOR_ID,
+    DRIVER_PRODUCT_ID,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+};
+
+namespace {
+
+const WCHAR kPortKeyPrefix[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port");
+const DWORD kNumberChars = 16;
+
+// Formats value as a signed decimal ("%d") into text, which holds kNumberChars characters.
+void FormatDecimal(WCHAR* text, DWORD value) {
+  WCHAR digits[kNumberChars];
+  DWORD count = 0;
+  LONG signedValue = static_cast<LONG>(value);
+  // Work on the magnitude in 64 bits so that the most negative value needs no special case.
+  int64_t magnitude = signedValue < 0 ? -static_cast<int64_t>(signedValue) : signedValue;
+  do {
+    digits[count++] = static_cast<WCHAR>(u'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  DWORD out = 0;
+  if (signedValue < 0) text[out++] = u'-';
+  while (count > 0) text[out++] = digits[--count];
+  text[out] = 0;
+}
+
+// Appends source to path at *length; FALSE when it would not fit with its terminator.
+BOOL Append(WCHAR* path, DWORD capacity, DWORD* length, const WCHAR* source) {
+  for (const WCHAR* p = source; *p != 0; ++p) {
+    if (*length + 1 >= capacity) return FALSE;
+    path[(*length)++] = *p;
+  }
+  path[*length] = 0;
+  return TRUE;
+}
+
+// Length of a wide string that must be readable character by character; FALSE when a character
+// cannot be read. An application or a caller's table can hand any pointer.
+BOOL ReadableLength(LPCWSTR text, DWORD* length) {
+  if (text == nullptr) return FALSE;
+  DWORD n = 0;
+  for (;;) {
+    if (IsBadReadPtr(text + n, sizeof(WCHAR))) return FALSE;
+    if (text[n] == 0) break;
+    if (n == MAXDWORD / 4) return FALSE;
+    ++n;
+  }
+  *length = n;
+  return TRUE;
+}
+
+// The size in bytes of one value to write, computed from its type; FALSE for an unsupported type
+// or data that cannot be read.
+BOOL ValueSize(const RegistryValue* record, DWORD* size) {
+  DWORD length = 0;
+  switch (record->type) {
+    case REG_SZ:
+      if (!ReadableLength(static_cast<LPCWSTR>(record->data), &length)) return FALSE;
+      *size = (length + 1) * sizeof(WCHAR);
+      return TRUE;
+    case REG_DWORD:
+      if (record->data == nullptr || IsBadReadPtr(record->data, sizeof(DWORD))) return FALSE;
+      *size = sizeof(DWORD);
+      return TRUE;
+    case REG_MULTI_SZ: {
+      LPCWSTR text = static_cast<LPCWSTR>(record->data);
+      DWORD total = 0;
+      for (;;) {
+        if (!ReadableLength(text, &length)) return FALSE;
+        if (length == 0) break;
+        if (total > MAXDWORD / 4 - length - 1) return FALSE;
+        total += length + 1;
+        text += length + 1;
+      }
+      *size = (total + 1) * sizeof(WCHAR);
+      return TRUE;
+    }
+    default:
+      return FALSE;
+  }
+}
+
+BOOL RecordReadable(const RegistryValue* record) {
+  return !IsBadReadPtr(record, sizeof(RegistryValue));
+}
+
+BOOL WriteValues(HKEY key, const RegistryValue* table) {
+  for (const RegistryValue* record = table;; ++record) {
+    if (!RecordReadable(record)) return FALSE;
+    if (record->name == nullptr) return TRUE;
+    DWORD nameLength = 0;
+    DWORD size = 0;
+    if (!ReadableLength(record->name, &nameLength) || !ValueSize(record, &size)) return FALSE;
+    if (RegSetValueExW(key, record->name, 0, record->type, static_cast<const BYTE*>(record->data),
+                       size) != ERROR_SUCCESS) {
+      return FALSE;
+    }
+  }
+}
+
+BOOL ReadValues(HKEY key, RegistryValue* table) {
+  for (RegistryValue* record = table;; ++record) {
+    if (!RecordReadable(record) || IsBadWritePtr(record, sizeof(RegistryValue))) return FALSE;
+    if (record->name == nullptr) return TRUE;
+    DWORD nameLength = 0;
+    if (!ReadableLength(record->name, &nameLength)) return FALSE;
+    if (record->data != nullptr && record->size != 0 && IsBadWritePtr(record->data, record->size)) {
+      return FALSE;
+    }
+    if (RegQueryValueExW(key, record->name, nullptr, &record->type,
+                         static_cast<LPBYTE>(record->data), &record->size) != ERROR_SUCCESS) {
+      return FALSE;
+    }
+  }
+}
+
+}  // namespace
+
+BOOL BuildPortKeyPath(WCHAR* path, DWORD capacity, DWORD port, DWORD vendorId, DWORD productId) {
+  if (path == nullptr || capacity == 0) return FALSE;
+  path[0] = 0;
+  WCHAR portText[kNumberChars];
+  WCHAR vendorText[kNumberChars];
+  WCHAR productText[kNumberChars];
+  FormatDecimal(portText, port);
+  FormatDecimal(vendorText, vendorId);
+  FormatDecimal(productText, productId);
+  DWORD length = 0;
+  if (Append(path, capacity, &length, kPortKeyPrefix) &&
+      Append(path, capacity, &length, portText) && Append(path, capacity, &length, TEXT("\\")) &&
+      Append(path, capacity, &length, vendorText) && Append(path, capacity, &length, TEXT("_")) &&
+      Append(path, capacity, &length, productText)) {
+    return TRUE;
+  }
+  path[0] = 0;
+  return FALSE;
+}
+
+BOOL ApplyRegistryValues(LPCWSTR keyPath, RegistryValue* table, DWORD mode, BOOL force) {
+  DWORD pathLength = 0;
+  if (keyPath == nullptr || table == nullptr || !ReadableLength(keyPath, &pathLength)) {
+    return FALSE;
+  }
+  HKEY key = nullptr;
+  LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_ALL_ACCESS, &key);
+
+  if (mode != REGISTRY_WRITE) {
+    if (opened != ERROR_SUCCESS) return FALSE;
+    BOOL ok = ReadValues(key, table);
+    RegCloseKey(key);
+    return ok;
+  }
+
+  if (opened == ERROR_SUCCESS) {
+    RegCloseKey(key);
+    // An existing configuration is left alone unless the caller forces it.
+    if (!force) return TRUE;
+  }
+  DWORD disposition = 0;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      &disposition) != ERROR_SUCCESS) {
+    return FALSE;
+  }
+  BOOL ok = WriteValues(key, table);
+  RegCloseKey(key);
+  return ok;
+}
+
+BOOL InstallDriver(LPCWSTR driverLibFile) {
+  if (!RegisterClientDriverID(DRIVER_CLIENT_ID)) return FALSE;
+  if (!RegisterClientSettings(driverLibFile, DRIVER_CLIENT_ID, nullptr, &DriverSettings)) {
+    return FALSE;
+  }
+  WCHAR path[PORT_KEY_PATH_CHARS];
+  if (!BuildPortKeyPath(path, PORT_KEY_PATH_CHARS, 0, DriverSettings.dwVendorId & 0xFFFFu,
+                        DriverSettings.dwProductId & 0xFFFFu)) {
+    return FALSE;
+  }
+  RegistryValue values[] = {
+      {TEXT("Dll"), REG_SZ, 0, const_cast<WCHAR*>(DRIVER_CLIENT_ID)},
+      {TEXT("Prefix"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("COM"))},
+      {nullptr, 0, 0, nullptr},
+  };
+  return ApplyRegistryValues(path, values, REGISTRY_WRITE, TRUE);
+}
+
+BOOL UnInstallDriver(void) {
+  BOOL settingsRemoved = UnRegisterClientSettings(DRIVER_CLIENT_ID, nullptr, &DriverSettings);
+  BOOL idRemoved = UnRegisterClientDriverID(DRIVER_CLIENT_ID);
+  return settingsRemoved && idRemoved;
+}
