@@ -1,0 +1,141 @@
+// The bridge's vendor protocol: every request on the default control endpoint, the translation of a
+// DCB into the four line-setting requests, the part-number query, the latch (general-purpose I/O)
+// requests and the driver's own control codes.
+//
+// The request routines take no lock: every caller holds the BridgeDevice lock (port operations,
+// the modem poll, SetLineSettings and the two latch control codes), so that requests of both ports
+// of a bridge never overlap each other or a bulk OUT chunk. Each returns a Win32 error code: 0, 6
+// when the device is detached (nothing is sent, last error untouched), 50 for a latch request the
+// part number has no form for, or the code of VendorTransferWait (also the thread's last error).
+#pragma once
+
+#include "bridge/bridge_records.h"
+#include "bridge/port_ops.h"
+#include "platform/ce_serial.h"
+
+// bRequest codes.
+enum : BYTE {
+  ReqInterfaceEnable = 0x00,
+  ReqLineControl = 0x03,
+  ReqBreak = 0x05,
+  ReqImmediateChar = 0x06,
+  ReqModemHandshake = 0x07,
+  ReqModemStatus = 0x08,
+  ReqProperties = 0x0F,
+  ReqCommStatus = 0x10,
+  ReqReset = 0x11,
+  ReqPurge = 0x12,
+  ReqFlow = 0x13,
+  ReqSpecialChars = 0x19,
+  ReqBaudRate = 0x1E,
+  ReqVendor = 0xFF,
+};
+
+// bmRequestType: direction, vendor type, recipient.
+enum : BYTE {
+  ReqTypeOutInterface = 0x41,
+  ReqTypeInInterface = 0xC1,
+  ReqTypeOutDevice = 0x40,
+  ReqTypeInDevice = 0xC0,
+};
+
+// Transfer flags of every request; IN requests add USB_IN_TRANSFER.
+#define BRIDGE_REQUEST_FLAGS USB_VENDOR_REQUEST
+#define BRIDGE_REQUEST_IN_FLAGS (USB_VENDOR_REQUEST | USB_IN_TRANSFER)
+
+// wValue of the ReqVendor requests.
+enum : WORD {
+  VendorPartNumber = 0x370B,
+  VendorWriteLatch = 0x37E1,
+  VendorReadLatch = 0x00C2,
+};
+
+// wValue of ReqInterfaceEnable. Enable is all bits set, not 1.
+#define BRIDGE_ENABLE_VALUE 0xFFFFu
+#define BRIDGE_DISABLE_VALUE 0x0000u
+
+// ReqModemHandshake words: bit 8 selects DTR and bit 0 is its level; bit 9 selects RTS and bit 1
+// is its level, so RTS high is 0x0202, not 0x0201. Each word changes exactly one line.
+enum : WORD {
+  HandshakeDtrLow = 0x0100,
+  HandshakeDtrHigh = 0x0101,
+  HandshakeRtsLow = 0x0200,
+  HandshakeRtsHigh = 0x0202,
+};
+
+// Flow record (ReqFlow data): four little-endian 32-bit words.
+#define BRIDGE_FLOW_RECORD_SIZE 16u
+enum : DWORD {
+  // controlHandshake
+  FlowDtrOn = 0x01,
+  FlowDtrHandshake = 0x02,
+  FlowCtsHandshake = 0x08,
+  FlowDsrHandshake = 0x10,
+  FlowDsrSensitivity = 0x40,
+  // flowReplace
+  FlowAutoTransmit = 0x01,  // XON/XOFF on output
+  FlowAutoReceive = 0x02,   // XON/XOFF on input
+  FlowErrorChar = 0x04,
+  FlowNullStrip = 0x08,
+  FlowRtsOn = 0x40,
+  FlowRtsHandshake = 0x80,
+  FlowRtsToggle = 0xC0,
+  FlowTxContinueOnXoff = 0x80000000u,
+};
+
+// Special characters (ReqSpecialChars data): EofChar, ErrorChar, break (always 0), EvtChar,
+// XonChar, XoffChar.
+#define BRIDGE_SPECIAL_CHARS_SIZE 6u
+#define BRIDGE_BAUD_RATE_SIZE 4u
+#define BRIDGE_PROPERTIES_SIZE 64u
+
+// BridgeCommStatus (ReqCommStatus answer), 19 bytes; byte offsets of the fields read.
+#define BRIDGE_COMM_STATUS_SIZE 19u
+#define CommStatusHoldReasons 4u  // little-endian 32-bit; bits 0x01-0x10 are COMSTAT flags
+#define CommStatusTxQueued 12u    // little-endian 32-bit
+#define CommStatusEofReceived 16u
+#define CommStatusWaitForImmediate 17u
+
+// The driver's own control codes: device type 0x22, functions 0x800-0x804, buffered, any access.
+enum : DWORD {
+  CtlWriteLatch = 0x222000,        // in: mask, value
+  CtlReadLatch = 0x222004,         // out: latch byte
+  CtlGetPartNumber = 0x222008,     // out: low byte of partNumber
+  CtlGetProductString = 0x22200C,  // out: the raw product string descriptor
+  CtlGetSerialString = 0x222010,   // out: the raw serial string descriptor
+};
+
+DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYTE request,
+                        WORD value, WORD index, WORD length, void* data);
+
+DWORD BridgeEnable(BridgePort* port);
+DWORD BridgeDisable(BridgePort* port);
+DWORD BridgeSetLineControl(BridgePort* port, WORD lineControl);
+DWORD BridgeBreakOff(BridgePort* port);
+DWORD BridgeBreakOn(BridgePort* port);
+DWORD BridgeSendChar(BridgePort* port, BYTE character);
+DWORD BridgeSetHandshake(BridgePort* port, WORD handshake);
+// A short answer is a success; the bytes not delivered keep what the buffer held.
+DWORD BridgeGetModemStatus(BridgePort* port, BYTE* status);
+DWORD BridgeGetProperties(BridgePort* port, BYTE* properties);  // 64 bytes
+DWORD BridgeGetCommStatus(BridgePort* port, BYTE* commStatus);  // 19 bytes
+DWORD BridgeReset(BridgePort* port);
+DWORD BridgePurge(BridgePort* port, DWORD purgeFlags);             // the bridge gets the low 8 bits
+DWORD BridgeSetFlow(BridgePort* port, const BYTE* flowRecord);     // 16 bytes
+DWORD BridgeSetChars(BridgePort* port, const BYTE* specialChars);  // 6 bytes
+DWORD BridgeSetBaudRate(BridgePort* port, DWORD baudRate);
+
+// Request form by the device's partNumber: 3, 4 and 6 device-level, 5 interface-level; any other
+// part number gives 50 without a request.
+DWORD BridgeWriteLatch(BridgePort* port, BYTE mask, BYTE value);
+DWORD BridgeReadLatch(BridgePort* port, BYTE* latch);
+
+// Builds the four line-setting requests of a DCB (exposed for their byte layout).
+WORD BridgeLineControlWord(const DCB* dcb);
+void BridgeBuildFlowRecord(const DCB* dcb, BYTE* flowRecord);      // 16 bytes
+void BridgeBuildSpecialChars(const DCB* dcb, BYTE* specialChars);  // 6 bytes
+
+// The SetLineSettings and Control slots.
+BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb);
+BOOL BridgeControl(PortContext context, DWORD code, BYTE* inBuffer, DWORD inSize, BYTE* outBuffer,
+                   DWORD outSize, DWORD* actualOut);
