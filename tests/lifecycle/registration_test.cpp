@@ -1,0 +1,152 @@
+// Port key paths and the registry table writer/reader.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "usb/registration.h"
+
+namespace {
+
+const WCHAR kKey[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Test\\Values";
+
+std::u16string Path(DWORD port, DWORD vendor, DWORD product) {
+  WCHAR path[PORT_KEY_PATH_CHARS];
+  EXPECT_TRUE(BuildPortKeyPath(path, PORT_KEY_PATH_CHARS, port, vendor, product));
+  return path;
+}
+
+bool KeyExists(LPCWSTR path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// Type and size of a stored value, or type REG_NONE when absent.
+std::pair<DWORD, DWORD> Stored(LPCWSTR path, LPCWSTR name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return {0, 0};
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) type = REG_NONE;
+  RegCloseKey(key);
+  return {type, size};
+}
+
+class RegistryTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey); }
+  void TearDown() override { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey); }
+};
+
+TEST(PortKeyPath, FormatsEachNumberInDecimalWithoutLeadingZeros) {
+  EXPECT_EQ(Path(0, 4292, 60000), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000");
+  EXPECT_EQ(Path(1, 4292, 60000), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000");
+  EXPECT_EQ(Path(1, 1, 2), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\1_2");
+  EXPECT_EQ(Path(10, 0, 65535), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port10\\0_65535");
+  // "%d" of a 32-bit value.
+  EXPECT_EQ(Path(0xFFFFFFFFu, 0x80000000u, 7),
+            u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port-1\\-2147483648_7");
+}
+
+TEST(PortKeyPath, RefusesABufferThatIsTooSmall) {
+  WCHAR path[20];
+  path[0] = u'x';
+  EXPECT_FALSE(BuildPortKeyPath(path, 20, 0, 4292, 60000));
+  EXPECT_EQ(path[0], 0);
+  WCHAR exact[53];  // 52 characters and the terminator
+  EXPECT_TRUE(BuildPortKeyPath(exact, 53, 0, 4292, 60000));
+  EXPECT_FALSE(BuildPortKeyPath(exact, 52, 0, 4292, 60000));
+  EXPECT_FALSE(BuildPortKeyPath(nullptr, 53, 0, 4292, 60000));
+}
+
+TEST_F(RegistryTableTest, SizesComeFromTheTypes) {
+  WCHAR multi[] = u"ab\0c\0";
+  WCHAR empty[] = u"";
+  DWORD number = 42;
+  RegistryValue values[] = {
+      {u"Multi", REG_MULTI_SZ, 0, multi},
+      {u"Empty", REG_SZ, 0, empty},
+      {u"Number", REG_DWORD, 0, &number},
+      {nullptr, 0, 0, nullptr},
+  };
+  ASSERT_TRUE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, FALSE));
+  EXPECT_EQ(Stored(kKey, u"Multi"), std::make_pair(REG_MULTI_SZ, 12u));
+  EXPECT_EQ(Stored(kKey, u"Empty"), std::make_pair(REG_SZ, 2u));
+  EXPECT_EQ(Stored(kKey, u"Number"), std::make_pair(REG_DWORD, 4u));
+
+  WCHAR text[8] = {};
+  DWORD read = 0;
+  RegistryValue query[] = {
+      {u"Empty", 0, sizeof(text), text},
+      {u"Number", 0, sizeof(read), &read},
+      {nullptr, 0, 0, nullptr},
+  };
+  ASSERT_TRUE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
+  EXPECT_EQ(query[0].type, REG_SZ);
+  EXPECT_EQ(query[0].size, 2u);
+  EXPECT_EQ(query[1].type, REG_DWORD);
+  EXPECT_EQ(read, 42u);
+}
+
+TEST_F(RegistryTableTest, UnsupportedTypeStopsAfterTheValuesBeforeIt) {
+  WCHAR text[] = u"x";
+  BYTE blob[2] = {1, 2};
+  RegistryValue values[] = {
+      {u"First", REG_SZ, 0, text},
+      {u"Binary", REG_BINARY, 0, blob},
+      {u"Third", REG_SZ, 0, text},
+      {nullptr, 0, 0, nullptr},
+  };
+  EXPECT_FALSE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, TRUE));
+  EXPECT_EQ(Stored(kKey, u"First"), std::make_pair(REG_SZ, 4u));
+  EXPECT_EQ(Stored(kKey, u"Binary").first, REG_NONE);
+  EXPECT_EQ(Stored(kKey, u"Third").first, REG_NONE);
+}
+
+TEST_F(RegistryTableTest, ExistingKeyIsRewrittenOnlyWhenForced) {
+  WCHAR first[] = u"one";
+  WCHAR second[] = u"three";
+  RegistryValue v1[] = {{u"Dll", REG_SZ, 0, first}, {nullptr, 0, 0, nullptr}};
+  RegistryValue v2[] = {{u"Dll", REG_SZ, 0, second}, {nullptr, 0, 0, nullptr}};
+  ASSERT_TRUE(ApplyRegistryValues(kKey, v1, REGISTRY_WRITE, FALSE));
+  EXPECT_TRUE(ApplyRegistryValues(kKey, v2, REGISTRY_WRITE, FALSE));
+  EXPECT_EQ(Stored(kKey, u"Dll").second, 8u);  // untouched: "one"
+  EXPECT_TRUE(ApplyRegistryValues(kKey, v2, REGISTRY_WRITE, TRUE));
+  EXPECT_EQ(Stored(kKey, u"Dll").second, 12u);  // "three"
+}
+
+TEST_F(RegistryTableTest, ReadingAMissingKeyFailsWithoutCreatingIt) {
+  DWORD value = 0;
+  RegistryValue query[] = {{u"Dll", 0, sizeof(value), &value}, {nullptr, 0, 0, nullptr}};
+  EXPECT_FALSE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
+  EXPECT_FALSE(KeyExists(kKey));
+  EXPECT_FALSE(ApplyRegistryValues(nullptr, query, REGISTRY_READ, FALSE));
+  EXPECT_FALSE(ApplyRegistryValues(kKey, nullptr, REGISTRY_WRITE, TRUE));
+}
+
+TEST_F(RegistryTableTest, ReadingAMissingValueFails) {
+  WCHAR text[] = u"x";
+  RegistryValue values[] = {{u"Present", REG_SZ, 0, text}, {nullptr, 0, 0, nullptr}};
+  ASSERT_TRUE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, TRUE));
+  WCHAR buffer[4];
+  RegistryValue query[] = {{u"Present", 0, sizeof(buffer), buffer},
+                           {u"Absent", 0, sizeof(buffer), buffer},
+                           {nullptr, 0, 0, nullptr}};
+  EXPECT_FALSE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
+}
+
+TEST_F(RegistryTableTest, UnreadableDataFailsCleanly) {
+  // A null string or dword pointer is a fault the writer catches: FALSE, key closed, nothing
+  // written for that value.
+  RegistryValue nullString[] = {{u"S", REG_SZ, 0, nullptr}, {nullptr, 0, 0, nullptr}};
+  EXPECT_FALSE(ApplyRegistryValues(kKey, nullString, REGISTRY_WRITE, TRUE));
+  RegistryValue nullNumber[] = {{u"D", REG_DWORD, 0, nullptr}, {nullptr, 0, 0, nullptr}};
+  EXPECT_FALSE(ApplyRegistryValues(kKey, nullNumber, REGISTRY_WRITE, TRUE));
+  EXPECT_EQ(Stored(kKey, u"S").first, REG_NONE);
+  EXPECT_EQ(Stored(kKey, u"D").first, REG_NONE);
+  // The key can be opened and deleted again: it was closed on the failure.
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey), ERROR_SUCCESS);
+}
+
+}  // namespace
