@@ -1,0 +1,454 @@
+// The bridge's PortOps slots: binding to the serial core, open and close, the receive and transmit
+// hand-over, modem lines, break, immediate character, status, purge and power.
+//
+// Every request to the bridge and every bulk OUT chunk is made under the BridgeDevice lock. No slot
+// holds that lock together with ringLock or eventLock, none calls another slot while holding it,
+// and none takes a core lock while holding it.
+#include "bridge/bridge_port.h"
+
+#include "bridge/bridge_requests.h"
+#include "core/com_device.h"
+#include "usb/byte_ring.h"
+#include "usb/transfer.h"
+
+namespace {
+
+// The port context the core hands back; a record without the tag is treated as absent.
+BridgePort* AsPort(PortContext context) {
+  BridgePort* port = static_cast<BridgePort*>(context);
+  return BridgeTagged(port) ? port : nullptr;
+}
+
+// state is written under the device lock but tested without it by Transmit, the power slots and
+// the receive thread, so every access is atomic.
+BYTE PortState(const BridgePort* port) {
+  return __atomic_load_n(&port->state, __ATOMIC_ACQUIRE);
+}
+void PortStateSet(BridgePort* port, BYTE bits) {
+  __atomic_fetch_or(&port->state, bits, __ATOMIC_ACQ_REL);
+}
+void PortStateClear(BridgePort* port, BYTE bits) {
+  __atomic_fetch_and(&port->state, (BYTE)~bits, __ATOMIC_ACQ_REL);
+}
+
+DWORD LoadDword(const volatile DWORD* p) {
+  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+DWORD LoadDword(const DWORD* p) {
+  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+
+DWORD GetWord32(const BYTE* in) {
+  return (DWORD)in[0] | ((DWORD)in[1] << 8) | ((DWORD)in[2] << 16) | ((DWORD)in[3] << 24);
+}
+
+void HandshakeLocked(BridgePort* port, WORD handshake) {
+  EnterCriticalSection(&port->device->lock);
+  BridgeSetHandshake(port, handshake);
+  LeaveCriticalSection(&port->device->lock);
+}
+
+void ClearPendingLocked(BridgePort* port) {
+  EnterCriticalSection(&port->eventLock);
+  port->pending = 0;
+  LeaveCriticalSection(&port->eventLock);
+}
+
+// ---- Binding ------------------------------------------------------------------------------------
+
+PortContext BridgeInit(LPCWSTR activeKey, ComDevice* comDevice, PortBinding* binding) {
+  if (activeKey == nullptr || binding == nullptr) return nullptr;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, activeKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  // The device manager stores the client word pointer-sized; a value of any other size is not
+  // the BridgePort that attach handed over.
+  DWORD_PTR clientInfo = 0;
+  DWORD size = sizeof(clientInfo);
+  DWORD type = 0;
+  LONG queried = RegQueryValueExW(key, TEXT("ClientInfo"), nullptr, &type,
+                                  reinterpret_cast<LPBYTE>(&clientInfo), &size);
+  RegCloseKey(key);
+  if (queried != ERROR_SUCCESS || size != sizeof(clientInfo)) return nullptr;
+
+  BridgePort* port = reinterpret_cast<BridgePort*>(clientInfo);
+  if (!BridgeTagged(port)) return nullptr;
+  binding->bindFlags = BindThreadAtOpen;
+  binding->interruptId = -1;
+  port->comDevice = comDevice;
+  return port;
+}
+
+// PostInit and SetTimeouts: nothing to do (the core keeps the time-outs itself).
+BOOL BridgePostInit(PortContext) {
+  return TRUE;
+}
+BOOL BridgeSetTimeouts(PortContext, const COMMTIMEOUTS*) {
+  return TRUE;
+}
+
+BOOL BridgeDeinit(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port != nullptr) port->comDevice = nullptr;
+  return TRUE;
+}
+
+// ---- Open and close -----------------------------------------------------------------------------
+
+// A failed Open leaves the port as it found it (no opened bit, no timer) and closedEvent set: the
+// core never calls Close for a failed open, and detach waits on closedEvent of every opened port.
+BOOL BridgeOpen(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  BridgeDevice* device = port->device;
+  EnterCriticalSection(&device->lock);
+  if (PortState(port) & (PortOpened | PortDetached)) {
+    LeaveCriticalSection(&device->lock);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (BridgeEnable(port) != 0) {
+    SetEvent(port->closedEvent);
+    LeaveCriticalSection(&device->lock);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  PortStateSet(port, PortOpened);
+  ResetEvent(port->closedEvent);
+
+  // The reference for the first poll: lines already active at open raise no event.
+  BYTE modem = (BYTE)port->modemStatus;
+  if (BridgeGetModemStatus(port, &modem) != 0) {
+    PortStateClear(port, PortOpened);
+    SetEvent(port->closedEvent);
+    LeaveCriticalSection(&device->lock);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  port->modemStatus = modem;
+  // Without a timer the port runs without modem polling.
+  port->pollTimer = timeSetEvent(BRIDGE_POLL_PERIOD_MS, 0, PollModemStatus,
+                                 reinterpret_cast<DWORD_PTR>(port), TIME_PERIODIC);
+  LeaveCriticalSection(&device->lock);
+  return TRUE;
+}
+
+// The opened bit is cleared and the timer stopped whatever the disable request answered, so that
+// a failed disable never leaves a port that cannot be opened again (the next Open enables the
+// interface anew). The timer is killed outside the device lock, which its callback takes.
+ULONG BridgeClose(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return 0;
+  BridgeDevice* device = port->device;
+
+  EnterCriticalSection(&device->lock);
+  BridgeDisable(port);
+  PortStateClear(port, PortOpened);
+  UINT timer = port->pollTimer;
+  LeaveCriticalSection(&device->lock);
+
+  if (timer != 0) timeKillEvent(timer);
+
+  EnterCriticalSection(&device->lock);
+  port->pollTimer = 0;
+  ResetEvent(port->closedEvent);
+  LeaveCriticalSection(&device->lock);
+
+  ComDevice* comDevice = port->comDevice;
+  if (comDevice != nullptr && comDevice->openCount == 0) SetEvent(port->closedEvent);
+  return 0;
+}
+
+// ---- Receive and transmit -----------------------------------------------------------------------
+
+// pending is cleared only here, exactly when the ring is empty, so the event thread stops asking
+// once everything has been taken.
+DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr || count == nullptr) return 0;
+  if (*count == 0) return 0;
+  if (buffer == nullptr) {
+    *count = 0;
+    return 0;
+  }
+
+  EnterCriticalSection(&port->ringLock);
+  DWORD stored = RingCount(port->ring);
+  if (stored == 0) {
+    ClearPendingLocked(port);
+    LeaveCriticalSection(&port->ringLock);
+    *count = 0;
+    return 0;
+  }
+  DWORD take = *count < stored ? *count : stored;
+  *count = RingGet(port->ring, buffer, take);
+  if (RingCount(port->ring) == 0) ClearPendingLocked(port);
+  LeaveCriticalSection(&port->ringLock);
+  return 0;
+}
+
+// Sends synchronously in chunks, each under the device lock with its own time-out, and writes back
+// the bytes that really went out: whole chunks, plus what the status read reports for the chunk
+// that failed or timed out. The first such chunk ends the transmission; on a detached port nothing
+// is sent. txDoneEvent is set in every case, so the writer never waits for a write that is over.
+DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return 0;
+  ComDevice* comDevice = port->comDevice;
+  BridgeDevice* device = port->device;
+
+  DWORD remaining = count != nullptr ? *count : 0;
+  DWORD sent = 0;
+  if (data != nullptr && comDevice != nullptr) {
+    while (remaining != 0) {
+      DWORD chunk = remaining < BRIDGE_TX_CHUNK ? remaining : BRIDGE_TX_CHUNK;
+      // Read per chunk: a change of the write time-outs applies from the next chunk on. The
+      // core's settingsLock is a leaf, taken here while no bridge lock is held.
+      EnterCriticalSection(&comDevice->settingsLock);
+      DWORD multiplier = comDevice->timeouts.WriteTotalTimeoutMultiplier;
+      DWORD constant = comDevice->timeouts.WriteTotalTimeoutConstant;
+      LeaveCriticalSection(&comDevice->settingsLock);
+      DWORD timeout = multiplier * chunk + constant;
+      if (timeout == 0) timeout = INFINITE;
+
+      if (PortState(port) & PortDetached) break;
+
+      DWORD bytes = 0;
+      DWORD usbError = 0;
+      EnterCriticalSection(&device->lock);
+      DWORD result =
+          BulkTransferWait(device->usb, port->outPipe, TransferCompleted, port->outDone, 0,
+                           const_cast<BYTE*>(data), 0, chunk, &bytes, timeout, &usbError);
+      LeaveCriticalSection(&device->lock);
+      if (result != 0 || usbError != 0) {
+        // The host stack's count is untrusted: never more than the chunk.
+        sent += bytes < chunk ? bytes : chunk;
+        break;
+      }
+      sent += chunk;
+      data += chunk;
+      remaining -= chunk;
+    }
+  }
+  if (count != nullptr) *count = sent;
+  if (comDevice != nullptr) SetEvent(comDevice->txDoneEvent);
+  return 0;
+}
+
+// ---- Constant slots -----------------------------------------------------------------------------
+
+// OnModemEvent and OnLineEvent: the bridge never reports Modem or Line work.
+ULONG_PTR BridgeOnEvent(PortContext context) {
+  return reinterpret_cast<ULONG_PTR>(context);
+}
+
+DWORD BridgeRxBufferSize(PortContext) {
+  return 0x8000;
+}
+
+// The bridge has no infrared mode.
+BOOL BridgeEnableIr(PortContext, DWORD) {
+  return FALSE;
+}
+BOOL BridgeDisableIr(PortContext) {
+  return FALSE;
+}
+
+// ---- Lines, break, character, status ------------------------------------------------------------
+// None of these reports a failed request.
+
+void BridgeClearDtr(PortContext context) {
+  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeDtrLow);
+}
+void BridgeSetDtr(PortContext context) {
+  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeDtrHigh);
+}
+void BridgeClearRts(PortContext context) {
+  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeRtsLow);
+}
+void BridgeSetRts(PortContext context) {
+  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeRtsHigh);
+}
+
+void BridgeClearBreak(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return;
+  EnterCriticalSection(&port->device->lock);
+  BridgeBreakOff(port);
+  LeaveCriticalSection(&port->device->lock);
+}
+
+void BridgeSetBreak(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return;
+  EnterCriticalSection(&port->device->lock);
+  BridgeBreakOn(port);
+  LeaveCriticalSection(&port->device->lock);
+}
+
+BOOL BridgeSendImmediate(PortContext context, BYTE character) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return FALSE;
+  EnterCriticalSection(&port->device->lock);
+  DWORD result = BridgeSendChar(port, character);
+  LeaveCriticalSection(&port->device->lock);
+  return result == 0 ? TRUE : FALSE;
+}
+
+// Reports the comm status the modem poll read last (no request), with the core's receive-buffer
+// fill as the input queue.
+DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr || status == nullptr) return 0;
+  DWORD zero[3] = {0, 0, 0};
+  __builtin_memcpy(status, zero, sizeof(*status));
+
+  BYTE copy[sizeof(port->commStatus)];
+  EnterCriticalSection(&port->device->lock);
+  __builtin_memcpy(copy, port->commStatus, sizeof(copy));
+  LeaveCriticalSection(&port->device->lock);
+
+  ComDevice* comDevice = port->comDevice;
+  if (comDevice != nullptr) {
+    DWORD read = LoadDword(&comDevice->rxRead);
+    DWORD write = LoadDword(&comDevice->rxWrite);
+    status->cbInQue = write >= read ? write - read : comDevice->rxSize - read + write;
+  }
+  status->cbOutQue = GetWord32(copy + CommStatusTxQueued);
+
+  DWORD flags = GetWord32(copy + CommStatusHoldReasons) &
+                (COMSTAT_CTS_HOLD | COMSTAT_DSR_HOLD | COMSTAT_RLSD_HOLD | COMSTAT_XOFF_HOLD |
+                 COMSTAT_XOFF_SENT);
+  if (copy[CommStatusEofReceived] != 0) flags |= COMSTAT_EOF;
+  if (copy[CommStatusWaitForImmediate] != 0) flags |= COMSTAT_TXIM;
+  __builtin_memcpy(status, &flags, sizeof(flags));
+  return 0;
+}
+
+void BridgeResetSlot(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return;
+  EnterCriticalSection(&port->device->lock);
+  BridgeReset(port);
+  LeaveCriticalSection(&port->device->lock);
+}
+
+// The bridge's byte goes into the low byte of the caller's word; a failed or short read leaves the
+// word as the core prepared it. The poll's reference in modemStatus is not touched.
+void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr || modemStatus == nullptr) return;
+  BYTE modem = (BYTE)*modemStatus;
+  EnterCriticalSection(&port->device->lock);
+  DWORD result = BridgeGetModemStatus(port, &modem);
+  LeaveCriticalSection(&port->device->lock);
+  if (result == 0) *modemStatus = (*modemStatus & ~0xFFu) | modem;
+}
+
+void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr || properties == nullptr) return;
+  EnterCriticalSection(&port->device->lock);
+  BridgeGetProperties(port, reinterpret_cast<BYTE*>(properties));
+  LeaveCriticalSection(&port->device->lock);
+}
+
+DWORD BridgeQueryEvents(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return 0;
+  EnterCriticalSection(&port->eventLock);
+  DWORD pending = port->pending;
+  LeaveCriticalSection(&port->eventLock);
+  return pending;
+}
+
+// pending is left alone: the next Receive finds the ring empty and clears it.
+void BridgePurgeSlot(PortContext context, DWORD flags) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr) return;
+  EnterCriticalSection(&port->device->lock);
+  BridgePurge(port, flags);
+  LeaveCriticalSection(&port->device->lock);
+  if (flags & PURGE_RXCLEAR) {
+    EnterCriticalSection(&port->ringLock);
+    RingReset(port->ring);
+    LeaveCriticalSection(&port->ringLock);
+  }
+}
+
+// ---- Power --------------------------------------------------------------------------------------
+
+bool PoweredPort(const BridgePort* port) {
+  BYTE state = PortState(port);
+  return (state & PortOpened) != 0 && (state & PortDetached) == 0;
+}
+
+// Suspend: the interface is disabled and the latch saved; the opened bit and the timer stay.
+DWORD BridgePowerOff(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr || !PoweredPort(port)) return 0;
+  EnterCriticalSection(&port->device->lock);
+  BridgeDisable(port);
+  BridgeReadLatch(port, &port->savedLatch);
+  LeaveCriticalSection(&port->device->lock);
+  return 0;
+}
+
+// Resume: enable, restore the latch, then send the current line settings again. SetLineSettings
+// takes the device lock itself, so it runs after the lock is left.
+DWORD BridgePowerOn(PortContext context) {
+  BridgePort* port = AsPort(context);
+  if (port == nullptr || !PoweredPort(port)) return 0;
+  EnterCriticalSection(&port->device->lock);
+  BridgeEnable(port);
+  BridgeWriteLatch(port, 0xFF, port->savedLatch);
+  LeaveCriticalSection(&port->device->lock);
+
+  ComDevice* comDevice = port->comDevice;
+  if (comDevice != nullptr) {
+    EnterCriticalSection(&comDevice->settingsLock);
+    DCB dcb = comDevice->dcb;
+    LeaveCriticalSection(&comDevice->settingsLock);
+    BridgeSetLineSettings(port, &dcb);
+  }
+  return 0;
+}
+
+}  // namespace
+
+const PortOps BridgePortOps = {
+    .Init = BridgeInit,
+    .PostInit = BridgePostInit,
+    .Deinit = BridgeDeinit,
+    .Open = BridgeOpen,
+    .Close = BridgeClose,
+    .QueryEvents = BridgeQueryEvents,
+    .Receive = BridgeReceive,
+    .Transmit = BridgeTransmit,
+    .OnModemEvent = BridgeOnEvent,
+    .OnLineEvent = BridgeOnEvent,
+    .RxBufferSize = BridgeRxBufferSize,
+    .PowerOff = BridgePowerOff,
+    .PowerOn = BridgePowerOn,
+    .ClearDtr = BridgeClearDtr,
+    .SetDtr = BridgeSetDtr,
+    .ClearRts = BridgeClearRts,
+    .SetRts = BridgeSetRts,
+    .EnableIr = BridgeEnableIr,
+    .DisableIr = BridgeDisableIr,
+    .ClearBreak = BridgeClearBreak,
+    .SetBreak = BridgeSetBreak,
+    .SendImmediate = BridgeSendImmediate,
+    .GetStatus = BridgeGetStatus,
+    .Reset = BridgeResetSlot,
+    .GetModemStatus = BridgeGetModemStatusSlot,
+    .GetProperties = BridgeGetPropertiesSlot,
+    .Purge = BridgePurgeSlot,
+    .SetLineSettings = BridgeSetLineSettings,
+    .SetTimeouts = BridgeSetTimeouts,
+    .Control = BridgeControl,
+};
