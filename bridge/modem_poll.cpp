@@ -1,0 +1,46 @@
+// The 80 ms modem-status poll of an open port: reads the modem status byte and the comm status,
+// and turns changes of CTS, DSR, ring indicator and carrier detect into communication events.
+#include "bridge/bridge_port.h"
+#include "bridge/bridge_requests.h"
+#include "core/com_device.h"
+
+// Runs on the platform's timer thread. The opened bit is the only guard: Close and detach clear it
+// before they kill the timer, so a callback that runs late returns without a request.
+void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
+                              DWORD_PTR dw2) {
+  (void)timerId;
+  (void)msg;
+  (void)dw1;
+  (void)dw2;
+  BridgePort* port = reinterpret_cast<BridgePort*>(user);
+  if (!BridgeTagged(port)) return;
+  BridgeDevice* device = port->device;
+
+  // Read without the lock: only this timer and Open (before the timer exists) write it.
+  DWORD previous = port->modemStatus;
+
+  EnterCriticalSection(&device->lock);
+  if ((__atomic_load_n(&port->state, __ATOMIC_ACQUIRE) & PortOpened) == 0) {
+    LeaveCriticalSection(&device->lock);
+    return;
+  }
+  // A failed read leaves the old contents, which then shows no change.
+  BYTE modem = (BYTE)previous;
+  BridgeGetModemStatus(port, &modem);
+  port->modemStatus = modem;
+  BridgeGetCommStatus(port, port->commStatus);
+
+  DWORD changed = port->modemStatus ^ previous;
+  // A ring counts only on its falling edge.
+  if (port->modemStatus & MS_RING_ON) changed &= ~MS_RING_ON;
+  LeaveCriticalSection(&device->lock);
+
+  DWORD events = 0;
+  if (changed & MS_CTS_ON) events |= EV_CTS;
+  if (changed & MS_DSR_ON) events |= EV_DSR;
+  if (changed & MS_RING_ON) events |= EV_RING;
+  if (changed & MS_RLSD_ON) events |= EV_RLSD;
+  // Outside the device lock: RaiseCommEvents takes the handles' locks.
+  ComDevice* comDevice = port->comDevice;
+  if (events != 0 && comDevice != nullptr) RaiseCommEvents(comDevice, events);
+}
