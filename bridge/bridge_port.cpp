@@ -34,9 +34,6 @@ void PortStateClear(BridgePort* port, BYTE bits) {
 DWORD LoadDword(const volatile DWORD* p) {
   return __atomic_load_n(p, __ATOMIC_ACQUIRE);
 }
-DWORD LoadDword(const DWORD* p) {
-  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
-}
 
 DWORD GetWord32(const BYTE* in) {
   return (DWORD)in[0] | ((DWORD)in[1] << 8) | ((DWORD)in[2] << 16) | ((DWORD)in[3] << 24);
