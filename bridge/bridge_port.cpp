@@ -31,6 +31,10 @@ void PortStateClear(BridgePort* port, BYTE bits) {
   __atomic_fetch_and(&port->state, (BYTE)~bits, __ATOMIC_ACQ_REL);
 }
 
+ComDevice* BoundDevice(const BridgePort* port) {
+  return __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+}
+
 DWORD LoadDword(const volatile DWORD* p) {
   return __atomic_load_n(p, __ATOMIC_ACQUIRE);
 }
@@ -73,7 +77,7 @@ PortContext BridgeInit(LPCWSTR activeKey, ComDevice* comDevice, PortBinding* bin
   if (!BridgeTagged(port)) return nullptr;
   binding->bindFlags = BindThreadAtOpen;
   binding->interruptId = -1;
-  port->comDevice = comDevice;
+  __atomic_store_n(&port->comDevice, comDevice, __ATOMIC_RELEASE);
   return port;
 }
 
@@ -87,7 +91,8 @@ BOOL BridgeSetTimeouts(PortContext, const COMMTIMEOUTS*) {
 
 BOOL BridgeDeinit(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port != nullptr) port->comDevice = nullptr;
+  // The receive thread and the poll read comDevice without a lock.
+  if (port != nullptr) __atomic_store_n(&port->comDevice, nullptr, __ATOMIC_RELEASE);
   return TRUE;
 }
 
@@ -155,7 +160,7 @@ ULONG BridgeClose(PortContext context) {
   ResetEvent(port->closedEvent);
   LeaveCriticalSection(&device->lock);
 
-  ComDevice* comDevice = port->comDevice;
+  ComDevice* comDevice = BoundDevice(port);
   if (comDevice != nullptr && comDevice->openCount == 0) SetEvent(port->closedEvent);
   return 0;
 }
@@ -195,7 +200,7 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
 DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return 0;
-  ComDevice* comDevice = port->comDevice;
+  ComDevice* comDevice = BoundDevice(port);
   BridgeDevice* device = port->device;
 
   DWORD remaining = count != nullptr ? *count : 0;
@@ -309,7 +314,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   __builtin_memcpy(copy, port->commStatus, sizeof(copy));
   LeaveCriticalSection(&port->device->lock);
 
-  ComDevice* comDevice = port->comDevice;
+  ComDevice* comDevice = BoundDevice(port);
   if (comDevice != nullptr) {
     DWORD read = LoadDword(&comDevice->rxRead);
     DWORD write = LoadDword(&comDevice->rxWrite);
@@ -405,7 +410,7 @@ DWORD BridgePowerOn(PortContext context) {
   BridgeWriteLatch(port, 0xFF, port->savedLatch);
   LeaveCriticalSection(&port->device->lock);
 
-  ComDevice* comDevice = port->comDevice;
+  ComDevice* comDevice = BoundDevice(port);
   if (comDevice != nullptr) {
     EnterCriticalSection(&comDevice->settingsLock);
     DCB dcb = comDevice->dcb;

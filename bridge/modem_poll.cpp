@@ -41,6 +41,6 @@ void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR 
   if (changed & MS_RING_ON) events |= EV_RING;
   if (changed & MS_RLSD_ON) events |= EV_RLSD;
   // Outside the device lock: RaiseCommEvents takes the handles' locks.
-  ComDevice* comDevice = port->comDevice;
+  ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
   if (events != 0 && comDevice != nullptr) RaiseCommEvents(comDevice, events);
 }
