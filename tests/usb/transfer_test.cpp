@@ -1,0 +1,290 @@
+// Synchronous bulk and vendor transfers against a scripted host stack.
+#include "usb/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "tests/usb/fake_usb.h"
+
+namespace {
+
+using fakeusb::FakeHost;
+using fakeusb::Step;
+using Clock = std::chrono::steady_clock;
+
+USB_PIPE const kPipe = reinterpret_cast<USB_PIPE>(0x1234);
+USB_HANDLE const kDevice = reinterpret_cast<USB_HANDLE>(0x5678);
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class Transfers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    outDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(outDone, nullptr);
+  }
+  void TearDown() override { CloseHandle(outDone); }
+
+  DWORD Bulk(DWORD timeout, DWORD length = 64) {
+    data.assign(length, 0x42);
+    return BulkTransferWait(host.Funcs(), kPipe, TransferCompleted, outDone, 0, data.data(), 0,
+                            length, &bytes, timeout, &usbError);
+  }
+
+  FakeHost host;
+  HANDLE outDone = nullptr;
+  std::vector<BYTE> data;
+  DWORD bytes = 0xFFFF;
+  DWORD usbError = 0xFFFF;
+};
+
+// ---- Completion routine and helpers ------------------------------------------------------------
+
+TEST(TransferCompleted, SetsItsEventAndRefusesNone) {
+  HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_EQ(TransferCompleted(e), 0u);
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+  SetLastError(0);
+  EXPECT_EQ(TransferCompleted(nullptr), 6u);
+  EXPECT_EQ(GetLastError(), 6u);
+  SetEvent(e);
+  EXPECT_EQ(ResetTransferEvent(e), 1u);
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+  CloseHandle(e);
+}
+
+// ---- Bulk transfers -----------------------------------------------------------------------------
+
+TEST_F(Transfers, BulkSuccessWaitsForTheCompletion) {
+  host.Queue(Step{.delayMs = 30});
+  const auto start = Clock::now();
+  EXPECT_EQ(Bulk(5000, 100), 0u);
+  EXPECT_GE(MsSince(start), 25);
+  EXPECT_EQ(bytes, 100u);
+  EXPECT_EQ(usbError, 0u);
+  const auto issues = host.Issues();
+  ASSERT_EQ(issues.size(), 1u);
+  EXPECT_EQ(issues[0].pipe, kPipe);
+  EXPECT_EQ(issues[0].routine, &TransferCompleted);
+  EXPECT_EQ(issues[0].parameter, outDone);
+  EXPECT_EQ(issues[0].flags, 0u);
+  EXPECT_EQ(issues[0].length, 100u);
+  EXPECT_EQ(issues[0].buffer, data.data());
+  EXPECT_EQ(host.Closed(), 1);
+  EXPECT_EQ(host.Outstanding(), 0);
+}
+
+TEST_F(Transfers, TimeOutReturns1460WithThePartialCountAndCloses) {
+  host.Queue(Step{.kind = Step::Pend, .partialBytes = 40});
+  SetLastError(0);
+  const auto start = Clock::now();
+  EXPECT_EQ(Bulk(120, 100), 1460u);
+  const auto elapsed = MsSince(start);
+  EXPECT_GE(elapsed, 115);
+  EXPECT_LT(elapsed, 5000);
+  EXPECT_EQ(GetLastError(), 1460u);
+  EXPECT_EQ(bytes, 40u);
+  EXPECT_EQ(host.StatusReads(), 1);
+  EXPECT_EQ(host.Closed(), 1);
+  EXPECT_EQ(host.Outstanding(), 0);
+}
+
+TEST_F(Transfers, UsbErrorWithAllBytesIsAFailure) {
+  host.Queue(Step{.usbError = USB_STALL_ERROR});
+  SetLastError(0);
+  EXPECT_EQ(Bulk(1000, 64), 31u);
+  EXPECT_EQ(GetLastError(), 31u);
+  EXPECT_EQ(bytes, 64u);
+  EXPECT_EQ(usbError, USB_STALL_ERROR);
+  EXPECT_EQ(host.Closed(), 1);
+}
+
+TEST_F(Transfers, UnreadableStatusIsAFailure) {
+  host.Queue(Step{.statusReadable = false});
+  EXPECT_EQ(Bulk(1000), 31u);
+  EXPECT_EQ(usbError, 0x101u);
+  EXPECT_EQ(host.Closed(), 1);
+}
+
+TEST_F(Transfers, RefusedIssueReturnsTheHostStacksErrorAndClosesNothing) {
+  host.Queue(Step{.kind = Step::Refuse, .lastError = 1167});
+  SetLastError(0);
+  EXPECT_EQ(Bulk(1000), 1167u);
+  EXPECT_EQ(GetLastError(), 1167u);
+  EXPECT_EQ(host.Closed(), 0);
+  EXPECT_EQ(host.StatusReads(), 0);
+}
+
+// A refusal that leaves no last error must not pass for a success.
+TEST_F(Transfers, RefusalWithoutLastErrorIsAGeneralFailure) {
+  host.Queue(Step{.kind = Step::Refuse, .lastError = 0});
+  EXPECT_EQ(Bulk(1000), 31u);
+  EXPECT_EQ(GetLastError(), 31u);
+}
+
+TEST_F(Transfers, MissingArgumentsAre87AndIssueNothing) {
+  DWORD b = 0, e = 0;
+  BYTE buf[4] = {};
+  LPCUSB_FUNCS usb = host.Funcs();
+  auto expect87 = [&](DWORD result) {
+    EXPECT_EQ(result, 87u);
+    EXPECT_EQ(GetLastError(), 87u);
+    SetLastError(0);
+  };
+  expect87(BulkTransferWait(nullptr, kPipe, TransferCompleted, outDone, 0, buf, 0, 4, &b, 100, &e));
+  expect87(BulkTransferWait(usb, nullptr, TransferCompleted, outDone, 0, buf, 0, 4, &b, 100, &e));
+  expect87(
+      BulkTransferWait(usb, kPipe, TransferCompleted, outDone, 0, buf, 0, 4, nullptr, 100, &e));
+  expect87(
+      BulkTransferWait(usb, kPipe, TransferCompleted, outDone, 0, buf, 0, 4, &b, 100, nullptr));
+  expect87(BulkTransferWait(usb, kPipe, TransferCompleted, outDone, 0, nullptr, 0, 4, &b, 100, &e));
+  USB_DEVICE_REQUEST setup{0xC0, 0x10, 0, 0, 4};
+  expect87(
+      VendorTransferWait(nullptr, kDevice, nullptr, nullptr, 0x1080, &setup, buf, 0, &b, 0, &e));
+  expect87(VendorTransferWait(usb, nullptr, nullptr, nullptr, 0x1080, &setup, buf, 0, &b, 0, &e));
+  expect87(VendorTransferWait(usb, kDevice, nullptr, nullptr, 0x1080, nullptr, buf, 0, &b, 0, &e));
+  expect87(
+      VendorTransferWait(usb, kDevice, nullptr, nullptr, 0x1080, &setup, buf, 0, nullptr, 0, &e));
+  expect87(
+      VendorTransferWait(usb, kDevice, nullptr, nullptr, 0x1080, &setup, buf, 0, &b, 0, nullptr));
+  // A data stage with no buffer to take it.
+  expect87(
+      VendorTransferWait(usb, kDevice, nullptr, nullptr, 0x1080, &setup, nullptr, 0, &b, 0, &e));
+  EXPECT_TRUE(host.Issues().empty());
+}
+
+// Decision: with a routine and an event, a zero time-out cannot wait for the completion, and a
+// routine without an event leaves nothing to wait on; both are refused before the bus.
+TEST_F(Transfers, AsynchronousTransferWithoutAWayToWaitIsRefused) {
+  EXPECT_EQ(Bulk(0), 87u);
+  DWORD b = 0, e = 0;
+  BYTE buf[4] = {};
+  EXPECT_EQ(
+      BulkTransferWait(host.Funcs(), kPipe, TransferCompleted, nullptr, 0, buf, 0, 4, &b, 100, &e),
+      87u);
+  USB_DEVICE_REQUEST setup{0x40, 0x00, 1, 0, 0};
+  EXPECT_EQ(VendorTransferWait(host.Funcs(), kDevice, TransferCompleted, outDone, 0x1000, &setup,
+                               nullptr, 0, &b, 0, &e),
+            87u);
+  EXPECT_TRUE(host.Issues().empty());
+}
+
+// A completion that arrived after an earlier time-out leaves the manual-reset outDone set; the next
+// transfer must not mistake it for its own completion.
+TEST_F(Transfers, OutDoneIsResetBeforeEachTimedTransfer) {
+  SetEvent(outDone);
+  host.Queue(Step{.kind = Step::Pend, .partialBytes = 7});
+  const auto start = Clock::now();
+  EXPECT_EQ(Bulk(80), 1460u);
+  EXPECT_GE(MsSince(start), 75);
+  EXPECT_EQ(bytes, 7u);
+
+  SetEvent(outDone);
+  host.Queue(Step{.delayMs = 20});
+  EXPECT_EQ(Bulk(5000, 32), 0u);
+  EXPECT_EQ(bytes, 32u);
+  const auto issues = host.Issues();
+  ASSERT_EQ(issues.size(), 2u);
+  EXPECT_TRUE(issues[0].eventClearAtIssue);
+  EXPECT_TRUE(issues[1].eventClearAtIssue);
+}
+
+TEST_F(Transfers, SequentialChunksEachComplete) {
+  for (int i = 0; i < 20; ++i) host.Queue(Step{.delayMs = static_cast<DWORD>(i % 3)});
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(Bulk(5000, static_cast<DWORD>(10 + i)), 0u) << i;
+    ASSERT_EQ(bytes, static_cast<DWORD>(10 + i));
+  }
+  EXPECT_EQ(host.Closed(), 20);
+}
+
+// ---- Vendor transfers ---------------------------------------------------------------------------
+
+TEST_F(Transfers, VendorRequestWithoutRoutineIsNotWaitedOn) {
+  host.Queue(Step{.data = {0x05}});
+  USB_DEVICE_REQUEST setup{0xC1, 0xFF, 0x370B, 0, 1};
+  BYTE answer = 0;
+  const auto start = Clock::now();
+  // outDone is never set: a wait on it would last the whole time-out.
+  EXPECT_EQ(VendorTransferWait(host.Funcs(), kDevice, nullptr, outDone, 0x1080, &setup, &answer, 0,
+                               &bytes, 10000, &usbError),
+            0u);
+  EXPECT_LT(MsSince(start), 5000);
+  EXPECT_EQ(bytes, 1u);
+  EXPECT_EQ(answer, 0x05);
+  const auto issues = host.Issues();
+  ASSERT_EQ(issues.size(), 1u);
+  EXPECT_EQ(issues[0].device, kDevice);
+  EXPECT_EQ(issues[0].routine, nullptr);
+  EXPECT_EQ(issues[0].flags, 0x1080u);
+  EXPECT_EQ(issues[0].setup.bRequest, 0xFF);
+  EXPECT_EQ(issues[0].setup.wValue, 0x370B);
+  EXPECT_EQ(host.StatusReads(), 1);
+  EXPECT_EQ(host.Closed(), 1);
+}
+
+TEST_F(Transfers, VendorStallIsAFailure) {
+  host.Queue(Step{.usbError = USB_STALL_ERROR});
+  USB_DEVICE_REQUEST setup{0x41, 0x00, 1, 0, 0};
+  EXPECT_EQ(VendorTransferWait(host.Funcs(), kDevice, nullptr, nullptr, 0x1000, &setup, nullptr, 0,
+                               &bytes, 0, &usbError),
+            31u);
+  EXPECT_EQ(GetLastError(), 31u);
+  EXPECT_EQ(host.Closed(), 1);
+}
+
+TEST_F(Transfers, VendorWithRoutineWaitsAndTimesOut) {
+  host.Queue(Step{.kind = Step::Pend});
+  USB_DEVICE_REQUEST setup{0x41, 0x00, 1, 0, 0};
+  const auto start = Clock::now();
+  EXPECT_EQ(VendorTransferWait(host.Funcs(), kDevice, TransferCompleted, outDone, 0x1000, &setup,
+                               nullptr, 0, &bytes, 60, &usbError),
+            1460u);
+  EXPECT_GE(MsSince(start), 55);
+  EXPECT_EQ(host.Closed(), 1);
+}
+
+// ---- Bulk IN of the receive thread --------------------------------------------------------------
+
+TEST(IssueBulkIn, UsesThePortsInPipeAndEventWithShortTransfersAllowed) {
+  FakeHost host;
+  BridgeDevice device{};
+  device.signature = BRIDGE_SIGNATURE;
+  device.usb = host.Funcs();
+  BridgePort port{};
+  port.signature = BRIDGE_SIGNATURE;
+  port.device = &device;
+  port.inPipe = kPipe;
+  port.inDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  BYTE buffer[1024];
+
+  SetLastError(0);
+  EXPECT_EQ(IssueBulkIn(&port, nullptr, 1024), nullptr);
+  EXPECT_EQ(GetLastError(), 87u);
+  SetLastError(0);
+  EXPECT_EQ(IssueBulkIn(&port, buffer, 0), nullptr);
+  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_TRUE(host.Issues().empty());
+
+  host.Queue(Step{.data = {1, 2, 3}});
+  USB_TRANSFER t = IssueBulkIn(&port, buffer, 1024);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(WaitForSingleObject(port.inDone, 5000), WAIT_OBJECT_0);
+  DWORD bytes = 0, err = 0;
+  EXPECT_TRUE(ReadTransferStatus(host.Funcs(), t, &bytes, &err));
+  EXPECT_EQ(bytes, 3u);
+  EXPECT_TRUE(CloseTransferHandle(host.Funcs(), t));
+  const auto issues = host.Issues();
+  ASSERT_EQ(issues.size(), 1u);
+  EXPECT_EQ(issues[0].pipe, kPipe);
+  EXPECT_EQ(issues[0].parameter, port.inDone);
+  EXPECT_EQ(issues[0].flags, 0x280u);
+  EXPECT_EQ(issues[0].length, 1024u);
+  CloseHandle(port.inDone);
+}
+
+}  // namespace

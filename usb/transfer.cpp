@@ -1,0 +1,138 @@
+// Bulk and vendor transfers made synchronous: issue with a completion routine that sets an event,
+// wait for the event under a time-out, read the status, close the transfer.
+#include "usb/transfer.h"
+
+namespace {
+
+// The result of a transfer the host stack refused. A refusal without a last error must still
+// fail, or the caller would take a transfer that never happened for a success.
+DWORD RefusalCode() {
+  const DWORD code = GetLastError();
+  return code != 0 ? code : static_cast<DWORD>(ERROR_GEN_FAILURE);
+}
+
+// Steps shared by both kinds of transfer once the transfer has been issued: wait for it when it
+// runs asynchronously, read its status, close it.
+DWORD FinishTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, bool waited, HANDLE event,
+                     DWORD timeout, DWORD* bytes, DWORD* usbError) {
+  DWORD result = 0;
+  if (waited) {
+    const DWORD wait = WaitForSingleObject(event, timeout);
+    if (wait == WAIT_OBJECT_0) {
+      ReadTransferStatus(usb, transfer, bytes, usbError);
+    } else if (wait == WAIT_TIMEOUT) {
+      // The status still tells how much of a timed-out transfer was moved.
+      ReadTransferStatus(usb, transfer, bytes, usbError);
+      result = static_cast<DWORD>(ERROR_TIMEOUT);
+    } else {
+      result = static_cast<DWORD>(ERROR_GEN_FAILURE);
+    }
+  } else {
+    // Issued without a routine, the transfer was complete when the issue returned.
+    ReadTransferStatus(usb, transfer, bytes, usbError);
+  }
+  CloseTransferHandle(usb, transfer);
+  return result;
+}
+
+// Arguments common to both routines. A routine without an event would run the transfer
+// asynchronously with nothing to wait on, and a zero time-out cannot wait for a completion (with
+// no reset before the issue, a stale signal would pass an unfinished transfer for a finished one):
+// both are refused before anything reaches the bus.
+bool WaitArgumentsValid(LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD timeout) {
+  if (routine != nullptr && event == nullptr) return false;
+  if (routine != nullptr && event != nullptr && timeout == 0) return false;
+  return true;
+}
+
+DWORD Fail(DWORD result) {
+  if (result != 0) SetLastError(result);
+  return result;
+}
+
+}  // namespace
+
+DWORD WINAPI TransferCompleted(LPVOID parameter) {
+  if (parameter == nullptr) {
+    SetLastError(static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    return static_cast<DWORD>(ERROR_INVALID_HANDLE);
+  }
+  if (!SetEvent(static_cast<HANDLE>(parameter))) return GetLastError();
+  return 0;
+}
+
+DWORD ResetTransferEvent(HANDLE event) {
+  if (ResetEvent(event)) return 1;
+  return GetLastError();
+}
+
+BOOL ReadTransferStatus(LPCUSB_FUNCS usb, USB_TRANSFER transfer, DWORD* bytes, DWORD* usbError) {
+  if (usb != nullptr && usb->lpGetTransferStatus != nullptr && bytes != nullptr &&
+      usbError != nullptr && usb->lpGetTransferStatus(transfer, bytes, usbError)) {
+    return TRUE;
+  }
+  if (usbError != nullptr) *usbError = USB_CANCELED_ERROR;
+  return FALSE;
+}
+
+BOOL CloseTransferHandle(LPCUSB_FUNCS usb, USB_TRANSFER transfer) {
+  if (usb == nullptr || usb->lpCloseTransfer == nullptr) return FALSE;
+  return usb->lpCloseTransfer(transfer) ? TRUE : FALSE;
+}
+
+DWORD BulkTransferWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
+                       HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress,
+                       DWORD length, DWORD* bytes, DWORD timeout, DWORD* usbError) {
+  if (usb == nullptr || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
+      bytes == nullptr || usbError == nullptr || (buffer == nullptr && length != 0) ||
+      !WaitArgumentsValid(routine, event, timeout)) {
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  *bytes = 0;
+  *usbError = 0;
+  // outDone is manual-reset: a completion that arrived after an earlier time-out must not end
+  // this wait early.
+  const bool waited = routine != nullptr && event != nullptr;
+  if (waited) ResetTransferEvent(event);
+
+  USB_TRANSFER transfer =
+      usb->lpIssueBulkTransfer(pipe, routine, event, flags, length, buffer, physicalAddress);
+  if (transfer == nullptr) return Fail(RefusalCode());
+
+  DWORD result = FinishTransfer(usb, transfer, waited, event, timeout, bytes, usbError);
+  if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
+  return Fail(result);
+}
+
+DWORD VendorTransferWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
+                         HANDLE event, DWORD flags, LPCUSB_DEVICE_REQUEST setup, LPVOID buffer,
+                         ULONG physicalAddress, DWORD* bytes, DWORD timeout, DWORD* usbError) {
+  if (usb == nullptr || usb->lpIssueVendorTransfer == nullptr || device == nullptr ||
+      setup == nullptr || bytes == nullptr || usbError == nullptr ||
+      (buffer == nullptr && setup->wLength != 0) || !WaitArgumentsValid(routine, event, timeout)) {
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  *bytes = 0;
+  *usbError = 0;
+  const bool waited = routine != nullptr && event != nullptr;
+  if (waited) ResetTransferEvent(event);
+
+  USB_TRANSFER transfer =
+      usb->lpIssueVendorTransfer(device, routine, event, flags, setup, buffer, physicalAddress);
+  if (transfer == nullptr) return Fail(RefusalCode());
+
+  DWORD result = FinishTransfer(usb, transfer, waited, event, timeout, bytes, usbError);
+  if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
+  return Fail(result);
+}
+
+USB_TRANSFER IssueBulkIn(BridgePort* port, LPVOID buffer, DWORD length) {
+  if (buffer == nullptr || length == 0 || !BridgeTagged(port) || port->device == nullptr ||
+      port->device->usb == nullptr || port->device->usb->lpIssueBulkTransfer == nullptr) {
+    SetLastError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    return nullptr;
+  }
+  return port->device->usb->lpIssueBulkTransfer(port->inPipe, TransferCompleted, port->inDone,
+                                                USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, length,
+                                                buffer, 0);
+}
