@@ -1,0 +1,281 @@
+// The receive path: read time-outs, XON/XOFF stripping, the full buffer, input flow control,
+// aborts.
+#include <future>
+
+#include "tests/core/core_fixture.h"
+
+namespace {
+
+class RxTest : public CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    ASSERT_NE(Init(), nullptr);
+    h = OpenRW();
+    ASSERT_NE(h, nullptr);
+  }
+  void TearDown() override {
+    if (h != nullptr) {
+      EXPECT_TRUE(ComClose(h));
+    }
+    CoreTest::TearDown();
+  }
+  void FeedFill(size_t n, char c = 'A') { port.Feed(std::string(n, c)); }
+  ComHandle* h = nullptr;
+};
+
+TEST_F(RxTest, ZeroLengthReadReturnsAtOnce) {
+  auto start = Clock::now();
+  EXPECT_EQ(ComRead(h, nullptr, 0), 0u);
+  EXPECT_LT(MsSince(start), 50);
+  char b[4];
+  EXPECT_EQ(ComRead(h, nullptr, 4), kFailed);
+  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_EQ(ComRead(h, b, 0), 0u);
+}
+
+TEST_F(RxTest, DefaultTimeoutsOnASilentLine) {
+  auto start = Clock::now();
+  EXPECT_EQ(Read(h, 10), "");
+  long ms = MsSince(start);
+  EXPECT_GE(ms, 195);  // 10 x 10 + 100
+  EXPECT_LT(ms, 1500);
+}
+
+TEST_F(RxTest, DefaultIntervalEndsAReadAfterTheLineGoesQuiet) {
+  port.Feed("abc");
+  ASSERT_TRUE(WaitInQue(h, 3));
+  auto start = Clock::now();
+  EXPECT_EQ(Read(h, 1000), "abc");
+  long ms = MsSince(start);
+  EXPECT_GE(ms, 325);  // interval 250 + 8 x 10
+  EXPECT_LT(ms, 3000) << "long before the total of 10100 ms";
+}
+
+TEST_F(RxTest, MaxdwordIntervalWithoutTotalNeverWaits) {
+  SetTimeouts(h, MAXDWORD, 0, 0);
+  auto start = Clock::now();
+  EXPECT_EQ(Read(h, 100), "");
+  EXPECT_LT(MsSince(start), 50);
+  port.Feed("hello");
+  ASSERT_TRUE(WaitInQue(h, 5));
+  EXPECT_EQ(Read(h, 100), "hello");
+}
+
+TEST_F(RxTest, MaxdwordIntervalWithTotalReturnsWithTheFirstBytes) {
+  SetTimeouts(h, MAXDWORD, MAXDWORD, 2000);
+  auto reader = std::async(std::launch::async, [&] {
+    auto start = Clock::now();
+    std::string s = Read(h, 100);
+    return std::make_pair(s, MsSince(start));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  port.Feed("xy");
+  auto [s, ms] = reader.get();
+  EXPECT_EQ(s, "xy");
+  EXPECT_LT(ms, 1500);
+  // Silent line: waits the constant, then returns nothing.
+  SetTimeouts(h, MAXDWORD, MAXDWORD, 150);
+  auto start = Clock::now();
+  EXPECT_EQ(Read(h, 100), "");
+  EXPECT_GE(MsSince(start), 145);
+}
+
+TEST_F(RxTest, NoTimeoutsWaitForTheWholeLength) {
+  SetTimeouts(h, 0, 0, 0);
+  auto reader = std::async(std::launch::async, [&] { return Read(h, 10); });
+  port.Feed("0123");
+  ASSERT_TRUE(port.WaitDrained(2000));
+  EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  port.Feed("456789extra");
+  EXPECT_EQ(reader.get(), "0123456789");
+  EXPECT_EQ(Read(h, 5), "extra");
+}
+
+TEST_F(RxTest, TotalTimeoutCountsOnlyWaitingTime) {
+  SetTimeouts(h, 0, 0, 150);
+  port.Feed("ab");
+  ASSERT_TRUE(WaitInQue(h, 2));
+  auto start = Clock::now();
+  EXPECT_EQ(Read(h, 10), "ab");
+  long ms = MsSince(start);
+  EXPECT_GE(ms, 145);
+  EXPECT_LT(ms, 1500);
+}
+
+TEST_F(RxTest, PurgeAbortEndsAWaitingReadWith995) {
+  SetTimeouts(h, 0, 0, 0);
+  auto reader = std::async(std::launch::async, [&] {
+    char b[8];
+    DWORD n = ComRead(h, b, 8);
+    return std::make_pair(n, GetLastError());
+  });
+  // A pulse frees only a reader already blocked, so repeat until the reader has ended.
+  bool ended = false;
+  for (int i = 0; i < 100 && !ended; ++i) {
+    ASSERT_TRUE(Purge(h, PURGE_RXABORT));
+    ended = reader.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
+  }
+  ASSERT_TRUE(ended);
+  auto [n, error] = reader.get();
+  EXPECT_EQ(n, kFailed);
+  EXPECT_EQ(error, 995u);
+  // A read that starts after the abort is not affected.
+  port.Feed("ok");
+  SetTimeouts(h, 0, 0, 2000);
+  EXPECT_EQ(Read(h, 2), "ok");
+}
+
+TEST_F(RxTest, XonXoffAreStrippedAndHoldTransmission) {
+  DCB dcb = GetDcb(h);
+  dcb.fOutX = 1;
+  ASSERT_TRUE(SetDcb(h, dcb));
+  port.Feed(std::string("ab\x13", 3));
+  ASSERT_TRUE(WaitInQue(h, 2));
+  EXPECT_EQ(Status(h).ComStat.fXoffHold, 1u);
+  port.Feed(std::string("cd\x11", 3));
+  ASSERT_TRUE(WaitInQue(h, 4));
+  EXPECT_EQ(Status(h).ComStat.fXoffHold, 0u);
+  EXPECT_EQ(Read(h, 4), "abcd");
+  // Characters compare as unsigned bytes, and equal XON/XOFF characters count as XOFF.
+  dcb.XonChar = static_cast<char>(0xF0);
+  dcb.XoffChar = static_cast<char>(0xF0);
+  ASSERT_TRUE(SetDcb(h, dcb));
+  port.Feed(std::string("x\xF0y", 3));
+  ASSERT_TRUE(WaitInQue(h, 2));
+  EXPECT_EQ(Status(h).ComStat.fXoffHold, 1u);
+  EXPECT_EQ(Read(h, 2), "xy");
+}
+
+class SmallRxTest : public RxTest {
+ protected:
+  SmallRxTest() { port.rxBufferSize = 1024; }  // 2048-byte receive buffer
+};
+
+TEST_F(SmallRxTest, FullBufferDiscardsSixteenBytesAtATime) {
+  ASSERT_EQ(device->rxSize, 2048u);
+  std::string data;
+  for (int i = 0; i < 2047 + 40; ++i) data.push_back(static_cast<char>('a' + i % 26));
+  port.Feed(data);
+  ASSERT_TRUE(port.WaitDrained(5000));
+  ASSERT_TRUE(WaitInQue(h, 2047)) << "one slot stays empty";
+  std::vector<uint64_t> offers = port.Args(Slot::Receive);
+  EXPECT_GE(std::count(offers.begin(), offers.end(), 16u), 3);
+  SetTimeouts(h, MAXDWORD, 0, 0);
+  EXPECT_EQ(Read(h, 4096), data.substr(0, 2047));
+  EXPECT_TRUE(ComClose(h));  // stops the event thread: its counters are settled
+  h = nullptr;
+  EXPECT_EQ(device->rxDiscarded, 40u);
+  EXPECT_EQ(device->rxTotal, 2047u);
+}
+
+TEST_F(SmallRxTest, PortClaimingMoreThanTheRoomCannotOverrunTheBuffer) {
+  port.rxClaimExtra = 5000;
+  port.Feed("abc");
+  ASSERT_TRUE(port.WaitDrained(2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_LE(InQue(h), 2047u);
+  port.rxClaimExtra = 0;
+  Purge(h, PURGE_RXCLEAR);
+  EXPECT_EQ(InQue(h), 0u);
+}
+
+TEST_F(RxTest, DtrHandshakeDropsAboveThreeQuartersAndRisesBelowHalf) {
+  DCB dcb = GetDcb(h);
+  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(SetDcb(h, dcb));
+  ASSERT_TRUE(port.Dtr());
+  FeedFill(49152);
+  ASSERT_TRUE(WaitInQue(h, 49152));
+  EXPECT_TRUE(port.Dtr()) << "exactly three quarters is not over";
+  FeedFill(1);
+  ASSERT_TRUE(WaitInQue(h, 49153));
+  ASSERT_TRUE(port.WaitForCount(Slot::ClearDtr, 1, 2000));
+  EXPECT_FALSE(port.Dtr());
+  SetTimeouts(h, MAXDWORD, 0, 0);
+  EXPECT_EQ(Read(h, 49153 - 32768).size(), 49153u - 32768u);
+  EXPECT_FALSE(port.Dtr()) << "exactly half is not below";
+  EXPECT_EQ(Read(h, 1).size(), 1u);
+  EXPECT_TRUE(port.Dtr());
+  EXPECT_EQ(port.Count(Slot::ClearDtr), 1u);
+}
+
+TEST_F(RxTest, RtsHandshakeDropsAboveThreeQuartersAndRisesBelowHalf) {
+  DCB dcb = GetDcb(h);
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(SetDcb(h, dcb));
+  ASSERT_TRUE(port.Rts());
+  FeedFill(49153);
+  ASSERT_TRUE(WaitInQue(h, 49153));
+  ASSERT_TRUE(port.WaitForCount(Slot::ClearRts, 1, 2000));
+  EXPECT_FALSE(port.Rts());
+  SetTimeouts(h, MAXDWORD, 0, 0);
+  EXPECT_EQ(Read(h, 16386).size(), 16386u);  // 32767 left
+  EXPECT_TRUE(port.Rts());
+}
+
+TEST_F(RxTest, XoffWhenFreeReachesXoffLimAndXonWhenAReadFreesMore) {
+  DCB dcb = GetDcb(h);
+  dcb.fInX = 1;
+  ASSERT_TRUE(SetDcb(h, dcb));
+  FeedFill(65536 - 129);  // free 129
+  ASSERT_TRUE(WaitInQue(h, 65536 - 129));
+  EXPECT_EQ(port.Count(Slot::SendImmediate), 0u);
+  FeedFill(1);  // free 128 = XoffLim
+  ASSERT_TRUE(WaitInQue(h, 65536 - 128));
+  ASSERT_TRUE(port.WaitForCount(Slot::SendImmediate, 1, 2000));
+  EXPECT_EQ(port.Args(Slot::SendImmediate), std::vector<uint64_t>{0x13});
+  SERIAL_DEV_STATUS s = Status(h);
+  EXPECT_EQ(s.ComStat.fXoffSent, 1u);
+  EXPECT_EQ(s.ComStat.fXoffHold, 1u) << "fTXContinueOnXoff is clear";
+  FeedFill(10);  // no second XOFF while one is outstanding
+  ASSERT_TRUE(WaitInQue(h, 65536 - 118));
+  EXPECT_EQ(port.Count(Slot::SendImmediate), 1u);
+  SetTimeouts(h, MAXDWORD, 0, 0);
+  EXPECT_EQ(Read(h, 10).size(), 10u);  // free 128 again: still held
+  EXPECT_EQ(port.Count(Slot::SendImmediate), 1u);
+  EXPECT_EQ(Read(h, 1).size(), 1u);  // free 129
+  EXPECT_EQ(port.Args(Slot::SendImmediate), (std::vector<uint64_t>{0x13, 0x11}));
+  s = Status(h);
+  EXPECT_EQ(s.ComStat.fXoffSent, 0u);
+  EXPECT_EQ(s.ComStat.fXoffHold, 0u);
+}
+
+TEST_F(RxTest, PurgeRxClearEmptiesTheBufferAndReleasesFlowControl) {
+  DCB dcb = GetDcb(h);
+  dcb.fInX = 1;
+  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(SetDcb(h, dcb));
+  FeedFill(65536 - 100);
+  ASSERT_TRUE(WaitInQue(h, 65536 - 100));
+  ASSERT_TRUE(port.WaitForCount(Slot::SendImmediate, 1, 2000));
+  ASSERT_FALSE(port.Dtr());
+  ASSERT_TRUE(Purge(h, PURGE_RXCLEAR));
+  EXPECT_EQ(InQue(h), 0u);
+  EXPECT_EQ(port.Args(Slot::SendImmediate), (std::vector<uint64_t>{0x13, 0x11}));
+  EXPECT_TRUE(port.Dtr());
+  EXPECT_EQ(Status(h).ComStat.fXoffSent, 0u);
+  EXPECT_EQ(port.Args(Slot::Purge).back(), PURGE_RXCLEAR);
+  // Without fInX nothing is sent.
+  dcb.fInX = 0;
+  ASSERT_TRUE(SetDcb(h, dcb));
+  ASSERT_TRUE(Purge(h, PURGE_RXCLEAR));
+  EXPECT_EQ(port.Count(Slot::SendImmediate), 2u);
+  // Data after a purge arrives intact.
+  port.Feed("after");
+  ASSERT_TRUE(WaitInQue(h, 5));
+  EXPECT_EQ(Read(h, 5), "after");
+}
+
+TEST_F(RxTest, ReadOnAClosedPortFailsWith6) {
+  ComHandle* bus = ComOpen(device, 0x100, 0);
+  ASSERT_NE(bus, nullptr);
+  EXPECT_TRUE(ComClose(h));
+  h = nullptr;
+  char b[2];
+  EXPECT_EQ(ComRead(bus, b, 2), kFailed);
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_TRUE(ComClose(bus));
+}
+
+}  // namespace
