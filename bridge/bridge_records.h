@@ -12,6 +12,15 @@
 // txStateLock for Transmit); the bridge never takes a core lock while it holds the device lock,
 // and leaves the device lock before it raises events on a ComDevice.
 //
+// Ownership, field by field:
+//   Only the receive thread stores into ring; only Receive takes from it and only Purge resets it.
+//   Only the receive thread sets pending (to exactly Rx); only Receive clears it.
+//   Only the Init slot sets comDevice and only the Deinit slot clears it; readers load it once.
+//   Only the detach notification sets detached and the PortDetached bit; nothing clears them.
+//   Only Open sets pollTimer; only Close and detach set it back to 0.
+//   inDone is set by the transfer completion and by detach; only the receive thread waits on it.
+//   outDone is reset by each timed transfer before it issues, and set by its completion.
+//
 // Lifetime: attach creates both records and detach releases them. The BridgeDevice owns its
 // ports, their rings, pipes, events and threads, and its strings. A BridgePort and its ComDevice
 // point at each other; neither releases the other.
