@@ -1,0 +1,611 @@
+// The device manager: activation and its active keys, module loading, power notices, application
+// handles and the ordering promises of close and deactivation.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "tests/sim_devmgr/devmgr_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::u16string ReadString(const std::u16string& keyPath, const char16_t* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return u"<no key>";
+  }
+  char16_t buffer[256] = {};
+  DWORD size = sizeof buffer - 2;
+  DWORD type = 0;
+  LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS || type != REG_SZ) return u"<no value>";
+  return buffer;
+}
+
+std::string ExecutableDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string s(path, n > 0 ? static_cast<size_t>(n) : 0);
+  return s.substr(0, s.rfind('/'));
+}
+
+const std::string kModuleFile = "libtvfake_stream.so";
+
+// ---- Activation
+// ----------------------------------------------------------------------------------
+
+using ActivationTest = FakeDeviceTest;
+
+TEST_F(ActivationTest, ActiveKeyHoldsKeyNameAndPointerSizedClientInfoBeforeInit) {
+  DWORD_PTR client = static_cast<DWORD_PTR>(0x123456789ABCDEF0ull & UINTPTR_MAX);
+  HANDLE device = Activate(kFakeKey, client);
+  ASSERT_NE(device, nullptr);
+
+  std::u16string active = sim::ActiveKeyOf("FAK1:");
+  ASSERT_FALSE(active.empty());
+  EXPECT_EQ(active.rfind(u"Drivers\\Active\\", 0), 0u);
+  EXPECT_EQ(ReadString(active, u"Key"), kFakeKey);
+  EXPECT_EQ(ReadString(active, u"Name"), u"FAK1:");
+
+  // Init ran with the active key path and found everything in place already.
+  EXPECT_EQ(fake::S().inits, 1);
+  EXPECT_EQ(fake::S().initKey, active);
+  EXPECT_EQ(fake::S().clientInfoType, sizeof(DWORD_PTR) == 8 ? REG_QWORD : REG_DWORD);
+  EXPECT_EQ(fake::S().clientInfoSize, sizeof(DWORD_PTR));
+  EXPECT_EQ(fake::S().clientInfo, client);
+  EXPECT_EQ(fake::S().dllThroughDeviceKey, u"fakestream");
+  EXPECT_EQ(sim::ActiveDeviceCount(), 1u);
+
+  ASSERT_TRUE(Deactivate(device));
+  EXPECT_EQ(fake::S().deinits, 1);
+  EXPECT_FALSE(RegistryKeyExists(active));
+  EXPECT_TRUE(sim::ActiveKeyOf("FAK1:").empty());
+  EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
+}
+
+TEST_F(ActivationTest, NamesTakeTheLowestFreeIndexAndAreFreedByDeactivation) {
+  HANDLE first = Activate();
+  HANDLE second = Activate();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"FAK1:", "FAK2:"}));
+  EXPECT_NE(sim::ActiveKeyOf("FAK1:"), sim::ActiveKeyOf("FAK2:"));
+
+  ASSERT_TRUE(Deactivate(first));
+  HANDLE third = Activate();
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"FAK2:", "FAK1:"}));
+  EXPECT_NE(third, first) << "a handle value is never given out twice";
+  // The old handle stays dead although a device with the same name exists again.
+  EXPECT_FALSE(DeactivateDevice(first));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(sim::ActiveDeviceCount(), 2u);
+}
+
+TEST_F(ActivationTest, IndexValueChoosesTheNameAndATakenIndexIsRefused) {
+  WriteDeviceKey(kFakeKey, u"fakestream", u"FAK", 5);
+  ASSERT_NE(Activate(), nullptr);
+  EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"FAK5:"}));
+
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(fake::S().inits, 1) << "a refused name never reaches Init";
+
+  WriteDeviceKey(kFakeKey, u"fakestream", u"FAK", 10);
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(sim::ActiveDeviceCount(), 1u);
+}
+
+TEST_F(ActivationTest, AllNineIndicesTakenRefusesTheTenth) {
+  for (int i = 1; i <= 9; ++i) ASSERT_NE(Activate(), nullptr) << i;
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  EXPECT_EQ(sim::ActiveDeviceCount(), 9u);
+}
+
+TEST_F(ActivationTest, InitFailureRemovesTheActiveKeyAndReportsTheDriversError) {
+  fake::S().failInit = true;
+  fake::S().initError = 1234;
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), 1234u);
+  ASSERT_EQ(fake::S().inits, 1);
+  EXPECT_FALSE(fake::S().initKey.empty());
+  EXPECT_FALSE(RegistryKeyExists(fake::S().initKey));
+  EXPECT_EQ(fake::S().deinits, 0);
+  EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
+
+  // Without an error from the driver the failure is still reported as one.
+  fake::S().initError = 0;
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+  // The name was not kept: the next good activation is FAK1: again.
+  fake::S().failInit = false;
+  ASSERT_NE(Activate(), nullptr);
+  EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"FAK1:"}));
+}
+
+TEST_F(ActivationTest, MissingKeyDllOrPrefixIsReportedWithoutReachingTheModule) {
+  EXPECT_EQ(Activate(u"Drivers\\TestDevmgr\\Nothing"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Activate(nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+  WriteDeviceKey(kFakeKey, u"", u"FAK");
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
+
+  WriteDeviceKey(kFakeKey, u"fakestream", u"");
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
+
+  WriteDeviceKey(kFakeKey, u"fakestream", u"FAKE");
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
+
+  EXPECT_EQ(fake::S().inits, 0);
+  EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
+}
+
+TEST_F(ActivationTest, UnknownModuleAndMissingEntriesAreReported) {
+  WriteDeviceKey(kFakeKey, u"nosuchmodule", u"FAK");
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+  // The module file exists but exports no XYZ_ entries.
+  WriteDeviceKey(kFakeKey, u"tvfake_stream", u"XYZ");
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+  sim::StreamModuleEntries noInit = fake::Entries();
+  noInit.Init = nullptr;
+  sim::RegisterBuiltinStreamModule("noinit", noInit);
+  WriteDeviceKey(kFakeKey, u"NoInit", u"FAK");
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  sim::UnregisterBuiltinStreamModule("noinit");
+  EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
+}
+
+TEST_F(ActivationTest, ModuleFileBesideTheExecutableIsLoadedAndUnloaded) {
+  std::string path = ExecutableDir() + "/" + kModuleFile;
+  ASSERT_TRUE(std::filesystem::exists(path)) << path;
+  WriteDeviceKey(kFakeKey, u"tvfake_stream", u"FAK");
+  HANDLE device = Activate();
+  ASSERT_NE(device, nullptr) << GetLastError();
+
+  void* loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(loaded, nullptr) << "the module is in the process";
+  auto live = reinterpret_cast<int (*)()>(dlsym(loaded, "FakeModuleLiveDevices"));
+  ASSERT_NE(live, nullptr);
+  EXPECT_EQ(live(), 1);
+  dlclose(loaded);
+
+  // The file's entries answer, not the in-process fake's.
+  HANDLE h = sim::DeviceOpen(u"FAK1:", GENERIC_READ | GENERIC_WRITE, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  BYTE buffer[4] = {};
+  EXPECT_EQ(sim::DeviceRead(h, buffer, 4), 4u);
+  EXPECT_EQ(buffer[3], 0x5A);
+  EXPECT_EQ(sim::DeviceWrite(h, buffer, 4), 2u);
+  EXPECT_EQ(sim::DeviceSeek(h, 0, 0), 77u);
+  EXPECT_EQ(fake::S().opens, 0);
+  EXPECT_TRUE(sim::DeviceClose(h));
+
+  // PowerUp and PowerDown are optional entries: the file has none.
+  sim::PowerDownAll();
+  sim::PowerUpAll();
+
+  ASSERT_TRUE(Deactivate(device));
+  EXPECT_EQ(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "unloaded at deactivation";
+}
+
+TEST_F(ActivationTest, ModuleFolderFromTheSettingAndFromTheEnvironment) {
+  std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("tv-devmgr-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(ExecutableDir() + "/" + kModuleFile, folder / "movedfake.so",
+                             std::filesystem::copy_options::overwrite_existing);
+
+  WriteDeviceKey(kFakeKey, u"movedfake", u"FAK");
+  EXPECT_EQ(Activate(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+  sim::SetModuleDirectory(folder.string());
+  HANDLE device = Activate();
+  EXPECT_NE(device, nullptr);
+  if (device) {
+    EXPECT_TRUE(Deactivate(device));
+  }
+  sim::SetModuleDirectory("");
+
+  setenv("TV_MODULE_DIR", folder.c_str(), 1);
+  WriteDeviceKey(kFakeKey, u"movedfake.dll", u"FAK");
+  device = Activate();
+  EXPECT_NE(device, nullptr);
+  if (device) {
+    EXPECT_TRUE(Deactivate(device));
+  }
+  unsetenv("TV_MODULE_DIR");
+
+  std::filesystem::remove_all(folder);
+}
+
+// ---- Power
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ActivationTest, PowerNoticesReachEveryActiveDeviceNewestFirstOnTheWayDown) {
+  ASSERT_NE(Activate(), nullptr);
+  ASSERT_NE(Activate(), nullptr);
+  fake::S().log.clear();
+  sim::PowerDownAll();
+  sim::PowerUpAll();
+  EXPECT_EQ(fake::S().log, (std::vector<std::string>{"down:2", "down:1", "up:1", "up:2"}));
+}
+
+// ---- Application handles
+// -------------------------------------------------------------------------
+
+class HandleTest : public FakeDeviceTest {
+ protected:
+  void SetUp() override {
+    FakeDeviceTest::SetUp();
+    device_ = Activate();
+    ASSERT_NE(device_, nullptr);
+  }
+  HANDLE Open() { return sim::DeviceOpen(u"FAK1:", GENERIC_READ | GENERIC_WRITE, 0); }
+  HANDLE device_ = nullptr;
+};
+
+TEST_F(HandleTest, CallsReachTheDriverWithTheirArguments) {
+  HANDLE h = sim::DeviceOpen(u"fak1:", GENERIC_READ, FILE_SHARE_WRITE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(sim::IsApplicationHandleValue(h));
+  ASSERT_EQ(fake::S().opensMade.size(), 1u);
+  EXPECT_EQ(fake::S().opensMade[0].access, GENERIC_READ);
+  EXPECT_EQ(fake::S().opensMade[0].shareMode, FILE_SHARE_WRITE);
+
+  BYTE in[3] = {9, 8, 7};
+  BYTE out[5] = {};
+  EXPECT_EQ(sim::DeviceRead(h, out, 5), 5u);
+  EXPECT_EQ(out[4], 5);
+  EXPECT_EQ(sim::DeviceWrite(h, in, 3), 3u);
+  EXPECT_EQ(fake::S().written, (std::vector<BYTE>{9, 8, 7}));
+  EXPECT_EQ(sim::DeviceSeek(h, 5, 2), 7u);
+  DWORD actual = 0;
+  EXPECT_TRUE(sim::DeviceIoControl(h, 0x222004, in, 3, out, 2, &actual));
+  EXPECT_EQ(actual, 2u);
+  EXPECT_EQ(out[1], 0xA1);
+  ASSERT_EQ(fake::S().ioCalls.size(), 1u);
+  EXPECT_EQ(fake::S().ioCalls[0].code, 0x222004u);
+  EXPECT_EQ(fake::S().ioCalls[0].in, (std::vector<BYTE>{9, 8, 7}));
+
+  // A driver failure comes back with the driver's own error.
+  fake::S().readResult = ERROR_TIMEOUT;
+  EXPECT_EQ(sim::DeviceRead(h, out, 5), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_TRUE(sim::DeviceClose(h));
+  EXPECT_EQ(fake::S().closes, 1);
+}
+
+TEST_F(HandleTest, UnknownNameAndRefusedOpenGiveNoHandle) {
+  EXPECT_EQ(sim::DeviceOpen(u"FAK2:", GENERIC_READ, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(sim::DeviceOpen(u"FAK1", GENERIC_READ, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(sim::DeviceOpen(nullptr, GENERIC_READ, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fake::S().opens, 0);
+
+  fake::S().failOpen = true;
+  fake::S().openError = ERROR_INVALID_ACCESS;
+  EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+  fake::S().openError = 0;
+  EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPEN_FAILED));
+  EXPECT_EQ(sim::ApplicationHandleCount(), 0u);
+}
+
+TEST_F(HandleTest, ClosedHandleNeverReachesTheDriverAgain) {
+  HANDLE h = Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(sim::DeviceClose(h));
+  int callsBefore = fake::S().reads + fake::S().writes + fake::S().seeks + fake::S().ioctls;
+
+  BYTE buffer[4];
+  DWORD actual = 0;
+  SetLastError(0);
+  EXPECT_EQ(sim::DeviceRead(h, buffer, 4), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  SetLastError(0);
+  EXPECT_EQ(sim::DeviceWrite(h, buffer, 4), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(sim::DeviceSeek(h, 0, 0), static_cast<DWORD>(-1));
+  SetLastError(0);
+  EXPECT_FALSE(sim::DeviceIoControl(h, IOCTL_SERIAL_GET_DCB, nullptr, 0, buffer, 4, &actual));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(sim::DeviceClose(h));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+  EXPECT_EQ(fake::S().reads + fake::S().writes + fake::S().seeks + fake::S().ioctls, callsBefore);
+  EXPECT_EQ(fake::S().closes, 1);
+  EXPECT_EQ(fake::S().callsOnClosed, 0);
+}
+
+TEST_F(HandleTest, DeactivationClosesOpenHandlesAndLeavesThemDead) {
+  HANDLE a = Open();
+  HANDLE b = sim::DeviceOpen(u"FAK1:", 0, 0);
+  ASSERT_NE(a, INVALID_HANDLE_VALUE);
+  ASSERT_NE(b, INVALID_HANDLE_VALUE);
+  fake::S().log.clear();
+  ASSERT_TRUE(Deactivate(device_));
+  // No call was in flight, so no notice: both closed, then Deinit.
+  EXPECT_EQ(fake::S().log, (std::vector<std::string>{"close", "close", "deinit"}));
+
+  BYTE buffer[4];
+  EXPECT_EQ(sim::DeviceRead(a, buffer, 4), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(sim::DeviceWrite(b, buffer, 4), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(fake::S().reads + fake::S().writes, 0);
+  EXPECT_EQ(sim::DeviceOpen(u"FAK1:", 0, 0), INVALID_HANDLE_VALUE);
+
+  EXPECT_EQ(sim::ApplicationHandleCount(), 2u);
+  EXPECT_TRUE(sim::DeviceClose(a)) << "a dead handle is released";
+  EXPECT_TRUE(sim::DeviceClose(b));
+  EXPECT_FALSE(sim::DeviceClose(a));
+  EXPECT_EQ(sim::ApplicationHandleCount(), 0u);
+  EXPECT_EQ(fake::S().closes, 2);
+  EXPECT_EQ(fake::S().callsOnClosed, 0);
+}
+
+TEST_F(HandleTest, GarbageHandlesAreRefusedWithoutReachingAnything) {
+  HANDLE live = Open();
+  ASSERT_NE(live, INVALID_HANDLE_VALUE);
+  uintptr_t liveValue = reinterpret_cast<uintptr_t>(live);
+  const HANDLE garbage[] = {
+      nullptr,
+      INVALID_HANDLE_VALUE,
+      reinterpret_cast<HANDLE>(uintptr_t{0x1234}),
+      reinterpret_cast<HANDLE>(liveValue + 1000),  // an application handle never given out
+      device_,                                     // a device, not an application handle
+      reinterpret_cast<HANDLE>(&liveValue),
+  };
+  BYTE buffer[4];
+  DWORD actual = 0;
+  for (HANDLE h : garbage) {
+    SetLastError(0);
+    EXPECT_EQ(sim::DeviceRead(h, buffer, 4), static_cast<DWORD>(-1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(sim::DeviceIoControl(h, 0, nullptr, 0, nullptr, 0, &actual));
+    EXPECT_FALSE(sim::DeviceClose(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
+  for (HANDLE h : {static_cast<HANDLE>(nullptr), live, reinterpret_cast<HANDLE>(&liveValue)}) {
+    SetLastError(0);
+    EXPECT_FALSE(DeactivateDevice(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
+  EXPECT_EQ(fake::S().reads + fake::S().ioctls, 0);
+  EXPECT_TRUE(sim::DeviceClose(live));
+  ASSERT_TRUE(Deactivate(device_));
+  EXPECT_FALSE(DeactivateDevice(device_)) << "a second deactivation";
+  EXPECT_EQ(fake::S().deinits, 1);
+}
+
+// ---- Close and deactivation while calls are in flight
+// --------------------------------------------
+
+enum class Blocking { Read, Write, Wait };
+
+class InFlightTest : public HandleTest, public ::testing::WithParamInterface<Blocking> {
+ protected:
+  void BlockAll() { fake::S().blockRead = fake::S().blockWrite = fake::S().blockWait = true; }
+  // Runs the blocking call of the kind on a thread. Whether the driver's call had returned before
+  // Close and Deinit is checked by the fake itself.
+  std::thread StartBlockingCall(HANDLE h, Blocking kind, DWORD* result = nullptr,
+                                DWORD* error = nullptr) {
+    return std::thread([=] {
+      BYTE buffer[16] = {};
+      DWORD r = 0;
+      switch (kind) {
+        case Blocking::Read:
+          r = sim::DeviceRead(h, buffer, sizeof buffer);
+          break;
+        case Blocking::Write:
+          r = sim::DeviceWrite(h, buffer, sizeof buffer);
+          break;
+        case Blocking::Wait: {
+          DWORD mask = 0xFFFF;
+          DWORD actual = 0;
+          r = sim::DeviceIoControl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+                                   reinterpret_cast<PBYTE>(&mask), 4, &actual);
+          break;
+        }
+      }
+      if (result) *result = r;
+      if (error) *error = GetLastError();
+    });
+  }
+  static const char* EndName(Blocking kind) {
+    return kind == Blocking::Read ? "read-end" : kind == Blocking::Write ? "write-end" : "wait-end";
+  }
+};
+
+TEST_P(InFlightTest, CloseEndsTheBlockedCallWaitsForItThenCloses) {
+  BlockAll();
+  HANDLE h = Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD result = 0;
+  DWORD error = 0;
+  std::thread caller = StartBlockingCall(h, GetParam(), &result, &error);
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+  fake::S().log.clear();
+
+  EXPECT_TRUE(sim::DeviceClose(h));
+  caller.join();
+  EXPECT_EQ(fake::S().log, (std::vector<std::string>{"notice", EndName(GetParam()), "close"}));
+  EXPECT_EQ(fake::S().closeWhileRunning, 0);
+  if (GetParam() == Blocking::Read) {
+    EXPECT_EQ(result, static_cast<DWORD>(-1));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  }
+}
+
+TEST_P(InFlightTest, DeactivationEndsCallsOnEveryHandleBeforeCloseAndDeinit) {
+  BlockAll();
+  HANDLE a = Open();
+  HANDLE b = sim::DeviceOpen(u"FAK1:", 0, 0);
+  ASSERT_NE(a, INVALID_HANDLE_VALUE);
+  ASSERT_NE(b, INVALID_HANDLE_VALUE);
+  std::thread callerA = StartBlockingCall(a, GetParam());
+  std::thread callerB = StartBlockingCall(b, Blocking::Wait);
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 2; }));
+
+  // As the host stack's removal notice would: from a thread of its own.
+  BOOL deactivated = FALSE;
+  std::thread remover([&] { deactivated = Deactivate(device_); });
+  remover.join();
+  EXPECT_TRUE(deactivated);
+  callerA.join();
+  callerB.join();
+  EXPECT_EQ(fake::S().deinits, 1);
+  EXPECT_EQ(fake::S().closes, 2);
+  EXPECT_EQ(fake::S().deinitWhileRunning, 0);
+  EXPECT_EQ(fake::S().closeWhileRunning, 0);
+  EXPECT_EQ(fake::S().log.back(), "deinit");
+
+  BYTE buffer[4];
+  EXPECT_EQ(sim::DeviceRead(a, buffer, 4), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(sim::DeviceClose(a));
+  EXPECT_TRUE(sim::DeviceClose(b));
+  EXPECT_EQ(fake::S().callsOnClosed, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, InFlightTest,
+                         ::testing::Values(Blocking::Read, Blocking::Write, Blocking::Wait),
+                         [](const auto& info) {
+                           return info.param == Blocking::Read    ? "Read"
+                                  : info.param == Blocking::Write ? "Write"
+                                                                  : "Wait";
+                         });
+
+TEST_F(HandleTest, NewCallsAreRefusedWhileACloseWaitsForTheCallsInFlight) {
+  fake::S().blockRead = true;
+  fake::S().returnDelayMs = 300;
+  HANDLE h = Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::thread reader([h] {
+    BYTE buffer[4];
+    sim::DeviceRead(h, buffer, 4);
+  });
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+
+  auto start = Clock::now();
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    EXPECT_TRUE(sim::DeviceClose(h));
+    closed = true;
+  });
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().opensMade[0].notices >= 1; }));
+  BYTE buffer[4];
+  EXPECT_EQ(sim::DeviceRead(h, buffer, 4), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(fake::S().reads, 1);
+  EXPECT_FALSE(closed.load());
+  closer.join();
+  reader.join();
+  EXPECT_GE(Clock::now() - start, 280ms);
+  EXPECT_EQ(fake::S().closeWhileRunning, 0);
+}
+
+TEST_F(HandleTest, NoticeIsRepeatedForACallThatMissedTheFirstOne) {
+  fake::S().blockRead = true;
+  fake::S().ignoreNotices = 1;
+  HANDLE h = Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::thread reader([h] {
+    BYTE buffer[4];
+    sim::DeviceRead(h, buffer, 4);
+  });
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+  auto start = Clock::now();
+  EXPECT_TRUE(sim::DeviceClose(h));
+  auto took = Clock::now() - start;
+  reader.join();
+  EXPECT_EQ(fake::S().opensMade[0].notices, 2);
+  EXPECT_GE(took, 90ms);
+  EXPECT_LT(took, 3s);
+  EXPECT_EQ(fake::S().closeWhileRunning, 0);
+}
+
+TEST_F(HandleTest, OpenRacingWithDeactivationIsClosedBeforeDeinit) {
+  fake::S().blockOpen = true;
+  HANDLE opened = nullptr;
+  DWORD error = 0;
+  std::thread opener([&] {
+    opened = Open();
+    error = GetLastError();
+  });
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+  std::thread remover([&] { EXPECT_TRUE(Deactivate(device_)); });
+  // Deactivation marks the device going at once, then waits for the open in flight.
+  auto deadline = Clock::now() + 5s;
+  while (sim::ActiveDeviceCount() != 0 && Clock::now() < deadline) std::this_thread::yield();
+  EXPECT_EQ(fake::S().deinits, 0);
+  {
+    std::lock_guard<std::mutex> lock(fake::S().lock);
+    fake::S().releaseOpen = true;
+  }
+  fake::S().changed.notify_all();
+  opener.join();
+  remover.join();
+  EXPECT_EQ(opened, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_DEV_NOT_EXIST));
+  EXPECT_EQ(fake::S().log, (std::vector<std::string>{"init", "open", "close", "deinit"}));
+  EXPECT_EQ(sim::ApplicationHandleCount(), 0u);
+}
+
+TEST_F(HandleTest, ManyCallersAgainstOneCloseNeverReachAClosedContext) {
+  HANDLE h = Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::vector<std::thread> callers;
+  std::atomic<int> refused{0};
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      BYTE buffer[8];
+      DWORD actual = 0;
+      for (;;) {
+        bool ok = t % 2 ? sim::DeviceIoControl(h, 0x222000, nullptr, 0, buffer, 8, &actual)
+                        : sim::DeviceRead(h, buffer, 8) != static_cast<DWORD>(-1);
+        if (!ok) {
+          if (GetLastError() == static_cast<DWORD>(ERROR_INVALID_HANDLE)) ++refused;
+          return;
+        }
+      }
+    });
+  }
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().reads > 50 && fake::S().ioctls > 50; }));
+  std::atomic<int> closedOk{0};
+  std::thread closer1([&] { closedOk += sim::DeviceClose(h) ? 1 : 0; });
+  std::thread closer2([&] { closedOk += sim::DeviceClose(h) ? 1 : 0; });
+  closer1.join();
+  closer2.join();
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(closedOk.load(), 1) << "exactly one close succeeds";
+  EXPECT_EQ(refused.load(), 4);
+  EXPECT_EQ(fake::S().closes, 1);
+  EXPECT_EQ(fake::S().callsOnClosed, 0);
+  EXPECT_EQ(fake::S().closeWhileRunning, 0);
+}
+
+}  // namespace

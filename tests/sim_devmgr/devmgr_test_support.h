@@ -1,0 +1,79 @@
+// Fixture shared by the device manager and application API tests: a device key for the fake
+// stream driver, and cleanup of every device a test activated.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/ce_os.h"
+#include "sim/devmgr/sim_devmgr.h"
+#include "tests/sim_devmgr/fake_stream.h"
+
+inline constexpr const char16_t* kFakeKey = u"Drivers\\TestDevmgr\\Fake";
+
+inline void WriteStringValue(HKEY key, const char16_t* name, const std::u16string& value) {
+  ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>((value.size() + 1) * 2)),
+            ERROR_SUCCESS);
+}
+
+// Creates the device key with the values given; an empty string leaves that value out.
+inline void WriteDeviceKey(const char16_t* path, const std::u16string& dll,
+                           const std::u16string& prefix, int index = -1) {
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            &disposition),
+            ERROR_SUCCESS);
+  if (!dll.empty()) WriteStringValue(key, u"Dll", dll);
+  if (!prefix.empty()) WriteStringValue(key, u"Prefix", prefix);
+  if (index >= 0) {
+    DWORD value = static_cast<DWORD>(index);
+    ASSERT_EQ(RegSetValueExW(key, u"Index", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+              ERROR_SUCCESS);
+  }
+  RegCloseKey(key);
+}
+
+inline bool RegistryKeyExists(const std::u16string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+class FakeDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    fake::Register();
+    WriteDeviceKey(kFakeKey, u"fakestream", u"FAK");
+  }
+
+  void TearDown() override {
+    for (HANDLE device : devices_) DeactivateDevice(device);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kFakeKey);
+    sim::UnregisterBuiltinStreamModule(fake::kModuleName);
+    EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
+  }
+
+  // Activates from the device key and remembers the device for cleanup.
+  HANDLE Activate(const char16_t* key = kFakeKey, DWORD_PTR clientInfo = 0) {
+    HANDLE device = ActivateDevice(key, clientInfo);
+    if (device) devices_.push_back(device);
+    return device;
+  }
+
+  // Deactivates a device activated by Activate.
+  BOOL Deactivate(HANDLE device) {
+    std::erase(devices_, device);
+    return DeactivateDevice(device);
+  }
+
+  std::vector<HANDLE> devices_;
+};
