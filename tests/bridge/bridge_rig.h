@@ -1,0 +1,52 @@
+// A bridge as attach leaves it, built by hand on the wire host: one BridgeDevice with one
+// BridgePort (pipes, events, ring), optionally bound to a ComDevice through an active key whose
+// "ClientInfo" holds the port, with its receive thread running and attachDone set.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bridge/bridge_port.h"
+#include "bridge/bridge_requests.h"
+#include "core/com_device.h"
+#include "tests/bridge/wire_host.h"
+
+namespace bridgetest {
+
+class BridgeRig {
+ public:
+  BridgeRig();
+  ~BridgeRig();
+
+  // Writes the device key and the active key and calls ComInit with the bridge table; then starts
+  // the receive thread and sets attachDone. False when ComInit failed.
+  bool Bind();
+  // Only starts the receive thread and sets attachDone (no ComDevice).
+  void StartReceiving();
+  // What detach does to the records: detached flag, opened bit off, detached bit on, inDone set.
+  void MarkDetached();
+
+  // Active key path of this rig, and a helper that writes "ClientInfo" of any type and size.
+  const std::u16string& ActiveKey() const { return activeKey_; }
+  void WriteClientInfo(DWORD type, const void* data, DWORD size);
+
+  // A raw string descriptor stored as attach stores it (a LocalAlloc block of the given size).
+  static BYTE* StoredString(const std::vector<BYTE>& bytes, size_t blockSize);
+
+  BYTE State() const { return __atomic_load_n(&port->state, __ATOMIC_ACQUIRE); }
+
+  wirehost::Host host;
+  BridgeDevice* device = nullptr;
+  BridgePort* port = nullptr;
+  ComDevice* com = nullptr;
+
+ private:
+  std::u16string deviceKey_;
+  std::u16string activeKey_;
+  bool receiving_ = false;
+};
+
+// A DCB as the core's first open applies it.
+DCB DefaultDcb();
+
+}  // namespace bridgetest
