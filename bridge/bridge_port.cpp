@@ -43,13 +43,15 @@ DWORD GetWord32(const BYTE* in) {
   return (DWORD)in[0] | ((DWORD)in[1] << 8) | ((DWORD)in[2] << 16) | ((DWORD)in[3] << 24);
 }
 
-void HandshakeLocked(BridgePort* port, WORD handshake) {
+// Takes the device lock itself.
+void SendHandshake(BridgePort* port, WORD handshake) {
   EnterCriticalSection(&port->device->lock);
   BridgeSetHandshake(port, handshake);
   LeaveCriticalSection(&port->device->lock);
 }
 
-void ClearPendingLocked(BridgePort* port) {
+// Takes eventLock; called with ringLock held (ringLock before eventLock).
+void ClearPending(BridgePort* port) {
   EnterCriticalSection(&port->eventLock);
   port->pending = 0;
   LeaveCriticalSection(&port->eventLock);
@@ -181,14 +183,14 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   EnterCriticalSection(&port->ringLock);
   DWORD stored = RingCount(port->ring);
   if (stored == 0) {
-    ClearPendingLocked(port);
+    ClearPending(port);
     LeaveCriticalSection(&port->ringLock);
     *count = 0;
     return 0;
   }
   DWORD take = *count < stored ? *count : stored;
   *count = RingGet(port->ring, buffer, take);
-  if (RingCount(port->ring) == 0) ClearPendingLocked(port);
+  if (RingCount(port->ring) == 0) ClearPending(port);
   LeaveCriticalSection(&port->ringLock);
   return 0;
 }
@@ -264,16 +266,16 @@ BOOL BridgeDisableIr(PortContext) {
 // None of these reports a failed request.
 
 void BridgeClearDtr(PortContext context) {
-  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeDtrLow);
+  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeDtrLow);
 }
 void BridgeSetDtr(PortContext context) {
-  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeDtrHigh);
+  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeDtrHigh);
 }
 void BridgeClearRts(PortContext context) {
-  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeRtsLow);
+  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeRtsLow);
 }
 void BridgeSetRts(PortContext context) {
-  if (BridgePort* port = AsPort(context)) HandshakeLocked(port, HandshakeRtsHigh);
+  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeRtsHigh);
 }
 
 void BridgeClearBreak(PortContext context) {
