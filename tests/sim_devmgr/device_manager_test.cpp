@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -238,6 +239,26 @@ TEST_F(ActivationTest, ModuleFolderFromTheSettingAndFromTheEnvironment) {
   unsetenv("TV_MODULE_DIR");
 
   std::filesystem::remove_all(folder);
+}
+
+TEST_F(ActivationTest, ConcurrentActivationsGetDistinctNamesAndKeys) {
+  std::vector<std::thread> threads;
+  std::vector<HANDLE> made(4, nullptr);
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] { made[i] = ActivateDevice(kFakeKey, static_cast<DWORD_PTR>(i)); });
+  }
+  for (auto& t : threads) t.join();
+  for (HANDLE h : made) {
+    ASSERT_NE(h, nullptr);
+    devices_.push_back(h);
+  }
+  std::vector<std::string> names = sim::ActiveDeviceNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"FAK1:", "FAK2:", "FAK3:", "FAK4:"}));
+  std::vector<std::u16string> keys;
+  for (const auto& name : names) keys.push_back(sim::ActiveKeyOf(name));
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(std::unique(keys.begin(), keys.end()), keys.end());
 }
 
 // ---- Power
@@ -572,6 +593,33 @@ TEST_F(HandleTest, OpenRacingWithDeactivationIsClosedBeforeDeinit) {
   EXPECT_EQ(opened, INVALID_HANDLE_VALUE);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_DEV_NOT_EXIST));
   EXPECT_EQ(fake::S().log, (std::vector<std::string>{"init", "open", "close", "deinit"}));
+  EXPECT_EQ(sim::ApplicationHandleCount(), 0u);
+}
+
+TEST_F(HandleTest, DeactivationWaitsForACloseAnApplicationBegan) {
+  fake::S().blockRead = true;
+  fake::S().returnDelayMs = 200;
+  HANDLE h = Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::thread reader([h] {
+    BYTE buffer[4];
+    sim::DeviceRead(h, buffer, 4);
+  });
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+  std::thread closer([h] { EXPECT_TRUE(sim::DeviceClose(h)); });
+  // The application's close has sent its notice and waits for the read, which takes 200 ms more.
+  ASSERT_TRUE(fake::WaitFor([] { return fake::S().opensMade[0].notices == 1; }));
+  EXPECT_TRUE(Deactivate(device_));
+  closer.join();
+  reader.join();
+  // The notice is repeated while the read takes its time; only the first one matters here.
+  std::vector<std::string> log = fake::S().log;
+  auto firstNotice = std::find(log.begin(), log.end(), "notice");
+  ASSERT_NE(firstNotice, log.end());
+  log.erase(std::remove(firstNotice + 1, log.end(), "notice"), log.end());
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"init", "open", "notice", "read-end", "close", "deinit"}));
+  EXPECT_EQ(fake::S().deinitWhileRunning, 0);
   EXPECT_EQ(sim::ApplicationHandleCount(), 0u);
 }
 
