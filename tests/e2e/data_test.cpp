@@ -51,8 +51,8 @@ class LoopbackTest : public ::testing::Test {
     EXPECT_TRUE(rig::SetReadTimeout(port, 3000));
     std::future<DWORD> writer = std::async(std::launch::async, [&] {
       DWORD written = 0;
-      EXPECT_TRUE(ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written,
-                                   nullptr));
+      EXPECT_TRUE(
+          ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
       return written;
     });
     std::vector<uint8_t> back = rig::ReadAll(port, data.size());

@@ -76,7 +76,8 @@ TEST_F(LifecycleTest, DetachWithEveryPortOpenEndsBlockedCallsAndWaitsForTheClose
   ASSERT_TRUE(rig::SetReadTimeout(port, 0));
   ASSERT_TRUE(ceapp::SetCommMask(port, EV_RING));
 
-  // A read and an event wait with nothing to come, and a write that a large paced buffer keeps busy.
+  // A read and an event wait with nothing to come, and a write that a large paced buffer keeps
+  // busy.
   std::future<BOOL> wait = Pending([&] {
     DWORD events = 0;
     return ceapp::WaitCommEvent(port, &events, nullptr);
@@ -191,11 +192,7 @@ TEST_F(LifecycleTest, TwoInterfaceBridgeNeedsTheSecondKeyAndThenHasTwoIndependen
   rig::Unplug(refused);
   rig::WaitRemoved(refused, 5000);
 
-  ASSERT_TRUE(rig::LoadRegFile(
-      "REGEDIT4\n\n"
-      "[HKEY_LOCAL_MACHINE\\Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000]\n"
-      "\"Dll\"=\"Tollaverk\"\n"
-      "\"Prefix\"=\"COM\"\n"));
+  ASSERT_TRUE(rig::LoadRegFile(TV_E2E_DIR "/second_port.reg"));
   rig::Bridge bridge = rig::Plug(two);
   ASSERT_TRUE(bridge.attached);
   EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"COM1:", "COM2:"}));
@@ -274,8 +271,8 @@ TEST_F(LifecycleTest, ManyPlugOpenTransferUnplugCyclesLeakNothing) {
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << "cycle " << cycle;
     ASSERT_TRUE(rig::SetReadTimeout(port, 2000));
     DWORD written = 0;
-    ASSERT_TRUE(ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written,
-                                 nullptr));
+    ASSERT_TRUE(
+        ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
     ASSERT_EQ(rig::ReadAll(port, data.size()), data) << "cycle " << cycle;
     ASSERT_TRUE(ceapp::CloseHandle(port));
     rig::Unplug(bridge);
@@ -287,6 +284,35 @@ TEST_F(LifecycleTest, ManyPlugOpenTransferUnplugCyclesLeakNothing) {
     }
   }
   for (rig::Bridge& b : removing) EXPECT_TRUE(rig::WaitRemoved(b, 10000));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LifecycleTest, AllocationFailureAtEachAttachStepRefusesCleanly) {
+  // Fail the first, second, ... allocation after the plug. Early ones hit attach and refuse the
+  // device; once three in a row attach, the failures fall behind attach (a taken device is
+  // unplugged again, which costs the one-second pause each).
+  int refused = 0;
+  int attachedInARow = 0;
+  for (unsigned n = 1; n < 200 && attachedInARow < 3; ++n) {
+    sim::HeapFailAllocation(n);
+    rig::Bridge bridge = rig::Plug({});
+    sim::HeapFailAllocation(0);
+    rig::Unplug(bridge);
+    ASSERT_TRUE(rig::WaitRemoved(bridge, 10000)) << "allocation " << n;
+    ASSERT_EQ(sim::ActiveDeviceCount(), 0u) << "allocation " << n;
+    ASSERT_EQ(rig::LiveBlocks(), live) << "allocation " << n;
+    if (bridge.attached) {
+      ++attachedInARow;
+    } else {
+      ++refused;
+      attachedInARow = 0;
+    }
+  }
+  EXPECT_GE(refused, 5);
+  EXPECT_EQ(attachedInARow, 3);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/app/comm_api.h"
+#include "sim/bridge_model/bridge_model.h"
 #include "sim/usb/sim_usb.h"
 
 namespace rig {
@@ -32,19 +33,19 @@ enum class AttachFault {
   None,
   SetInterfaceStalls,
   PartNumberStalls,
-  ProductHeaderStalls,   // no header answer: the device is still taken without the string
-  ProductStringStalls,   // header answered, full read fails: refused
-  SerialLengthZero,      // bLength 0
-  SerialLengthOne,       // bLength 1
-  SerialWrongType,       // descriptor type other than 3
-  SerialShortAnswer,     // the full read answers with fewer bytes than bLength
+  ProductMissing,      // every read stalls: the device is still taken without the string
+  ProductHeaderShort,  // the header read answers one byte: refused
+  SerialLengthZero,    // bLength 0: refused
+  SerialLengthOne,     // bLength 1: refused
+  SerialWrongType,     // the full read answers another descriptor type: refused
+  SerialOtherLength,   // the full read answers another bLength: refused
 };
 std::vector<AttachFault> AllAttachFaults();
 bool FaultStillAttaches(AttachFault fault);
 const char* FaultName(AttachFault fault);
 
-// Loads REGEDIT4 text into the simulated registry.
-bool LoadRegFile(const std::string& text);
+// Loads a REGEDIT4 file into the simulated registry.
+bool LoadRegFile(const std::string& path);
 
 struct BridgeOptions {
   AttachFault fault = AttachFault::None;
@@ -57,7 +58,7 @@ struct BridgeOptions {
 
 // A modelled bridge on the bus.
 struct Bridge {
-  std::shared_ptr<void> model;  // the bridge model (kept alive while plugged)
+  std::shared_ptr<sim::BridgeModel> model;  // kept alive while plugged
   sim::UsbDeviceId id = 0;
   bool attached = false;
 };

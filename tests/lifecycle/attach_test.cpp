@@ -1,5 +1,7 @@
 // Attach and detach against a scripted host stack: which devices are taken, what a refusal leaves
 // behind (nothing), and how detach waits for open ports.
+#include "usb/attach.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,9 +12,8 @@
 #include "core/com_device.h"
 #include "platform/ce_serial.h"
 #include "sim/devmgr/sim_devmgr.h"
-#include "tests/lifecycle/heap_count.h"
 #include "tests/lifecycle/fake_host.h"
-#include "usb/attach.h"
+#include "tests/lifecycle/heap_count.h"
 #include "usb/registration.h"
 
 namespace {
@@ -31,11 +32,15 @@ long long MillisecondsSince(Clock::time_point start) {
 DWORD_PTR StreamInit(LPCWSTR key, LPCVOID) {
   return reinterpret_cast<DWORD_PTR>(ComInit(key, &BridgePortOps));
 }
-BOOL StreamDeinit(DWORD_PTR d) { return ComDeinit(reinterpret_cast<ComDevice*>(d)); }
+BOOL StreamDeinit(DWORD_PTR d) {
+  return ComDeinit(reinterpret_cast<ComDevice*>(d));
+}
 DWORD_PTR StreamOpen(DWORD_PTR d, DWORD a, DWORD s) {
   return reinterpret_cast<DWORD_PTR>(ComOpen(reinterpret_cast<ComDevice*>(d), a, s));
 }
-BOOL StreamClose(DWORD_PTR h) { return ComClose(reinterpret_cast<ComHandle*>(h)); }
+BOOL StreamClose(DWORD_PTR h) {
+  return ComClose(reinterpret_cast<ComHandle*>(h));
+}
 DWORD StreamRead(DWORD_PTR h, LPVOID b, DWORD n) {
   return ComRead(reinterpret_cast<ComHandle*>(h), b, n);
 }
@@ -275,14 +280,14 @@ fakehost::StringAnswer Answer(std::vector<BYTE> header, std::vector<BYTE> full,
 
 INSTANTIATE_TEST_SUITE_P(
     Descriptors, MalformedStringTest,
-    ::testing::Values(
-        MalformedString{"LengthZero", Answer({0, 3}, {0, 3})},
-        MalformedString{"LengthOne", Answer({1, 3}, {1, 3})},
-        MalformedString{"HeaderOneByte", Answer({8}, {8, 3, 'a', 0, 'b', 0, 'c', 0})},
-        MalformedString{"WrongType", Answer({8, 4}, {8, 4, 'a', 0, 'b', 0, 'c', 0})},
-        MalformedString{"SecondReadShort", Answer({8, 3}, {8, 3, 'a', 0})},
-        MalformedString{"SecondReadOtherLength", Answer({8, 3}, {6, 3, 'a', 0, 'b', 0, 0, 0})},
-        MalformedString{"SecondReadGivesNoTransfer", Answer({8, 3}, {}, true)}),
+    ::testing::Values(MalformedString{"LengthZero", Answer({0, 3}, {0, 3})},
+                      MalformedString{"LengthOne", Answer({1, 3}, {1, 3})},
+                      MalformedString{"HeaderOneByte", Answer({8}, {8, 3, 'a', 0, 'b', 0, 'c', 0})},
+                      MalformedString{"WrongType", Answer({8, 4}, {8, 4, 'a', 0, 'b', 0, 'c', 0})},
+                      MalformedString{"SecondReadShort", Answer({8, 3}, {8, 3, 'a', 0})},
+                      MalformedString{"SecondReadOtherLength",
+                                      Answer({8, 3}, {6, 3, 'a', 0, 'b', 0, 0, 0})},
+                      MalformedString{"SecondReadGivesNoTransfer", Answer({8, 3}, {}, true)}),
     [](const ::testing::TestParamInfo<MalformedString>& info) { return info.param.what; });
 
 TEST_F(AttachTest, DetachWithThePortOpenEndsItsCallsAndWaitsForTheClose) {

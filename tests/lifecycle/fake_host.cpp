@@ -22,7 +22,9 @@ std::vector<USB_INTERFACE> interfaceStore;
 USB_CONFIGURATION configuration;
 USB_DEVICE deviceInfo;
 
-Device* Of(USB_HANDLE handle) { return reinterpret_cast<Device*>(handle); }
+Device* Of(USB_HANDLE handle) {
+  return reinterpret_cast<Device*>(handle);
+}
 
 USB_TRANSFER NewTransfer(Device* device, DWORD bytes, DWORD error) {
   std::lock_guard<std::mutex> hold(device->lock);
@@ -129,8 +131,12 @@ BOOL GetTransferStatus(USB_TRANSFER transfer, LPDWORD bytes, LPDWORD error) {
   return TRUE;
 }
 
-BOOL IsTransferComplete(USB_TRANSFER) { return TRUE; }
-BOOL AbortTransfer(USB_TRANSFER, DWORD) { return TRUE; }
+BOOL IsTransferComplete(USB_TRANSFER) {
+  return TRUE;
+}
+BOOL AbortTransfer(USB_TRANSFER, DWORD) {
+  return TRUE;
+}
 
 BOOL CloseTransfer(USB_TRANSFER transfer) {
   Transfer* t = reinterpret_cast<Transfer*>(transfer);
@@ -143,14 +149,22 @@ BOOL CloseTransfer(USB_TRANSFER transfer) {
 }
 
 const USB_FUNCS funcs = {
-    sizeof(USB_FUNCS),  GetDeviceInfo,  SetInterface,       OpenPipe,       ClosePipe,
-    GetDescriptor,      RegisterNotification, UnRegisterNotification, IssueVendor, IssueBulk,
-    GetTransferStatus,  IsTransferComplete,   AbortTransfer,    CloseTransfer,
+    sizeof(USB_FUNCS), GetDeviceInfo,        SetInterface,           OpenPipe,      ClosePipe,
+    GetDescriptor,     RegisterNotification, UnRegisterNotification, IssueVendor,   IssueBulk,
+    GetTransferStatus, IsTransferComplete,   AbortTransfer,          CloseTransfer,
 };
 
 const USB_DRIVER_SETTINGS settings = {
-    sizeof(USB_DRIVER_SETTINGS), 0x10C4, 0xEA60, USB_NO_INFO, USB_NO_INFO, USB_NO_INFO,
-    USB_NO_INFO,                 USB_NO_INFO, USB_NO_INFO, USB_NO_INFO,
+    sizeof(USB_DRIVER_SETTINGS),
+    0x10C4,
+    0xEA60,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
+    USB_NO_INFO,
 };
 
 }  // namespace
@@ -215,7 +229,11 @@ USB_HANDLE Plug(Device* device) {
   return reinterpret_cast<USB_HANDLE>(device);
 }
 
-LPCUSB_FUNCS Funcs() { return &funcs; }
-const USB_DRIVER_SETTINGS* Settings() { return &settings; }
+LPCUSB_FUNCS Funcs() {
+  return &funcs;
+}
+const USB_DRIVER_SETTINGS* Settings() {
+  return &settings;
+}
 
 }  // namespace fakehost

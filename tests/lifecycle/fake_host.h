@@ -13,10 +13,10 @@
 namespace fakehost {
 
 struct StringAnswer {
-  bool noTransfer = false;       // the header read gives no transfer
-  std::vector<BYTE> header;      // what the 2-byte header read delivers
-  bool secondNoTransfer = false; // the full read gives no transfer
-  std::vector<BYTE> full;        // what the full read delivers (cut to the requested length)
+  bool noTransfer = false;        // the header read gives no transfer
+  std::vector<BYTE> header;       // what the 2-byte header read delivers
+  bool secondNoTransfer = false;  // the full read gives no transfer
+  std::vector<BYTE> full;         // what the full read delivers (cut to the requested length)
 };
 
 struct Interface {

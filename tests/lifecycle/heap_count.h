@@ -6,5 +6,7 @@
 #include "sim/os/sim_os.h"
 
 namespace testheap {
-inline size_t LiveBlocks() { return sim::HeapLiveBlocks(); }
+inline size_t LiveBlocks() {
+  return sim::HeapLiveBlocks();
+}
 }  // namespace testheap

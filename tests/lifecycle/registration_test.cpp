@@ -1,9 +1,9 @@
 // Port key paths and the registry table writer/reader.
+#include "usb/registration.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "usb/registration.h"
 
 namespace {
 
@@ -147,6 +147,47 @@ TEST_F(RegistryTableTest, UnreadableDataFailsCleanly) {
   EXPECT_EQ(Stored(kKey, u"D").first, REG_NONE);
   // The key can be opened and deleted again: it was closed on the failure.
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey), ERROR_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+const WCHAR kPort0Key[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000";
+const WCHAR kClientKey[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk";
+const WCHAR kLoadKey[] =
+    u"Drivers\\USB\\LoadClients\\4292_60000\\Any\\Any_Any_Any\\Any_Any_Any\\Tollaverk";
+
+std::u16string ReadString(LPCWSTR path, LPCWSTR name) {
+  WCHAR buffer[128] = {};
+  RegistryValue query[] = {{name, 0, sizeof(buffer) - sizeof(WCHAR), buffer},
+                           {nullptr, 0, 0, nullptr}};
+  if (!ApplyRegistryValues(path, query, REGISTRY_READ, FALSE) || query[0].type != REG_SZ) {
+    return u"<none>";
+  }
+  return buffer;
+}
+
+TEST(Installation, RegistersTheClientAndWritesPortZeroOnly) {
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort0Key);
+  // An older configuration is overwritten: installation forces.
+  WCHAR old[] = u"Other";
+  RegistryValue stale[] = {{u"Dll", REG_SZ, 0, old}, {nullptr, 0, 0, nullptr}};
+  ASSERT_TRUE(ApplyRegistryValues(kPort0Key, stale, REGISTRY_WRITE, TRUE));
+
+  ASSERT_TRUE(InstallDriver(u"/opt/drivers/libTollaverk.so"));
+  EXPECT_TRUE(KeyExists(kClientKey));
+  EXPECT_EQ(ReadString(kLoadKey, u"Dll"), u"/opt/drivers/libTollaverk.so");
+  EXPECT_EQ(ReadString(kPort0Key, u"Dll"), u"Tollaverk");
+  EXPECT_EQ(ReadString(kPort0Key, u"Prefix"), u"COM");
+  EXPECT_FALSE(KeyExists(u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000"));
+
+  EXPECT_TRUE(UnInstallDriver());
+  EXPECT_FALSE(KeyExists(kLoadKey));
+  // The port key outlasts the registration.
+  EXPECT_EQ(ReadString(kPort0Key, u"Dll"), u"Tollaverk");
+  // Nothing left to remove: both unregistrations are attempted and the result says so.
+  EXPECT_FALSE(UnInstallDriver());
 }
 
 }  // namespace

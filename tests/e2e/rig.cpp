@@ -1,0 +1,213 @@
+#include "tests/e2e/rig.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "sim/install/sim_install.h"
+#include "sim/os/sim_os.h"
+
+namespace rig {
+
+void InstallDriver() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string path = sim::DriverModulePath();
+    ASSERT_FALSE(path.empty());
+    ASSERT_TRUE(sim::InstallDriverModule(path)) << path;
+  });
+}
+
+HANDLE Open(const char16_t* name) {
+  return ceapp::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+}
+
+bool Configure(HANDLE port, DWORD baud, Flow flow) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  if (!ceapp::GetCommState(port, &dcb)) return false;
+  dcb.BaudRate = baud;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = 1;
+  dcb.fParity = 0;
+  dcb.fOutxCtsFlow = flow.rtsCts ? 1 : 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = 0;
+  dcb.fRtsControl = flow.rtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  dcb.fOutX = flow.xonXoff ? 1 : 0;
+  dcb.fInX = flow.xonXoff ? 1 : 0;
+  dcb.fTXContinueOnXoff = 0;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.XonLim = 4096;
+  dcb.XoffLim = 4096;
+  return ceapp::SetCommState(port, &dcb) != FALSE;
+}
+
+bool SetReadTimeout(HANDLE port, DWORD totalMs) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadTotalTimeoutConstant = totalMs;
+  return ceapp::SetCommTimeouts(port, &timeouts) != FALSE;
+}
+
+std::vector<uint8_t> Pattern(size_t bytes, uint32_t seed, bool softFlowSafe) {
+  std::vector<uint8_t> data(bytes);
+  uint32_t state = seed * 2654435761u + 1;
+  for (size_t i = 0; i < bytes; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    uint8_t b = static_cast<uint8_t>(state >> 24);
+    if (softFlowSafe && (b == 0x11 || b == 0x13)) b = 0x20;
+    data[i] = b;
+  }
+  return data;
+}
+
+std::vector<uint8_t> ReadAll(HANDLE port, size_t bytes, DWORD chunk) {
+  std::vector<uint8_t> got;
+  got.reserve(bytes);
+  std::vector<uint8_t> buffer(chunk);
+  while (got.size() < bytes) {
+    DWORD want = static_cast<DWORD>(std::min<size_t>(chunk, bytes - got.size()));
+    DWORD n = 0;
+    if (!ceapp::ReadFile(port, buffer.data(), want, &n, nullptr) || n == 0) break;
+    got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+  }
+  return got;
+}
+
+void Unplug(const Bridge& bridge) {
+  if (bridge.id != 0) sim::Unplug(bridge.id);
+}
+
+bool WaitRemoved(const Bridge& bridge, uint32_t timeoutMs) {
+  return bridge.id == 0 || sim::WaitRemoved(bridge.id, timeoutMs);
+}
+
+std::vector<AttachFault> AllAttachFaults() {
+  return {AttachFault::SetInterfaceStalls, AttachFault::PartNumberStalls,
+          AttachFault::ProductMissing,     AttachFault::ProductHeaderShort,
+          AttachFault::SerialLengthZero,   AttachFault::SerialLengthOne,
+          AttachFault::SerialWrongType,    AttachFault::SerialOtherLength};
+}
+
+// The selection of the interface is not checked (its status is not read), a part number that
+// cannot be read is 0, and a string the device does not answer at all is left out.
+bool FaultStillAttaches(AttachFault fault) {
+  return fault == AttachFault::None || fault == AttachFault::SetInterfaceStalls ||
+         fault == AttachFault::PartNumberStalls || fault == AttachFault::ProductMissing;
+}
+
+const char* FaultName(AttachFault fault) {
+  switch (fault) {
+    case AttachFault::None:
+      return "None";
+    case AttachFault::SetInterfaceStalls:
+      return "SetInterfaceStalls";
+    case AttachFault::PartNumberStalls:
+      return "PartNumberStalls";
+    case AttachFault::ProductMissing:
+      return "ProductMissing";
+    case AttachFault::ProductHeaderShort:
+      return "ProductHeaderShort";
+    case AttachFault::SerialLengthZero:
+      return "SerialLengthZero";
+    case AttachFault::SerialLengthOne:
+      return "SerialLengthOne";
+    case AttachFault::SerialWrongType:
+      return "SerialWrongType";
+    case AttachFault::SerialOtherLength:
+      return "SerialOtherLength";
+  }
+  return "?";
+}
+
+namespace {
+
+const int kSetInterface = 0x0B;
+const int kGetDescriptor = 0x06;
+const int kVendor = 0xFF;
+
+void Inject(sim::BridgeModel& model, AttachFault fault) {
+  sim::StringFault string;
+  switch (fault) {
+    case AttachFault::None:
+      return;
+    case AttachFault::SetInterfaceStalls:
+      model.StallNext(kSetInterface, 1);
+      return;
+    case AttachFault::PartNumberStalls:
+      model.StallNext(kVendor, 1);
+      return;
+    case AttachFault::ProductMissing:
+      string.missing = true;
+      model.SetStringFault(2, string);
+      return;
+    case AttachFault::ProductHeaderShort:
+      model.ShortAnswerNext(kGetDescriptor, 1, 1);
+      return;
+    case AttachFault::SerialLengthZero:
+      string.headerLength = 0;
+      break;
+    case AttachFault::SerialLengthOne:
+      string.headerLength = 1;
+      break;
+    case AttachFault::SerialWrongType:
+      string.laterType = 4;
+      break;
+    case AttachFault::SerialOtherLength:
+      string.laterLength = 4;
+      break;
+  }
+  model.SetStringFault(3, string);
+  model.SetStringFault(5, string);
+}
+
+}  // namespace
+
+size_t LiveBlocks() {
+  return sim::HeapLiveBlocks();
+}
+
+bool LoadRegFile(const std::string& path) {
+  std::string error;
+  bool ok = sim::RegistryLoadFile(path, &error);
+  EXPECT_TRUE(ok) << error;
+  return ok;
+}
+
+Bridge Plug(const BridgeOptions& options) {
+  sim::BridgeConfig config;
+  config.interfaces = static_cast<unsigned>(options.interfaces);
+  config.paced = options.paced;
+  config.partNumber = static_cast<uint8_t>(options.partNumber);
+  if (options.noBulkOut) {
+    config.endpoints = {{{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_INTERRUPT}}};
+  }
+  Bridge bridge;
+  bridge.model = sim::BridgeModel::Create(config);
+  if (options.wiring == Wiring::Loopback) {
+    for (int i = 0; i < options.interfaces && i < 2; ++i) {
+      bridge.model->Loopback(static_cast<unsigned>(i));
+    }
+  }
+  Inject(*bridge.model, options.fault);
+  bridge.id = bridge.model->Plug();
+  bridge.attached = bridge.id != 0 &&
+                    sim::LastAttachResult(bridge.id).status == sim::AttachResult::Status::Attached;
+  return bridge;
+}
+
+void NullModem(const Bridge& one, const Bridge& other, bool paced) {
+  one.model->SetPaced(paced);
+  other.model->SetPaced(paced);
+  sim::BridgeModel::NullModem(one.model, 0, other.model, 0);
+}
+
+}  // namespace rig
