@@ -9,6 +9,7 @@
 
 #include "platform/ce_os.h"
 #include "sim/devmgr/sim_devmgr.h"
+#include "sim/os/sim_os.h"
 #include "tests/sim_devmgr/fake_stream.h"
 
 inline constexpr const char16_t* kFakeKey = u"Drivers\\TestDevmgr\\Fake";
@@ -53,6 +54,7 @@ class FakeDeviceTest : public ::testing::Test {
     fake::Reset();
     fake::Register();
     WriteDeviceKey(kFakeKey, u"fakestream", u"FAK");
+    openKeys_ = sim::RegistryOpenKeys();
   }
 
   void TearDown() override {
@@ -60,6 +62,7 @@ class FakeDeviceTest : public ::testing::Test {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kFakeKey);
     sim::UnregisterBuiltinStreamModule(fake::kModuleName);
     EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
+    EXPECT_EQ(sim::RegistryOpenKeys(), openKeys_) << "registry keys left open";
   }
 
   // Activates from the device key and remembers the device for cleanup.
@@ -76,4 +79,5 @@ class FakeDeviceTest : public ::testing::Test {
   }
 
   std::vector<HANDLE> devices_;
+  size_t openKeys_ = 0;
 };
