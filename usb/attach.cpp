@@ -74,7 +74,7 @@ BOOL UsbTableUsable(LPCUSB_FUNCS usb) {
 // AbortHandleWaits takes the same lock again (critical sections are re-entrant) and then the
 // handle's waitLock, which keeps the core's lock order.
 void AbortPortHandles(BridgePort* port) {
-  ComDevice* com = port->comDevice;
+  ComDevice* com = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
   if (com == nullptr) return;
   EnterCriticalSection(&com->openListLock);
   ComListLink* head = &com->openList;
@@ -90,13 +90,14 @@ void AbortPortHandles(BridgePort* port) {
 
 // Marks the device and every port detached and wakes everything waiting on them. The open check
 // and the marking happen under one hold of the device lock, so that an Open racing with this sees
-// the detached bit and fails. Returns the number of ports that were open; their closedEvent
-// handles are stored in closed[].
-DWORD MarkDeviceDetached(BridgeDevice* device, HANDLE* closed, DWORD* notOpen) {
-  DWORD openPorts = 0;
+// the detached bit and fails. Returns the number of ports that were open; they and their
+// closedEvent handles are stored in openPorts[] and closed[].
+DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* closed,
+                         DWORD* notOpen) {
+  DWORD count = 0;
   *notOpen = 0;
   EnterCriticalSection(&device->lock);
-  device->detached = 1;
+  __atomic_store_n(&device->detached, static_cast<BYTE>(1), __ATOMIC_SEQ_CST);
   LeaveCriticalSection(&device->lock);
 
   for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
@@ -118,21 +119,32 @@ DWORD MarkDeviceDetached(BridgeDevice* device, HANDLE* closed, DWORD* notOpen) {
     if (timer != 0) timeKillEvent(timer);
     if (wasOpen) {
       AbortPortHandles(port);
-      closed[openPorts++] = port->closedEvent;
+      openPorts[count] = port;
+      closed[count] = port->closedEvent;
+      ++count;
     } else {
       ++*notOpen;
     }
   }
-  return openPorts;
+  return count;
 }
 
-// Waits until each of the events has been signalled once. A failed wait ends the waiting.
-void WaitForEachOnce(HANDLE* events, DWORD count) {
+// Waits until the closedEvent of each open port has been signalled once. A failed wait ends the
+// waiting. While it waits, the handles of the ports not yet closed are aborted again every
+// REABORT_PERIOD_MS: the core clears its abort flags when a call starts, so a read or event wait
+// that an application starts after the detach would otherwise block for as long as its time-outs
+// allow (for ever without time-outs), and the close detach waits for might never come.
+void WaitForOpenPortsClosed(BridgePort** ports, HANDLE* events, DWORD count) {
   while (count > 0) {
-    DWORD result = WaitForMultipleObjects(count, events, FALSE, INFINITE);
+    DWORD result = WaitForMultipleObjects(count, events, FALSE, REABORT_PERIOD_MS);
+    if (result == WAIT_TIMEOUT) {
+      for (DWORD i = 0; i < count; ++i) AbortPortHandles(ports[i]);
+      continue;
+    }
     if (result >= WAIT_OBJECT_0 + count) return;
     DWORD index = result - WAIT_OBJECT_0;
     events[index] = events[count - 1];
+    ports[index] = ports[count - 1];
     --count;
   }
 }
@@ -150,16 +162,18 @@ void StopReceiveThread(BridgePort* port) {
 // The ordered shutdown shared by removal and by a failed attach:
 // 1. mark the device and its ports detached (bridge requests now fail, Transmit sends nothing),
 //    stop the poll timers and end the waits, reads and writes of every open port's handles;
-// 2. wait for the open ports to be closed: on removal only when every port was open, after a
-//    failed attach always (a port is never released under an application);
+// 2. wait for the open ports to be closed, ending calls started meanwhile: on removal only when
+//    every port was open, after a failed attach always (a port is never released under an
+//    application);
 // 3. release and stop the receive threads (they end after their current pass);
 // 4. after a removal, let the device manager settle for DETACH_SETTLE_MS;
 // 5. deactivate the stream devices (COM_Deinit runs within), then release everything.
 void ShutDownDevice(BridgeDevice* device, BOOL removal) {
+  BridgePort* openPorts[BRIDGE_MAX_PORTS] = {};
   HANDLE closed[BRIDGE_MAX_PORTS] = {};
   DWORD notOpen = 0;
-  DWORD openPorts = MarkDeviceDetached(device, closed, &notOpen);
-  if (!removal || notOpen == 0) WaitForEachOnce(closed, openPorts);
+  DWORD openCount = MarkDeviceDetached(device, openPorts, closed, &notOpen);
+  if (!removal || notOpen == 0) WaitForOpenPortsClosed(openPorts, closed, openCount);
 
   if (device->attachDone != nullptr) SetEvent(device->attachDone);
   for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {

@@ -8,6 +8,7 @@
 #define PORT_RING_CAPACITY 16384u
 #define RECEIVE_THREAD_STOP_MS 3000u
 #define DETACH_SETTLE_MS 1000u
+#define REABORT_PERIOD_MS 100u
 
 // The USB client attach entry point; module/ exports it as USBDeviceAttach. TRUE when the device
 // was taken; *acceptControl is FALSE on entry and TRUE only then.
