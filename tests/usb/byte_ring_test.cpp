@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "sim/os/sim_os.h"
+
 namespace {
 
 struct RingHolder {
@@ -233,6 +235,32 @@ TEST(ByteRing, NullArgumentsStoreAndTakeNothing) {
   EXPECT_EQ(RingCount(&h.ring), 4u);
   EXPECT_EQ(RingInit(nullptr, 1, 4, 0), nullptr);
   EXPECT_EQ(RingCount(nullptr), 0u);
+}
+
+TEST(ByteRing, FailedAllocationLeavesARingThatStoresNothing) {
+  const size_t before = sim::HeapLiveBlocks();
+  sim::HeapFailAllocation(1);
+  ByteRing ring{};
+  EXPECT_EQ(RingInit(&ring, 1, 0x4000, 0), &ring);
+  EXPECT_EQ(ring.storage, nullptr);
+  EXPECT_EQ(ring.valid, 1);
+  EXPECT_EQ(sim::HeapLiveBlocks(), before);
+  const auto a = Sequence(10);
+  BYTE out[10];
+  EXPECT_EQ(RingPut(&ring, a.data(), 10), 0u);
+  EXPECT_EQ(RingGet(&ring, out, 10), 0u);
+  EXPECT_EQ(RingCount(&ring), 0u);
+  RingFree(&ring);
+  EXPECT_EQ(ring.valid, 0);
+}
+
+TEST(ByteRing, FreeReleasesTheStorageBlock) {
+  const size_t before = sim::HeapLiveBlocks();
+  {
+    RingHolder h(1, 0x4000);
+    EXPECT_EQ(sim::HeapLiveBlocks(), before + 1);
+  }
+  EXPECT_EQ(sim::HeapLiveBlocks(), before);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "sim/os/sim_os.h"
 #include "tests/usb/fake_usb.h"
 #include "tests/usb/port_fixture.h"
 
@@ -178,6 +179,39 @@ TEST_F(ReceiveThread, LongStreamArrivesIntactWhileDrained) {
   }
   EXPECT_EQ(received.size(), sent.size());
   EXPECT_TRUE(received == sent);
+}
+
+// The thread's receive buffer is its only allocation and goes when it ends.
+TEST(ReceiveThreadHeap, BufferIsReleasedWhenTheThreadEnds) {
+  const size_t before = sim::HeapLiveBlocks();
+  {
+    FakeHost host;
+    PortFixture f(host.Funcs(), kDevice, kIn, kOut);
+    ASSERT_TRUE(f.Ready());
+    const size_t built = sim::HeapLiveBlocks();
+    host.Queue(Step{.data = Bytes(64, 0)});
+    ASSERT_TRUE(f.StartThread());
+    f.ReleaseAttach();
+    ASSERT_EQ(WaitForSingleObject(f.com->wakeEvent, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(sim::HeapLiveBlocks(), built + 1);
+    f.Detach();
+    ASSERT_TRUE(f.WaitThreadEnd(5000));
+    EXPECT_EQ(sim::HeapLiveBlocks(), built);
+  }
+  EXPECT_EQ(sim::HeapLiveBlocks(), before);
+}
+
+// Without its buffer the thread cannot receive; it ends at once instead of issuing anything.
+TEST(ReceiveThreadHeap, FailedBufferAllocationEndsTheThread) {
+  FakeHost host;
+  PortFixture f(host.Funcs(), kDevice, kIn, kOut);
+  ASSERT_TRUE(f.Ready());
+  f.ReleaseAttach();
+  sim::HeapFailAllocation(1);
+  ASSERT_TRUE(f.StartThread());
+  EXPECT_TRUE(f.WaitThreadEnd(5000));
+  sim::HeapFailAllocation(0);
+  EXPECT_TRUE(host.Issues().empty());
 }
 
 }  // namespace
