@@ -63,6 +63,36 @@ void UnlinkHandle(ComDevice* device, ComHandle* handle) {
   LeaveCriticalSection(&device->listLock);
 }
 
+// Ends what is still running on a handle that is being closed and waits for it to leave: a wait on
+// the handle, and for the owner a read or write. Without this a call blocked on the handle (a read
+// without time-outs, a wait for events) would run on in a released record. The signals repeat
+// while calls are in flight, since a read or wait that is just starting clears its abort flag.
+// Caller holds openListLock.
+// The event handler's count on the owner is not waited for: a pass can last as long as the port
+// keeps delivering, and UnlinkHandle makes the handler forget the handle instead.
+LONG CallsInFlight(ComDevice* device, ComHandle* handle) {
+  EnterCriticalSection(&device->listLock);
+  LONG calls = __atomic_load_n(&handle->busy, __ATOMIC_ACQUIRE);
+  if (device->passOwner == handle) --calls;
+  LeaveCriticalSection(&device->listLock);
+  return calls;
+}
+
+void DrainHandle(ComDevice* device, ComHandle* handle) {
+  while (CallsInFlight(device, handle) > 0) {
+    EnterCriticalSection(&handle->waitLock);
+    handle->abortWait = 1;
+    SetEvent(handle->commEvent);
+    LeaveCriticalSection(&handle->waitLock);
+    if (handle->access & COM_ACCESS_READ_WRITE) {
+      FlowSet(device, ReadAborted | WriteAborted);
+      SetEvent(device->rxEvent);
+      SetEvent(device->txDoneEvent);
+    }
+    Sleep(1);
+  }
+}
+
 // Undoes ComOpen step 3 on an unlinked handle.
 void ReleaseHandle(ComHandle* handle) {
   DeleteCriticalSection(&handle->waitLock);
@@ -352,6 +382,7 @@ BOOL ComClose(ComHandle* handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  DrainHandle(device, handle);
   StoreWord(&device->openCount, device->openCount - 1);
   if (device->openCount == 0) {
     HANDLE thread = LoadPointer(&device->thread);

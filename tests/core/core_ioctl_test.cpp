@@ -297,6 +297,7 @@ TEST_F(IoctlTest, RefusedDcbIsNotStored) {
   dcb.BaudRate = 57600;
   dcb.fInX = 1;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  ASSERT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_DTR));
   port.lineSettingsRefused = true;
   ExpectRefused(h, IOCTL_SERIAL_SET_DCB, &dcb, sizeof(dcb), nullptr, 0, nullptr, 87,
                 Slot::SetLineSettings);

@@ -51,6 +51,9 @@ TEST_F(LoadTest, EightMebibytesArriveOnceAndInOrder) {
   uint64_t mismatches = 0;
   auto start = Clock::now();
   while (received < kTotal && MsSince(start) < 120000) {
+    // Now and then the application falls behind, so the buffer fills and flow control works.
+    if ((received >> 19) != ((received + 20000) >> 19))
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
     DWORD want = std::uniform_int_distribution<DWORD>(1, 20000)(rng);
     DWORD n = ComRead(h, buffer.data(), want);
     ASSERT_NE(n, kFailed);
@@ -168,6 +171,83 @@ TEST_F(LoadTest, HammerEveryEntryPointAtOnce) {
   EXPECT_TRUE(ComClose(watcher));
   EXPECT_TRUE(ComClose(owner));
   EXPECT_EQ(port.Count(Slot::Close), 1u);
+  Deinit();
+}
+
+}  // namespace
+
+namespace {
+
+using CloseRaceTest = CoreTest;
+
+// The owner comes and goes while the event thread keeps servicing a busy line: the handler's count
+// on the owner must never reach a released handle.
+TEST_F(CloseRaceTest, OwnerClosedWhileTheEventThreadServicesTheLine) {
+  ASSERT_NE(Init(), nullptr);
+  ComHandle* keeper = ComOpen(device, 0, 0);  // keeps the port open
+  ASSERT_NE(keeper, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread line([&] {
+    std::string chunk(64, 'o');
+    while (!stop) {
+      port.Feed(chunk);
+      if (port.Pending() > 4096) std::this_thread::yield();
+    }
+  });
+  auto start = Clock::now();
+  int cycles = 0;
+  while (MsSince(start) < 800) {
+    ComHandle* owner = OpenRW();
+    ASSERT_NE(owner, nullptr);
+    Purge(owner, PURGE_RXCLEAR);
+    EXPECT_TRUE(ComClose(owner));
+    ++cycles;
+  }
+  stop = true;
+  line.join();
+  EXPECT_GT(cycles, 10);
+  EXPECT_TRUE(ComClose(keeper));
+  Deinit();
+}
+
+// Closing the owner ends a read without time-outs and a wait for events that are blocked on it.
+TEST_F(CloseRaceTest, CloseEndsCallsBlockedOnTheHandle) {
+  ASSERT_NE(Init(), nullptr);
+  ComHandle* keeper = ComOpen(device, 0, 0);
+  ASSERT_NE(keeper, nullptr);
+  ComHandle* owner = OpenRW();
+  ASSERT_NE(owner, nullptr);
+  SetTimeouts(owner, 0, 0, 0);
+  ASSERT_TRUE(SetMask(owner, EV_CTS));
+  port.txMode = TxMode::Hold;
+  std::atomic<int> ended{0};
+  std::thread reader([&] {
+    char b[4];
+    EXPECT_EQ(ComRead(owner, b, 4), kFailed);
+    ++ended;
+  });
+  std::thread waiter([&] {
+    DWORD mask = 0xFF;
+    WaitMask(owner, &mask);
+    EXPECT_EQ(mask, 0u);
+    ++ended;
+  });
+  std::thread writer([&] {
+    EXPECT_EQ(ComWrite(owner, "abc", 3), 0u);
+    ++ended;
+  });
+  while (__atomic_load_n(&owner->busy, __ATOMIC_ACQUIRE) < 4)  // the wait counts twice
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto start = Clock::now();
+  EXPECT_TRUE(ComClose(owner));
+  EXPECT_LT(MsSince(start), 2000);
+  reader.join();
+  waiter.join();
+  writer.join();
+  EXPECT_EQ(ended.load(), 3);
+  EXPECT_EQ(port.Count(Slot::Close), 0u);
+  EXPECT_TRUE(ComClose(keeper));
   Deinit();
 }
 
