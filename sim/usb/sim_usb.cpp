@@ -148,9 +148,9 @@ void WaitRoutineLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr
   B().cv.wait(lock, [&] { return !t->routineRunning; });
 }
 
-// Closes what a client left open on `dev`: pipes, transfers, and (when asked) its notification
-// registrations. Returns the number of items closed. Bus::mu not held.
-size_t CloseLeftovers(const std::shared_ptr<Device>& dev, bool notifications) {
+// Closes what a refusing client left open on `dev`: pipes, transfers and notification
+// registrations, counted as leaks. Returns the number of items closed. Bus::mu not held.
+size_t CloseLeftovers(const std::shared_ptr<Device>& dev) {
   std::vector<std::shared_ptr<Transfer>> open;
   {
     std::lock_guard<std::mutex> lock(B().mu);
@@ -159,6 +159,15 @@ size_t CloseLeftovers(const std::shared_ptr<Device>& dev, bool notifications) {
   }
   for (auto& t : open) CancelAndComplete(t, USB_CANCELED_ERROR);
   std::unique_lock<std::mutex> lock(B().mu);
+  // Every transfer completes exactly once: routines already queued run before the close.
+  B().cv.wait(lock, [&] {
+    for (auto& t : open) {
+      if (t->routineRunning ||
+          std::find(dev->completions.begin(), dev->completions.end(), t) != dev->completions.end())
+        return false;
+    }
+    return true;
+  });
   size_t closed = 0;
   for (auto& t : open) {
     if (B().transfers.erase(t->handle)) ++closed;
@@ -173,7 +182,7 @@ size_t CloseLeftovers(const std::shared_ptr<Device>& dev, bool notifications) {
       ++it;
     }
   }
-  if (notifications) closed += dev->notifications.size();
+  closed += dev->notifications.size();
   dev->notifications.clear();
   B().leaks += closed;
   return closed;
@@ -191,6 +200,7 @@ void RunAttach(const std::shared_ptr<Device>& dev) {
   std::vector<usb_detail::ClientMatch> matches = usb_detail::MatchClients(dev->info);
   for (usb_detail::ClientMatch& m : matches) {
     LPUSB_DEVICE_ATTACH attach = nullptr;
+    std::string source = Utf8(m.dll);
     {
       std::lock_guard<std::mutex> lock(B().mu);
       auto it = B().builtins.find(m.dll);
@@ -211,6 +221,7 @@ void RunAttach(const std::shared_ptr<Device>& dev) {
         continue;
       }
       attach = loaded.attach;
+      source = loaded.detail;
     }
     LPCUSB_INTERFACE iface = nullptr;
     if (m.interfaceIndex >= 0) iface = &dev->info->lpActiveConfig->lpInterfaces[m.interfaceIndex];
@@ -219,14 +230,14 @@ void RunAttach(const std::shared_ptr<Device>& dev) {
     BOOL ok = attach(reinterpret_cast<USB_HANDLE>(dev->handle), UsbFuncs(), iface,
                      m.clientId.c_str(), &accept, &settings, 0);
     result.client = m.clientId;
-    result.detail = Utf8(m.dll);
+    result.detail = source;
     result.error = 0;
     if (ok && accept) {
       result.status = AttachResult::Status::Attached;
       break;
     }
     result.status = AttachResult::Status::Refused;
-    CloseLeftovers(dev, true);
+    CloseLeftovers(dev);
   }
   std::lock_guard<std::mutex> lock(B().mu);
   dev->result = result;
@@ -258,9 +269,11 @@ void RunRemoval(const std::shared_ptr<Device>& dev) {
     }
     if (still) n.routine(n.context, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
   }
-  CloseLeftovers(dev, false);
+  // Pipes and transfers the client still holds stay valid (status readable, issues refused)
+  // until it closes them; LiveTransfers and LivePipes show them.
   {
     std::lock_guard<std::mutex> lock(B().mu);
+    dev->notifications.clear();
     dev->stopCompletion = true;
     dev->cv.notify_all();
   }
@@ -282,6 +295,7 @@ void ControlThread(std::shared_ptr<Device> dev) {
   std::shared_ptr<UsbDeviceModel> model;
   std::lock_guard<std::mutex> lock(B().mu);
   model.swap(dev->model);  // released after the lock is left
+  B().cv.notify_all();
 }
 
 void CompletionThread(std::shared_ptr<Device> dev) {
@@ -291,7 +305,10 @@ void CompletionThread(std::shared_ptr<Device> dev) {
     if (dev->completions.empty()) return;
     std::shared_ptr<Transfer> t = std::move(dev->completions.front());
     dev->completions.pop_front();
-    if (t->closed) continue;
+    if (t->closed) {
+      B().cv.notify_all();
+      continue;
+    }
     t->routineRunning = true;
     lock.unlock();
     t->routine(t->parameter);

@@ -109,8 +109,9 @@ void SetUsbModuleDir(const std::string& dir);
 size_t LiveTransfers();
 size_t LivePipes();
 size_t LiveNotificationRoutines();
-// Pipes and transfers the host stack had to close itself because a client left them open after a
-// refused attach or after its removal notification returned.
+// Pipes, transfers and notification registrations the host stack had to close itself because a
+// client left them after refusing a device. After a removal, what the client still holds stays
+// valid until it closes it (status readable, new issues refused): LiveTransfers/LivePipes show it.
 size_t UsbLeakCount();
 void ResetUsbLeakCount();
 

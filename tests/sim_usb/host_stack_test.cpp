@@ -1,0 +1,566 @@
+// The simulated host stack: registration, matching, module loading, refused attach, transfer
+// completion, cancellation and removal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/ce_os.h"
+#include "sim/usb/sim_usb.h"
+
+namespace {
+
+using sim::AttachResult;
+
+// A device whose transfers complete only when the test says so.
+class FakeDevice : public sim::UsbDeviceModel {
+ public:
+  explicit FakeDevice(uint16_t vid, uint16_t pid, uint8_t ifaceClass = 0xFF) {
+    ep_[0].dwCount = ep_[1].dwCount = sizeof(USB_ENDPOINT);
+    ep_[0].Descriptor = {7, 5, 0x81, USB_ENDPOINT_TYPE_BULK, 64, 0};
+    ep_[1].Descriptor = {7, 5, 0x01, USB_ENDPOINT_TYPE_BULK, 64, 0};
+    iface_.dwCount = sizeof(USB_INTERFACE);
+    iface_.Descriptor = {9, 4, 0, 0, 2, ifaceClass, 1, 2, 0};
+    iface_.lpEndpoints = ep_;
+    config_.dwCount = sizeof(USB_CONFIGURATION);
+    config_.dwNumInterfaces = 1;
+    config_.lpInterfaces = &iface_;
+    device_.dwCount = sizeof(USB_DEVICE);
+    device_.Descriptor.idVendor = vid;
+    device_.Descriptor.idProduct = pid;
+    device_.Descriptor.bcdDevice = 0x0100;
+    device_.lpConfigs = device_.lpActiveConfig = &config_;
+  }
+  LPCUSB_DEVICE DeviceInfo() override { return &device_; }
+  void Submit(const std::shared_ptr<sim::UsbIo>& io) override {
+    // Control requests are answered at once (with the setup packet's wLength of 0x5A bytes).
+    if (io->kind == sim::UsbIo::Kind::Control) {
+      std::vector<uint8_t> data(io->length, 0x5A);
+      io->Complete(data.data(), io->length, USB_NO_ERROR);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    pending_.push_back(io);
+    cv_.notify_all();
+  }
+  void Cancel(const std::shared_ptr<sim::UsbIo>& io) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++cancels_;
+    for (auto it = pending_.begin(); it != pending_.end(); ++it)
+      if (*it == io) {
+        pending_.erase(it);
+        break;
+      }
+  }
+  std::shared_ptr<sim::UsbIo> WaitPending() {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!cv_.wait_for(lock, std::chrono::seconds(5), [&] { return !pending_.empty(); }))
+      return nullptr;
+    auto io = pending_.front();
+    pending_.pop_front();
+    return io;
+  }
+  size_t Cancels() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return cancels_;
+  }
+  const USB_ENDPOINT* Endpoints() const { return ep_; }
+
+ private:
+  USB_ENDPOINT ep_[2] = {};
+  USB_INTERFACE iface_ = {};
+  USB_CONFIGURATION config_ = {};
+  USB_DEVICE device_ = {};
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::shared_ptr<sim::UsbIo>> pending_;
+  size_t cancels_ = 0;
+};
+
+USB_DRIVER_SETTINGS Settings(DWORD vid, DWORD pid) {
+  USB_DRIVER_SETTINGS s;
+  s.dwCount = sizeof(s);
+  s.dwVendorId = vid;
+  s.dwProductId = pid;
+  s.dwReleaseNumber = s.dwDeviceClass = s.dwDeviceSubClass = s.dwDeviceProtocol = USB_NO_INFO;
+  s.dwInterfaceClass = s.dwInterfaceSubClass = s.dwInterfaceProtocol = USB_NO_INFO;
+  return s;
+}
+
+// What the in-process test client saw and what it is told to do.
+struct ClientScript {
+  std::mutex mu;
+  std::condition_variable cv;
+  int attaches = 0;
+  USB_HANDLE device = nullptr;
+  LPCUSB_FUNCS funcs = nullptr;
+  LPCUSB_INTERFACE iface = nullptr;
+  std::u16string clientId;
+  USB_DRIVER_SETTINGS settings = {};
+  BOOL result = TRUE;
+  BOOL accept = TRUE;
+  bool leaveOpen = false;  // open a pipe, a bulk IN and register a notification, then return
+  std::atomic<int> notifications{0};
+  std::atomic<bool> notifiedOnTestThread{false};
+  std::thread::id testThread;
+  std::atomic<bool> blockNotify{false};
+  std::atomic<bool> releaseNotify{false};
+};
+ClientScript* g_script = nullptr;
+
+BOOL WINAPI ScriptNotify(LPVOID context, DWORD code, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) {
+  auto* s = static_cast<ClientScript*>(context);
+  if (code != USB_CLOSE_DEVICE) return FALSE;
+  if (std::this_thread::get_id() == s->testThread) s->notifiedOnTestThread = true;
+  while (s->blockNotify && !s->releaseNotify)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  s->funcs->lpUnRegisterNotificationRoutine(s->device, ScriptNotify, s);
+  {
+    std::lock_guard<std::mutex> lock(s->mu);
+    ++s->notifications;
+  }
+  s->cv.notify_all();
+  return TRUE;
+}
+
+DWORD WINAPI IgnoreCompletion(LPVOID) {
+  return 0;
+}
+
+BOOL ScriptAttach(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCUSB_INTERFACE iface, LPCWSTR id,
+                  LPBOOL accept, LPCUSB_DRIVER_SETTINGS settings, DWORD) {
+  ClientScript* s = g_script;
+  std::lock_guard<std::mutex> lock(s->mu);
+  ++s->attaches;
+  s->device = device;
+  s->funcs = funcs;
+  s->iface = iface;
+  s->clientId = id;
+  s->settings = *settings;
+  *accept = FALSE;
+  if (s->leaveOpen) {
+    USB_PIPE pipe = funcs->lpOpenPipe(device, &iface->lpEndpoints[0].Descriptor);
+    static uint8_t buffer[64];
+    funcs->lpIssueBulkTransfer(pipe, IgnoreCompletion, nullptr, USB_IN_TRANSFER, 64, buffer, 0);
+    funcs->lpRegisterNotificationRoutine(device, ScriptNotify, s);
+  } else if (s->result && s->accept) {
+    funcs->lpRegisterNotificationRoutine(device, ScriptNotify, s);
+  }
+  *accept = s->accept;
+  return s->result;
+}
+
+class HostStack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    script_.testThread = std::this_thread::get_id();
+    g_script = &script_;
+    sim::RegisterBuiltinUsbClient(u"script.dll", ScriptAttach);
+    baseTransfers_ = sim::LiveTransfers();
+    basePipes_ = sim::LivePipes();
+    sim::ResetUsbLeakCount();
+  }
+  void TearDown() override {
+    for (auto id : plugged_) {
+      sim::Unplug(id);
+      EXPECT_TRUE(sim::WaitRemoved(id, 5000));
+    }
+    for (auto& [id, s] : registered_) UnRegisterClientSettings(id.c_str(), nullptr, &s);
+    EXPECT_EQ(sim::LiveTransfers(), baseTransfers_);
+    EXPECT_EQ(sim::LivePipes(), basePipes_);
+    g_script = nullptr;
+  }
+  void Register(const std::u16string& id, const USB_DRIVER_SETTINGS& s,
+                const std::u16string& dll = u"script.dll") {
+    ASSERT_TRUE(RegisterClientDriverID(id.c_str()));
+    ASSERT_TRUE(RegisterClientSettings(dll.c_str(), id.c_str(), nullptr, &s));
+    registered_.emplace_back(id, s);
+  }
+  sim::UsbDeviceId PlugFake(std::shared_ptr<FakeDevice> d) {
+    sim::UsbDeviceId id = sim::Plug(d);
+    plugged_.push_back(id);
+    return id;
+  }
+  void Removed(sim::UsbDeviceId id) {
+    ASSERT_TRUE(sim::WaitRemoved(id, 5000));
+    plugged_.erase(std::remove(plugged_.begin(), plugged_.end(), id), plugged_.end());
+  }
+
+  ClientScript script_;
+  size_t baseTransfers_ = 0, basePipes_ = 0;
+  std::vector<sim::UsbDeviceId> plugged_;
+  std::vector<std::pair<std::u16string, USB_DRIVER_SETTINGS>> registered_;
+};
+
+// ---- Registration and matching ------------------------------------------------------------------
+
+TEST_F(HostStack, RegistrationIsKeptInTheRegistry) {
+  Register(u"RegClient", Settings(0x1111, 0x2222));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\RegClient", 0,
+                          KEY_READ, &key),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  const char16_t* path =
+      u"Drivers\\USB\\LoadClients\\4369_8738\\Any\\Any_Any_Any\\Any_Any_Any\\RegClient";
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS);
+  WCHAR dll[64] = {};
+  DWORD type = 0, size = sizeof(dll);
+  EXPECT_EQ(RegQueryValueExW(key, u"Dll", nullptr, &type, reinterpret_cast<LPBYTE>(dll), &size),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(std::u16string(dll), u"script.dll");
+
+  USB_DRIVER_SETTINGS s = Settings(0x1111, 0x2222);
+  EXPECT_TRUE(UnRegisterClientSettings(u"RegClient", nullptr, &s));
+  registered_.clear();
+  EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_FALSE(UnRegisterClientSettings(u"RegClient", nullptr, &s));
+  EXPECT_TRUE(UnRegisterClientDriverID(u"RegClient"));
+  EXPECT_FALSE(RegisterClientSettings(nullptr, u"RegClient", nullptr, &s));
+  EXPECT_FALSE(RegisterClientDriverID(nullptr));
+}
+
+TEST_F(HostStack, MatchingHonoursWildcardsAndRejectsOtherDevices) {
+  Register(u"MatchClient", Settings(0x1001, USB_NO_INFO));
+  auto matching = std::make_shared<FakeDevice>(0x1001, 0x7777);
+  sim::UsbDeviceId a = PlugFake(matching);
+  EXPECT_EQ(sim::LastAttachResult(a).status, AttachResult::Status::Attached);
+  EXPECT_EQ(script_.attaches, 1);
+  EXPECT_EQ(script_.clientId, u"MatchClient");
+  EXPECT_EQ(script_.settings.dwVendorId, 0x1001u);
+  EXPECT_EQ(script_.settings.dwProductId, USB_NO_INFO);
+
+  sim::UsbDeviceId b = PlugFake(std::make_shared<FakeDevice>(0x1002, 0x7777));
+  EXPECT_EQ(sim::LastAttachResult(b).status, AttachResult::Status::NoDriver);
+  EXPECT_EQ(script_.attaches, 1);
+}
+
+TEST_F(HostStack, InterfaceClassMatchHandsTheMatchingInterface) {
+  USB_DRIVER_SETTINGS s = Settings(0x1003, 0x0001);
+  s.dwInterfaceClass = 0x0A;
+  Register(u"IfaceClient", s);
+  sim::UsbDeviceId wrong = PlugFake(std::make_shared<FakeDevice>(0x1003, 0x0001, 0xFF));
+  EXPECT_EQ(sim::LastAttachResult(wrong).status, AttachResult::Status::NoDriver);
+  auto dev = std::make_shared<FakeDevice>(0x1003, 0x0001, 0x0A);
+  sim::UsbDeviceId right = PlugFake(dev);
+  EXPECT_EQ(sim::LastAttachResult(right).status, AttachResult::Status::Attached);
+  ASSERT_NE(script_.iface, nullptr);
+  EXPECT_EQ(script_.iface->Descriptor.bInterfaceClass, 0x0A);
+}
+
+// ---- Module loading
+// -------------------------------------------------------------------------------
+
+TEST_F(HostStack, ModuleLoadFailuresAreReported) {
+  Register(u"MissingFile", Settings(0x1004, 1), u"no_such_module_here");
+  sim::UsbDeviceId a = PlugFake(std::make_shared<FakeDevice>(0x1004, 1));
+  AttachResult r = sim::LastAttachResult(a);
+  EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+  Register(u"MissingSymbol", Settings(0x1005, 1), u"tv_test_usb_nosym");
+  sim::UsbDeviceId b = PlugFake(std::make_shared<FakeDevice>(0x1005, 1));
+  r = sim::LastAttachResult(b);
+  EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  EXPECT_NE(r.detail.find("USBDeviceAttach"), std::string::npos);
+}
+
+TEST_F(HostStack, ModuleIsLoadedFromBesideTheExecutable) {
+  Register(u"RealModule", Settings(0x1006, 1), u"tv_test_usb_client");
+  sim::UsbDeviceId a = PlugFake(std::make_shared<FakeDevice>(0x1006, 1));
+  AttachResult r = sim::LastAttachResult(a);
+  EXPECT_EQ(r.status, AttachResult::Status::Attached) << r.detail;
+  EXPECT_NE(r.detail.find("libtv_test_usb_client.so"), std::string::npos);
+}
+
+// ---- Refused attach
+// -------------------------------------------------------------------------------
+
+TEST_F(HostStack, RefusedAttachLeavesNothingRegisteredOrOpen) {
+  Register(u"Refuser", Settings(0x1007, 1));
+  size_t notifyBase = sim::LiveNotificationRoutines();
+  script_.leaveOpen = true;
+  script_.result = FALSE;
+  sim::UsbDeviceId a = PlugFake(std::make_shared<FakeDevice>(0x1007, 1));
+  EXPECT_EQ(sim::LastAttachResult(a).status, AttachResult::Status::Refused);
+  EXPECT_EQ(sim::LiveTransfers(), baseTransfers_);
+  EXPECT_EQ(sim::LivePipes(), basePipes_);
+  EXPECT_EQ(sim::LiveNotificationRoutines(), notifyBase);
+  EXPECT_EQ(sim::UsbLeakCount(), 3u);  // pipe, transfer, notification
+
+  // TRUE with the accept flag left FALSE is a refusal as well.
+  script_.result = TRUE;
+  script_.accept = FALSE;
+  sim::ResetUsbLeakCount();
+  sim::UsbDeviceId b = PlugFake(std::make_shared<FakeDevice>(0x1007, 1));
+  EXPECT_EQ(sim::LastAttachResult(b).status, AttachResult::Status::Refused);
+  EXPECT_EQ(sim::UsbLeakCount(), 3u);
+  sim::Unplug(a);
+  sim::Unplug(b);
+  Removed(a);
+  Removed(b);
+  EXPECT_EQ(script_.notifications, 0);
+}
+
+// ---- Transfers
+// -----------------------------------------------------------------------------------
+
+struct Completion {
+  std::atomic<int> calls{0};
+  std::atomic<bool> onCallerThread{false};
+  std::thread::id caller = std::this_thread::get_id();
+};
+DWORD WINAPI CountCompletion(LPVOID p) {
+  auto* c = static_cast<Completion*>(p);
+  if (std::this_thread::get_id() == c->caller) c->onCallerThread = true;
+  ++c->calls;
+  return 0;
+}
+
+TEST_F(HostStack, SynchronousVendorRequestIsCompleteOnReturn) {
+  auto dev = std::make_shared<FakeDevice>(0x1008, 1);
+  sim::UsbDeviceId id = PlugFake(dev);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_HANDLE h = sim::DeviceHandle(id);
+  USB_DEVICE_REQUEST setup = {0xC1, 0x08, 0, 0, 4};
+  uint8_t buf[4] = {};
+  USB_TRANSFER t = f->lpIssueVendorTransfer(h, nullptr, nullptr, 0x1080, &setup, buf, 0);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(f->lpIsTransferComplete(t));
+  DWORD bytes = 0, err = 1;
+  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
+  EXPECT_EQ(bytes, 4u);
+  EXPECT_EQ(err, USB_NO_ERROR);
+  EXPECT_EQ(buf[3], 0x5A);
+  EXPECT_TRUE(f->lpCloseTransfer(t));
+  // Flags that disagree with the setup packet's direction are refused.
+  EXPECT_EQ(f->lpIssueVendorTransfer(h, nullptr, nullptr, 0x1000, &setup, buf, 0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(HostStack, AsynchronousTransferCompletesOnceOnAHostThread) {
+  auto dev = std::make_shared<FakeDevice>(0x1009, 1);
+  sim::UsbDeviceId id = PlugFake(dev);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_HANDLE h = sim::DeviceHandle(id);
+  USB_PIPE in = f->lpOpenPipe(h, &dev->Endpoints()[0].Descriptor);
+  ASSERT_NE(in, nullptr);
+  Completion c;
+  uint8_t buf[16] = {};
+  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, sizeof(buf), buf, 0);
+  ASSERT_NE(t, nullptr);
+  EXPECT_FALSE(f->lpIsTransferComplete(t));
+  auto io = dev->WaitPending();
+  ASSERT_NE(io, nullptr);
+  const uint8_t data[3] = {1, 2, 3};
+  EXPECT_TRUE(io->Complete(data, 3, USB_NO_ERROR));
+  EXPECT_FALSE(io->Complete(data, 3, USB_NO_ERROR));
+  for (int i = 0; i < 500 && c.calls == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(c.calls, 1);
+  EXPECT_FALSE(c.onCallerThread);
+  DWORD bytes = 0, err = 0;
+  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
+  EXPECT_EQ(bytes, 3u);
+  EXPECT_EQ(buf[2], 3);
+  EXPECT_TRUE(f->lpCloseTransfer(t));
+  EXPECT_FALSE(f->lpCloseTransfer(t));
+  EXPECT_EQ(c.calls, 1);
+  EXPECT_TRUE(f->lpClosePipe(in));
+}
+
+TEST_F(HostStack, NoCompletionRunsAfterCloseTransferReturned) {
+  auto dev = std::make_shared<FakeDevice>(0x100A, 1);
+  sim::UsbDeviceId id = PlugFake(dev);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+  ASSERT_NE(in, nullptr);
+  // The device completes each transfer from its own thread while the test closes it.
+  for (int round = 0; round < 200; ++round) {
+    Completion c;
+    uint8_t buf[8];
+    USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
+    ASSERT_NE(t, nullptr);
+    auto io = dev->WaitPending();
+    ASSERT_NE(io, nullptr);
+    std::thread completer([&] { io->Complete(buf, 0, USB_NO_ERROR); });
+    if (round % 2) std::this_thread::yield();
+    EXPECT_TRUE(f->lpCloseTransfer(t));
+    int atClose = c.calls;
+    completer.join();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    EXPECT_EQ(c.calls, atClose) << "round " << round;
+    EXPECT_LE(c.calls, 1);
+  }
+  EXPECT_TRUE(f->lpClosePipe(in));
+}
+
+TEST_F(HostStack, AbortCompletesWithCancelAndRunsTheRoutine) {
+  auto dev = std::make_shared<FakeDevice>(0x100B, 1);
+  sim::UsbDeviceId id = PlugFake(dev);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+  Completion c;
+  uint8_t buf[8];
+  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
+  ASSERT_NE(dev->WaitPending(), nullptr);
+  EXPECT_TRUE(f->lpAbortTransfer(t, 0));
+  EXPECT_EQ(c.calls, 1);  // without USB_NO_WAIT the routine has run
+  DWORD bytes = 1, err = 0;
+  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
+  EXPECT_EQ(err, USB_CANCELED_ERROR);
+  EXPECT_EQ(bytes, 0u);
+  EXPECT_EQ(dev->Cancels(), 1u);
+  EXPECT_TRUE(f->lpCloseTransfer(t));
+  EXPECT_TRUE(f->lpClosePipe(in));
+}
+
+TEST_F(HostStack, GarbageHandlesFail) {
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  auto junkDevice = reinterpret_cast<USB_HANDLE>(0x1234);
+  auto junkPipe = reinterpret_cast<USB_PIPE>(0xDEAD0);
+  auto junkTransfer = reinterpret_cast<USB_TRANSFER>(0xBEEF0);
+  EXPECT_EQ(f->lpGetDeviceInfo(junkDevice), nullptr);
+  EXPECT_EQ(f->lpOpenPipe(junkDevice, nullptr), nullptr);
+  EXPECT_FALSE(f->lpClosePipe(junkPipe));
+  USB_DEVICE_REQUEST setup = {0x41, 0, 0, 0, 0};
+  EXPECT_EQ(f->lpIssueVendorTransfer(junkDevice, nullptr, nullptr, 0x1000, &setup, nullptr, 0),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  uint8_t b[4];
+  EXPECT_EQ(f->lpIssueBulkTransfer(junkPipe, nullptr, nullptr, 0, 4, b, 0), nullptr);
+  DWORD x, y;
+  EXPECT_FALSE(f->lpGetTransferStatus(junkTransfer, &x, &y));
+  EXPECT_FALSE(f->lpIsTransferComplete(junkTransfer));
+  EXPECT_FALSE(f->lpAbortTransfer(junkTransfer, 0));
+  EXPECT_FALSE(f->lpCloseTransfer(junkTransfer));
+  EXPECT_FALSE(f->lpRegisterNotificationRoutine(junkDevice, ScriptNotify, nullptr));
+  EXPECT_FALSE(f->lpUnRegisterNotificationRoutine(junkDevice, ScriptNotify, nullptr));
+  EXPECT_EQ(f->lpGetDescriptor(junkDevice, nullptr, nullptr, 0, 3, 2, 3, 2, b), nullptr);
+  EXPECT_EQ(f->lpSetInterface(junkDevice, nullptr, nullptr, 0, 0, 0), nullptr);
+}
+
+// ---- Removal
+// ---------------------------------------------------------------------------------------
+
+TEST_F(HostStack, UnplugCompletesOutstandingTransfersOnceAndNotifies) {
+  Register(u"UnplugClient", Settings(0x100C, 1));
+  auto dev = std::make_shared<FakeDevice>(0x100C, 1);
+  sim::UsbDeviceId id = PlugFake(dev);
+  ASSERT_EQ(sim::LastAttachResult(id).status, AttachResult::Status::Attached);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_HANDLE h = sim::DeviceHandle(id);
+  USB_PIPE in = f->lpOpenPipe(h, &dev->Endpoints()[0].Descriptor);
+  USB_PIPE out = f->lpOpenPipe(h, &dev->Endpoints()[1].Descriptor);
+  Completion c[4];
+  uint8_t buf[4][8] = {};
+  USB_TRANSFER t[4];
+  for (int i = 0; i < 4; ++i) {
+    t[i] = f->lpIssueBulkTransfer(i % 2 ? out : in, CountCompletion, &c[i], i % 2 ? 0u : 0x280u, 8,
+                                  buf[i], 0);
+    ASSERT_NE(t[i], nullptr);
+  }
+  ASSERT_TRUE(sim::Unplug(id));
+  EXPECT_FALSE(sim::Unplug(id));
+  {
+    std::unique_lock<std::mutex> lock(script_.mu);
+    ASSERT_TRUE(script_.cv.wait_for(lock, std::chrono::seconds(5),
+                                    [&] { return script_.notifications == 1; }));
+  }
+  EXPECT_FALSE(script_.notifiedOnTestThread);
+  for (int i = 0; i < 4; ++i) {
+    for (int k = 0; k < 500 && c[i].calls == 0; ++k)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(c[i].calls, 1);
+    DWORD bytes = 0, err = 0;
+    EXPECT_TRUE(f->lpGetTransferStatus(t[i], &bytes, &err));
+    EXPECT_EQ(err, USB_DEVICE_NOT_RESPONDING_ERROR);
+    EXPECT_TRUE(f->lpCloseTransfer(t[i]));
+  }
+  EXPECT_EQ(f->lpIssueBulkTransfer(in, CountCompletion, &c[0], 0x280, 8, buf[0], 0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  f->lpClosePipe(in);
+  f->lpClosePipe(out);
+  Removed(id);
+  EXPECT_EQ(sim::UsbLeakCount(), 0u);
+}
+
+TEST_F(HostStack, TransfersOutliveRemovalUntilTheClientClosesThem) {
+  auto dev = std::make_shared<FakeDevice>(0x100D, 1);
+  sim::UsbDeviceId id = PlugFake(dev);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+  uint8_t buf[8];
+  Completion c;
+  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
+  ASSERT_NE(t, nullptr);
+  sim::Unplug(id);
+  Removed(id);
+  EXPECT_EQ(c.calls, 1);
+  EXPECT_EQ(sim::LiveTransfers(), baseTransfers_ + 1);
+  EXPECT_EQ(sim::LivePipes(), basePipes_ + 1);
+  DWORD bytes = 1, err = 0;
+  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
+  EXPECT_EQ(err, USB_DEVICE_NOT_RESPONDING_ERROR);
+  EXPECT_EQ(f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0), nullptr);
+  EXPECT_TRUE(f->lpCloseTransfer(t));
+  EXPECT_TRUE(f->lpClosePipe(in));
+  EXPECT_EQ(c.calls, 1);
+  EXPECT_EQ(sim::UsbLeakCount(), 0u);
+}
+
+TEST_F(HostStack, BlockingNotificationDoesNotStallOtherDevices) {
+  Register(u"BlockClient", Settings(0x100E, 1));
+  script_.blockNotify = true;
+  sim::UsbDeviceId blocked = PlugFake(std::make_shared<FakeDevice>(0x100E, 1));
+  ASSERT_EQ(sim::LastAttachResult(blocked).status, AttachResult::Status::Attached);
+  sim::Unplug(blocked);
+
+  auto other = std::make_shared<FakeDevice>(0x100F, 1);
+  sim::UsbDeviceId id = PlugFake(other);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &other->Endpoints()[0].Descriptor);
+  Completion c;
+  uint8_t buf[8];
+  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
+  auto io = other->WaitPending();
+  ASSERT_NE(io, nullptr);
+  io->Complete(buf, 1, USB_NO_ERROR);
+  for (int k = 0; k < 1000 && c.calls == 0; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(c.calls, 1);
+  EXPECT_FALSE(sim::WaitRemoved(blocked, 50));
+  script_.releaseNotify = true;
+  Removed(blocked);
+  EXPECT_TRUE(f->lpCloseTransfer(t));
+  EXPECT_TRUE(f->lpClosePipe(in));
+}
+
+TEST_F(HostStack, SynchronousTransferReturnsWhenTheDeviceGoes) {
+  auto dev = std::make_shared<FakeDevice>(0x1010, 1);
+  sim::UsbDeviceId id = PlugFake(dev);
+  LPCUSB_FUNCS f = sim::UsbFuncs();
+  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+  std::thread unplugger([&] {
+    dev->WaitPending();
+    sim::Unplug(id);
+  });
+  uint8_t buf[8];
+  USB_TRANSFER t = f->lpIssueBulkTransfer(in, nullptr, nullptr, 0x280, 8, buf, 0);
+  unplugger.join();
+  ASSERT_NE(t, nullptr);
+  DWORD bytes = 0, err = 0;
+  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
+  EXPECT_EQ(err, USB_DEVICE_NOT_RESPONDING_ERROR);
+  f->lpCloseTransfer(t);
+  f->lpClosePipe(in);
+  Removed(id);
+}
+
+}  // namespace
