@@ -56,6 +56,7 @@ struct World {
   std::vector<BridgeModel::Impl*> models;
   std::thread worker;
   bool started = false;
+  bool again = false;  // a pass changed another port: run one more before waiting
 };
 World& W() {
   static World* w = new World;
@@ -165,6 +166,14 @@ struct BridgeModel::Impl {
       p.s.rts = p.rtsManual;
   }
 
+  // Brings every port's outputs, then every port's inputs, up to date (wiring crosses models).
+  static void RefreshLines() {
+    for (Impl* m : W().models)
+      for (Port& p : m->ports) UpdateOutputs(p, static_cast<uint32_t>(p.rx.size()), m->cfg);
+    for (Impl* m : W().models)
+      for (Port& p : m->ports) m->UpdateInputs(p);
+  }
+
   double ByteSeconds(const Port& p) const {
     unsigned data = p.s.lineControl >> 8;
     unsigned parity = (p.s.lineControl >> 4) & 0x0F;
@@ -174,6 +183,7 @@ struct BridgeModel::Impl {
   }
 
   void Receive(Port& p, uint8_t b) {
+    W().again = true;
     if (!p.s.enabled) {
       ++p.s.rxDroppedDisabled;
       return;
@@ -471,7 +481,7 @@ struct BridgeModel::Impl {
         return Answer{};
       case kReqModemStatus: {
         if (!expect(kFromIface, 1)) return Stall();
-        UpdateInputs(p);
+        RefreshLines();
         uint8_t b = static_cast<uint8_t>((p.s.cts ? kCts : 0) | (p.s.dsr ? kDsr : 0) |
                                          (p.s.ri ? kRi : 0) | (p.s.dcd ? kDcd : 0) |
                                          (p.s.dtr ? 0x01 : 0) | (p.s.rts ? 0x02 : 0));
@@ -548,8 +558,10 @@ void WorkerLoop() {
   for (;;) {
     Clock::time_point now = Clock::now();
     Clock::time_point next = Clock::time_point::max();
+    W().again = false;
     for (BridgeModel::Impl* m : W().models)
       for (BridgeModel::Port& p : m->ports) m->Advance(p, now, &next);
+    if (W().again) continue;
     if (next == Clock::time_point::max())
       W().cv.wait(lock);
     else
@@ -698,8 +710,7 @@ BridgePortState BridgeModel::State(unsigned iface) const {
   std::lock_guard<std::mutex> lock(W().mu);
   Port* p = impl_->PortByIface(iface);
   if (!p) return {};
-  impl_->UpdateInputs(*p);
-  Impl::UpdateOutputs(*p, static_cast<uint32_t>(p->rx.size()), impl_->cfg);
+  Impl::RefreshLines();
   p->s.rxFifoLevel = static_cast<uint32_t>(p->rx.size());
   p->s.holdReasons = impl_->HoldReasons(*p);
   return p->s;
@@ -955,9 +966,9 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
     break;
   }
   if (!decided) {
-    // A setup packet whose wLength disagrees with the data the host supplied cannot happen on a
-    // real bus; the host stack guarantees outData.size() == wLength.
+    // The host stack guarantees outData.size() == wLength for OUT requests.
     a = m.Control(r, io->outData);
+    Impl::RefreshLines();
   }
   if (a.err == USB_NO_ERROR && a.data.size() > shortBytes) a.data.resize(shortBytes);
   entry.usbError = a.err;
