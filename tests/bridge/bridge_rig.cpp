@@ -42,12 +42,12 @@ DCB DefaultDcb() {
   return dcb;
 }
 
-BridgeRig::BridgeRig() {
+void BridgeRig::Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE out) {
   device = static_cast<BridgeDevice*>(LocalAlloc(LPTR, sizeof(BridgeDevice)));
   device->signature = BRIDGE_SIGNATURE;
   InitializeCriticalSection(&device->lock);
-  device->hostDevice = host.Handle();
-  device->usb = host.Funcs();
+  device->hostDevice = handle;
+  device->usb = usb;
   device->vendorId = 0x10C4;
   device->productId = 0xEA60;
   device->portCount = 1;
@@ -60,10 +60,10 @@ BridgeRig::BridgeRig() {
   InitializeCriticalSection(&port->ringLock);
   InitializeCriticalSection(&port->eventLock);
   port->interfaceNumber = 0;
-  port->inPipe = host.InPipe();
+  port->inPipe = in;
   port->inEndpoint = 0x81;
   port->inDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  port->outPipe = host.OutPipe();
+  port->outPipe = out;
   port->outEndpoint = 0x01;
   port->outDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   port->closedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -74,6 +74,32 @@ BridgeRig::BridgeRig() {
   int n = ++rigNumber;
   deviceKey_ = Wide("Drivers\\BridgeTest\\Port" + std::to_string(n));
   activeKey_ = Wide("Drivers\\Active\\BridgeTest" + std::to_string(n));
+}
+
+BridgeRig::BridgeRig() {
+  Build(host.Handle(), host.Funcs(), host.InPipe(), host.OutPipe());
+}
+
+BridgeRig::BridgeRig(const sim::BridgeConfig& config) {
+  model = sim::BridgeModel::Create(config);
+  modelId = model->Plug();
+  USB_HANDLE handle = sim::DeviceHandle(modelId);
+  LPCUSB_FUNCS usb = sim::UsbFuncs();
+  USB_PIPE in = nullptr;
+  USB_PIPE out = nullptr;
+  LPCUSB_DEVICE info = usb->lpGetDeviceInfo(handle);
+  if (info != nullptr && info->lpActiveConfig != nullptr &&
+      info->lpActiveConfig->dwNumInterfaces > 0) {
+    const USB_INTERFACE& iface = info->lpActiveConfig->lpInterfaces[0];
+    for (UCHAR i = 0; i < iface.Descriptor.bNumEndpoints; ++i) {
+      const USB_ENDPOINT_DESCRIPTOR& ep = iface.lpEndpoints[i].Descriptor;
+      if ((ep.bmAttributes & 3) != USB_ENDPOINT_TYPE_BULK) continue;
+      if ((ep.bEndpointAddress & 0x80) && in == nullptr) in = usb->lpOpenPipe(handle, &ep);
+      if (!(ep.bEndpointAddress & 0x80) && out == nullptr) out = usb->lpOpenPipe(handle, &ep);
+    }
+  }
+  Build(handle, usb, in, out);
+  device->partNumber = config.partNumber;
 }
 
 void BridgeRig::WriteClientInfo(DWORD type, const void* data, DWORD size) {
@@ -133,6 +159,12 @@ BridgeRig::~BridgeRig() {
   if (receiving_) {
     WaitForSingleObject(port->receiveThread, 3000);
     CloseHandle(port->receiveThread);
+  }
+  if (model != nullptr) {
+    device->usb->lpClosePipe(port->inPipe);
+    device->usb->lpClosePipe(port->outPipe);
+    model->Unplug();
+    sim::WaitRemoved(modelId, 5000);
   }
   RingFree(port->ring);
   LocalFree(port->ring);

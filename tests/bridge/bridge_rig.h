@@ -9,13 +9,18 @@
 #include "bridge/bridge_port.h"
 #include "bridge/bridge_requests.h"
 #include "core/com_device.h"
+#include "sim/bridge_model/bridge_model.h"
 #include "tests/bridge/wire_host.h"
 
 namespace bridgetest {
 
 class BridgeRig {
  public:
+  // On the wire host.
   BridgeRig();
+  // On a bridge model plugged on the simulated bus (no client driver takes it): the records are
+  // built from the host stack's handle and operations, with pipes on interface 0's endpoints.
+  explicit BridgeRig(const sim::BridgeConfig& config);
   ~BridgeRig();
 
   // Writes the device key and the active key and calls ComInit with the bridge table; then starts
@@ -36,11 +41,14 @@ class BridgeRig {
   BYTE State() const { return __atomic_load_n(&port->state, __ATOMIC_ACQUIRE); }
 
   wirehost::Host host;
+  std::shared_ptr<sim::BridgeModel> model;
+  sim::UsbDeviceId modelId = 0;
   BridgeDevice* device = nullptr;
   BridgePort* port = nullptr;
   ComDevice* com = nullptr;
 
  private:
+  void Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE out);
   std::u16string deviceKey_;
   std::u16string activeKey_;
   bool receiving_ = false;
