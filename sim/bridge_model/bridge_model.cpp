@@ -320,10 +320,14 @@ struct BridgeModel::Impl {
     }
     UpdateOutputs(p, static_cast<uint32_t>(p.rx.size()), cfg);
     p.s.rxFifoLevel = static_cast<uint32_t>(p.rx.size());
+    p.s.txQueued = TxQueued(p);
+    p.s.holdReasons = HoldReasons(p);
+  }
+
+  static uint32_t TxQueued(const Port& p) {
     uint32_t queued = static_cast<uint32_t>(p.tx.size() + p.immediate.size());
     for (const Port::Out& o : p.bulkOut) queued += o.io->length - o.moved;
-    p.s.txQueued = queued;
-    p.s.holdReasons = HoldReasons(p);
+    return queued;
   }
 
   // ---- Control requests ----
@@ -493,6 +497,8 @@ struct BridgeModel::Impl {
       case kReqCommStatus: {
         if (!expect(kFromIface, 19)) return Stall();
         std::vector<uint8_t> d(19, 0);
+        p.s.txQueued = TxQueued(p);
+        p.s.holdReasons = HoldReasons(p);
         PutLe32(&d[0], p.s.rxOverflow ? 0x01 : 0);
         PutLe32(&d[4], p.s.holdReasons);
         PutLe32(&d[8], static_cast<uint32_t>(p.rx.size()));
@@ -713,6 +719,7 @@ BridgePortState BridgeModel::State(unsigned iface) const {
   Impl::RefreshLines();
   p->s.rxFifoLevel = static_cast<uint32_t>(p->rx.size());
   p->s.holdReasons = impl_->HoldReasons(*p);
+  p->s.txQueued = Impl::TxQueued(*p);
   return p->s;
 }
 
