@@ -1,0 +1,277 @@
+// `tvk bench`: the data path's figures, each beside its target. A missed target is reported, and
+// the program still exits 0: this is a measurement, not a test.
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/os/sim_os.h"
+#include "tools/ceiling.h"
+#include "tools/host.h"
+#include "tools/session.h"
+
+namespace tvk {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+constexpr double kBusBytesPerSecond = 1216000;  // full-speed USB bulk, for scale
+constexpr double kMiB = 1024.0 * 1024.0;
+
+double SecondsSince(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+uint8_t PatternByte(uint64_t i, uint32_t seed) {
+  return static_cast<uint8_t>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
+}
+
+struct Flow {
+  uint64_t bytes = 0;       // bytes the writer handed over
+  uint64_t received = 0;    // bytes read back
+  uint64_t mismatched = 0;  // bytes read back that differ from what was sent at that place
+  double seconds = 0;
+};
+
+// Writes `writeSize`-byte blocks to `out` until `budget` seconds passed (or `limit` bytes went),
+// while reading everything back from `in`.
+Flow Stream(HANDLE out, HANDLE in, uint32_t writeSize, double budget, uint64_t limit, uint32_t seed) {
+  Flow flow;
+  std::atomic<bool> writerDone{false};
+  std::atomic<uint64_t> sent{0};
+  Session::SetReadTimeouts(in, 0, 0, 500);
+  Clock::time_point start = Clock::now();
+  std::thread writer([&] {
+    std::vector<uint8_t> block(writeSize);
+    uint64_t at = 0;
+    while (at < limit && SecondsSince(start) < budget) {
+      uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(writeSize, limit - at));
+      for (uint32_t i = 0; i < n; ++i) block[i] = PatternByte(at + i, seed);
+      DWORD written = 0;
+      if (!ceapp::WriteFile(out, block.data(), n, &written, nullptr)) break;
+      at += written;
+      sent = at;
+      if (written < n) break;
+    }
+    writerDone = true;
+  });
+  std::vector<uint8_t> buffer(65536);
+  while (true) {
+    DWORD n = 0;
+    if (!ceapp::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) break;
+    for (DWORD i = 0; i < n; ++i) {
+      if (buffer[i] != PatternByte(flow.received + i, seed)) ++flow.mismatched;
+    }
+    flow.received += n;
+    // A read that times out with nothing after the writer finished means nothing more comes.
+    if (n == 0 && writerDone) break;
+    if (writerDone && flow.received >= sent) break;
+  }
+  flow.seconds = SecondsSince(start);
+  writer.join();
+  flow.bytes = sent;
+  return flow;
+}
+
+struct Target {
+  std::string name;
+  bool met;
+};
+
+const char* Mark(bool met) { return met ? "met" : "MISSED"; }
+
+}  // namespace
+
+int RunBench(const BenchOptions& in) {
+  BenchOptions o = in;
+  if (o.quick) {
+    o.pacedSeconds = std::min(o.pacedSeconds, 0.5);
+    o.idleSeconds = std::min(o.idleSeconds, 0.5);
+    o.ceilingBytes = std::min<uint64_t>(o.ceilingBytes, 8u << 20);
+    o.maxWriteSize = std::min<uint32_t>(o.maxWriteSize, 64u << 10);
+  }
+  const double sizeBudget = o.quick ? 0.15 : 0.6;
+  json out;
+  std::vector<Target> targets;
+  auto say = [&](const char* format, auto... args) {
+    if (!o.json) std::printf(format, args...);
+  };
+
+  Session session;
+  std::string error;
+  LineOptions line;
+  if (!session.Install(&error)) {
+    std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
+    return kExitCheckFailed;
+  }
+
+  // ---- Unpaced loopback throughput by write size.
+  size_t heapBeforePlug = sim::HeapLiveBytes();
+  int loop = session.PlugBridge(/*paced=*/false, /*loopback=*/true, &error);
+  size_t heapAttached = sim::HeapLiveBytes();
+  HANDLE port = loop >= 0 ? session.Open(u"COM1:", &error) : INVALID_HANDLE_VALUE;
+  size_t heapOpen = sim::HeapLiveBytes();
+  if (port == INVALID_HANDLE_VALUE || !session.ApplyLine(port, line, &error)) {
+    std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
+    return kExitCheckFailed;
+  }
+  say("tvk bench%s\n\n", o.quick ? " (quick)" : "");
+  say("Unpaced loopback throughput (full-speed USB bus: %.2f MiB/s, for scale)\n",
+      kBusBytesPerSecond / kMiB);
+  say("  %10s %12s %10s %8s\n", "write size", "bytes", "MiB/s", "intact");
+  json sizes = json::array();
+  double at64k = 0;
+  for (uint32_t size = 1; size <= o.maxWriteSize; size *= (size < 1024 ? 4 : 4)) {
+    uint64_t limit = std::max<uint64_t>(uint64_t{size} * 8, o.quick ? (4u << 20) : (64u << 20));
+    Flow f = Stream(port, port, size, sizeBudget, limit, size);
+    double mibps = f.received / f.seconds / kMiB;
+    bool intact = f.received == f.bytes && f.mismatched == 0;
+    if (size == 65536) at64k = mibps;
+    say("  %10u %12llu %10.2f %8s\n", size, static_cast<unsigned long long>(f.received), mibps,
+        intact ? "yes" : "NO");
+    sizes.push_back({{"write_size", size}, {"bytes", f.received}, {"seconds", f.seconds},
+                     {"mib_per_s", mibps}, {"intact", intact}});
+    if (size >= (1u << 20)) break;
+  }
+  out["throughput"] = {{"bus_reference_bytes_per_s", kBusBytesPerSecond}, {"sizes", sizes}};
+
+  // ---- Hand-off ceiling.
+  CeilingResult ceiling = RunHandOffCeiling(o.ceilingBytes);
+  double ratio = ceiling.MiBPerSecond() > 0 ? at64k / ceiling.MiBPerSecond() : 0;
+  bool ceilingMet = at64k > 0 && ratio >= 0.5;
+  targets.push_back({"throughput_64k_vs_ceiling", ceilingMet});
+  say("\nHand-off ceiling (bare thread chain, 1 KiB blocks): %.2f MiB/s%s\n", ceiling.MiBPerSecond(),
+      ceiling.intact ? "" : " (DATA WRONG)");
+  say("  driver at 64 KiB writes: %.2f MiB/s = %.0f %% of the ceiling   target >= 50 %%   %s\n",
+      at64k, ratio * 100, Mark(ceilingMet));
+  out["ceiling"] = {{"bytes", ceiling.bytes}, {"seconds", ceiling.seconds},
+                    {"mib_per_s", ceiling.MiBPerSecond()}, {"intact", ceiling.intact},
+                    {"driver_64k_mib_per_s", at64k}, {"ratio", ratio}, {"target_ratio", 0.5},
+                    {"met", ceilingMet}};
+
+  // ---- Receive latency: the model delivers one byte, ReadFile returns it.
+  Session::SetReadTimeouts(port, 0, 0, 1000);
+  std::vector<double> samples;
+  samples.reserve(o.latencySamples);
+  auto model = session.Model(loop);
+  for (uint32_t i = 0; i < o.latencySamples; ++i) {
+    uint8_t b = static_cast<uint8_t>(i), got = 0;
+    DWORD n = 0;
+    Clock::time_point t0 = Clock::now();
+    model->InjectRx(0, {b});
+    if (!ceapp::ReadFile(port, &got, 1, &n, nullptr) || n != 1 || got != b) continue;
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  std::sort(samples.begin(), samples.end());
+  double median = samples.empty() ? 0 : samples[samples.size() / 2];
+  double p99 = samples.empty() ? 0 : samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+  bool latencyMet = samples.size() >= 1000 && median < 100 && p99 < 1000;
+  targets.push_back({"receive_latency", latencyMet});
+  say("\nReceive latency over %zu samples: median %.0f us (target < 100), p99 %.0f us (target < 1000)   %s\n",
+      samples.size(), median, p99, Mark(latencyMet));
+  out["latency"] = {{"samples", samples.size()}, {"requested", o.latencySamples},
+                    {"median_us", median}, {"p99_us", p99}, {"target_median_us", 100},
+                    {"target_p99_us", 1000}, {"met", latencyMet}};
+
+  // ---- Idle open port: the modem poll's cost.
+  double cpu0 = host::ProcessCpuSeconds();
+  Clock::time_point idleStart = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(o.idleSeconds));
+  double idleShare = (host::ProcessCpuSeconds() - cpu0) / SecondsSince(idleStart) * 100;
+  bool idleMet = idleShare < 0.5;
+  targets.push_back({"idle_cpu", idleMet});
+  say("\nIdle open port: %.3f %% of one core (target < 0.5 %%)   %s\n", idleShare, Mark(idleMet));
+  out["idle"] = {{"seconds", o.idleSeconds}, {"cpu_percent", idleShare},
+                 {"target_cpu_percent", 0.5}, {"met", idleMet}};
+  session.Close(port);
+
+  // ---- Paced runs over a null-modem cable, both directions at once.
+  int a = session.PlugBridge(true, false, &error);
+  int b = a >= 0 ? session.PlugBridge(true, false, &error) : -1;
+  json paced = json::array();
+  if (a < 0 || b < 0) {
+    std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
+    return kExitCheckFailed;
+  }
+  sim::BridgeModel::NullModem(session.Model(a), 0, session.Model(b), 0);
+  // The loopback bridge took COM1: and is still plugged, so the pair are COM2: and COM3:.
+  HANDLE pa = session.Open(u"COM2:", &error);
+  HANDLE pb = pa != INVALID_HANDLE_VALUE ? session.Open(u"COM3:", &error) : INVALID_HANDLE_VALUE;
+  if (pb == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
+    return kExitCheckFailed;
+  }
+  say("\nPaced null-modem runs, 8N1 with RTS/CTS, both directions at once, %.1f s each\n",
+      o.pacedSeconds);
+  say("  %8s %12s %10s %10s %12s\n", "baud", "bytes", "lost", "CPU %", "targets");
+  for (uint32_t baud : {921600u, 3000000u}) {
+    LineOptions l;
+    l.baud = baud;
+    session.ApplyLine(pa, l, &error);
+    session.ApplyLine(pb, l, &error);
+    uint64_t limit = static_cast<uint64_t>(baud / 10 * o.pacedSeconds);
+    Flow ab, ba;
+    double c0 = host::ProcessCpuSeconds();
+    Clock::time_point t0 = Clock::now();
+    std::thread other([&] { ba = Stream(pb, pa, 4096, o.pacedSeconds * 4, limit, 7); });
+    ab = Stream(pa, pb, 4096, o.pacedSeconds * 4, limit, 3);
+    other.join();
+    double wall = SecondsSince(t0);
+    double share = (host::ProcessCpuSeconds() - c0) / wall * 100;
+    uint64_t lost = (ab.bytes - std::min(ab.bytes, ab.received)) + (ba.bytes - std::min(ba.bytes, ba.received)) +
+                    ab.mismatched + ba.mismatched;
+    bool complete = ab.bytes == limit && ba.bytes == limit;
+    bool met = lost == 0 && complete && share < 5;
+    targets.push_back({"paced_" + std::to_string(baud), met});
+    say("  %8u %12llu %10llu %10.2f %12s\n", baud,
+        static_cast<unsigned long long>(ab.received + ba.received),
+        static_cast<unsigned long long>(lost), share, Mark(met));
+    paced.push_back({{"baud", baud}, {"bytes_each_way", limit},
+                     {"sent", ab.bytes + ba.bytes}, {"received", ab.received + ba.received},
+                     {"bytes_lost", lost}, {"seconds", wall}, {"cpu_percent", share},
+                     {"target_bytes_lost", 0}, {"target_cpu_percent", 5}, {"met", met}});
+  }
+  say("  (CPU is the whole process: driver, bridge models and the reading and writing threads)\n");
+  out["paced"] = paced;
+
+  // ---- Memory.
+  double perAttached = static_cast<double>(heapAttached) - static_cast<double>(heapBeforePlug);
+  double perOpen = static_cast<double>(heapOpen) - static_cast<double>(heapBeforePlug);
+  uint64_t rss = host::PeakResidentBytes();
+  say("\nMemory: simulated heap %.0f bytes per attached port, %.0f bytes per open port; peak RSS %.1f MiB\n",
+      perAttached, perOpen, rss / kMiB);
+  out["memory"] = {{"heap_bytes_per_attached_port", perAttached},
+                   {"heap_bytes_per_open_port", perOpen}, {"peak_rss_bytes", rss}};
+
+  int met = 0;
+  json missed = json::array();
+  for (const Target& t : targets) {
+    if (t.met) {
+      ++met;
+    } else {
+      missed.push_back(t.name);
+    }
+  }
+  out["targets"] = {{"count", targets.size()}, {"met", met}, {"missed", missed}};
+  out["quick"] = o.quick;
+  session.Shutdown();
+  if (o.json) {
+    std::printf("%s\n", out.dump(2).c_str());
+  } else {
+    std::printf("\nTargets met: %d of %zu%s\n", met, targets.size(),
+                missed.empty() ? "" : (" (missed: " + [&] {
+                  std::string s;
+                  for (auto& m : missed) s += (s.empty() ? "" : ", ") + m.get<std::string>();
+                  return s;
+                }() + ")").c_str());
+  }
+  return kExitOk;
+}
+
+}  // namespace tvk

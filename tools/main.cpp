@@ -1,0 +1,82 @@
+// tvk: runs the driver on the simulated device. Without a subcommand it walks through a port's
+// life (install, plug, open, settings, data, modem events, driver control codes, unplug); `term`
+// is an interactive terminal on a simulated port; `bench` measures the data path.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <regex>
+
+#include "tools/tvk.h"
+
+namespace {
+
+void AddLineOptions(CLI::App& app, tvk::LineOptions& line) {
+  app.add_option("-b,--baud", line.baud, "Baud rate")
+      ->check(CLI::Range(1u, 12000000u))
+      ->capture_default_str();
+  app.add_option("-l,--line", line.format, "Data bits, parity (N/O/E/M/S) and stop bits, e.g. 8N1, 7E2")
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            static const std::regex form("^[5-8][NOEMSnoems](1|1\\.5|2)$");
+            return std::regex_match(v, form) ? "" : "expected e.g. 8N1, 7E1, 8N2 or 5N1.5";
+          },
+          "LINE"))
+      ->capture_default_str();
+  app.add_option("-f,--flow", line.flow, "Flow control")
+      ->check(CLI::IsMember({"none", "rtscts", "xonxoff"}))
+      ->capture_default_str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"tvk: the serial-port driver on the simulated device.\n"
+               "Without a subcommand: a walk through one port's life, with checks."};
+  app.require_subcommand(0, 1);
+
+  tvk::DemoOptions demo;
+  app.add_option("--pattern-bytes", demo.patternBytes, "Size of the loopback test pattern")
+      ->check(CLI::Range(1u, 16u << 20))
+      ->capture_default_str();
+  app.add_flag("-v,--verbose", demo.verbose, "Show more of what happens");
+
+  tvk::TermOptions term;
+  CLI::App* termCmd = app.add_subcommand("term", "Interactive terminal on a simulated port (exit: Ctrl-])");
+  AddLineOptions(*termCmd, term.line);
+  termCmd->add_option("-w,--wiring", term.wiring,
+                      "loopback: a loopback plug; nullmodem: a cable to a second port that echoes")
+      ->check(CLI::IsMember({"loopback", "nullmodem"}))
+      ->capture_default_str();
+
+  tvk::BenchOptions bench;
+  CLI::App* benchCmd = app.add_subcommand("bench", "Data-path figures, each beside its target");
+  benchCmd->add_flag("--json", bench.json, "Machine-readable output");
+  benchCmd->add_flag("-q,--quick", bench.quick, "Small sizes and short runs");
+  benchCmd->add_option("--latency-samples", bench.latencySamples, "Receive latency samples")
+      ->check(CLI::Range(10u, 1000000u))
+      ->capture_default_str();
+  benchCmd->add_option("--paced-seconds", bench.pacedSeconds, "Duration of each paced run")
+      ->check(CLI::Range(0.1, 600.0))
+      ->capture_default_str();
+  benchCmd->add_option("--idle-seconds", bench.idleSeconds, "Duration of the idle-port measurement")
+      ->check(CLI::Range(0.1, 600.0))
+      ->capture_default_str();
+  benchCmd->add_option("--max-write", bench.maxWriteSize, "Largest write size of the throughput sweep")
+      ->check(CLI::Range(1u, 16u << 20))
+      ->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    std::fprintf(stderr, "Run with --help for usage.\n");
+    return tvk::kExitUsage;
+  }
+
+  if (*termCmd) return tvk::RunTerm(term);
+  if (*benchCmd) return tvk::RunBench(bench);
+  return tvk::RunDemo(demo);
+}

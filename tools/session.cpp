@@ -1,0 +1,195 @@
+#include "tools/session.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sim/install/sim_install.h"
+#include "sim/os/sim_os.h"
+#include "sim/usb/sim_usb.h"
+
+namespace tvk {
+
+std::string DescribeError(DWORD code) {
+  const char* what = nullptr;
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND: what = "not found"; break;
+    case ERROR_ACCESS_DENIED: what = "access denied"; break;
+    case ERROR_INVALID_HANDLE: what = "invalid handle"; break;
+    case ERROR_INVALID_ACCESS: what = "invalid access"; break;
+    case ERROR_GEN_FAILURE: what = "general failure"; break;
+    case ERROR_NOT_SUPPORTED: what = "not supported"; break;
+    case ERROR_INVALID_PARAMETER: what = "invalid parameter"; break;
+    case ERROR_OPEN_FAILED: what = "open failed"; break;
+    case ERROR_OPERATION_ABORTED: what = "operation aborted"; break;
+    case ERROR_TIMEOUT: what = "time-out"; break;
+    case ERROR_DEVICE_NOT_CONNECTED: what = "device not connected"; break;
+    default: break;
+  }
+  char text[64];
+  if (what) {
+    std::snprintf(text, sizeof text, "error %u (%s)", static_cast<unsigned>(code), what);
+  } else {
+    std::snprintf(text, sizeof text, "error %u", static_cast<unsigned>(code));
+  }
+  return text;
+}
+
+bool FillDcb(const LineOptions& line, DCB* dcb, std::string* error) {
+  const std::string& f = line.format;
+  if (f.size() < 3 || f[0] < '5' || f[0] > '8') {
+    *error = "line format '" + f + "': expected e.g. 8N1";
+    return false;
+  }
+  dcb->DCBlength = sizeof(DCB);
+  dcb->BaudRate = line.baud;
+  dcb->ByteSize = static_cast<BYTE>(f[0] - '0');
+  switch (f[1]) {
+    case 'N': case 'n': dcb->Parity = NOPARITY; break;
+    case 'O': case 'o': dcb->Parity = ODDPARITY; break;
+    case 'E': case 'e': dcb->Parity = EVENPARITY; break;
+    case 'M': case 'm': dcb->Parity = MARKPARITY; break;
+    case 'S': case 's': dcb->Parity = SPACEPARITY; break;
+    default: *error = "line format '" + f + "': parity must be N, O, E, M or S"; return false;
+  }
+  std::string stop = f.substr(2);
+  if (stop == "1") {
+    dcb->StopBits = ONESTOPBIT;
+  } else if (stop == "1.5") {
+    dcb->StopBits = ONE5STOPBITS;
+  } else if (stop == "2") {
+    dcb->StopBits = TWOSTOPBITS;
+  } else {
+    *error = "line format '" + f + "': stop bits must be 1, 1.5 or 2";
+    return false;
+  }
+  bool rtscts = line.flow == "rtscts";
+  bool xonxoff = line.flow == "xonxoff";
+  if (!rtscts && !xonxoff && line.flow != "none") {
+    *error = "flow control '" + line.flow + "': expected none, rtscts or xonxoff";
+    return false;
+  }
+  dcb->fBinary = 1;
+  dcb->fParity = dcb->Parity != NOPARITY ? 1 : 0;
+  dcb->fOutxCtsFlow = rtscts ? 1 : 0;
+  dcb->fOutxDsrFlow = 0;
+  dcb->fDtrControl = DTR_CONTROL_ENABLE;
+  dcb->fDsrSensitivity = 0;
+  dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  dcb->fOutX = xonxoff ? 1 : 0;
+  dcb->fInX = xonxoff ? 1 : 0;
+  dcb->fTXContinueOnXoff = 0;
+  dcb->XonChar = 0x11;
+  dcb->XoffChar = 0x13;
+  dcb->XonLim = 4096;
+  dcb->XoffLim = 4096;
+  return true;
+}
+
+std::string DescribeLine(const LineOptions& line) {
+  return std::to_string(line.baud) + " " + line.format + ", flow " + line.flow;
+}
+
+Session::~Session() { Shutdown(); }
+
+bool Session::Install(std::string* error) {
+  if (installed_) return true;
+  std::string path = sim::DriverModulePath();
+  if (path.empty()) {
+    *error = "cannot tell where the driver module lives";
+    return false;
+  }
+  if (!sim::InstallDriverModule(path)) {
+    *error = "installing " + path + " failed";
+    return false;
+  }
+  installed_ = true;
+  return true;
+}
+
+int Session::PlugBridge(bool paced, bool loopback, std::string* error) {
+  sim::BridgeConfig config;
+  config.paced = paced;
+  Bridge bridge;
+  bridge.model = sim::BridgeModel::Create(config);
+  if (loopback) bridge.model->Loopback(0);
+  bridge.id = bridge.model->Plug();
+  if (bridge.id == 0) {
+    *error = "plugging the bridge failed";
+    return -1;
+  }
+  sim::AttachResult result = sim::LastAttachResult(bridge.id);
+  bridges_.push_back(bridge);
+  if (result.status != sim::AttachResult::Status::Attached) {
+    *error = "the driver did not take the bridge" +
+             (result.detail.empty() ? std::string() : ": " + result.detail);
+    return -1;
+  }
+  return static_cast<int>(bridges_.size() - 1);
+}
+
+HANDLE Session::Open(const char16_t* name, std::string* error) {
+  HANDLE port = ceapp::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   0, nullptr);
+  if (port == INVALID_HANDLE_VALUE) {
+    *error = "opening " + sim::Utf8(name) + " failed: " + DescribeError(GetLastError());
+    return port;
+  }
+  ports_.push_back(port);
+  return port;
+}
+
+bool Session::ApplyLine(HANDLE port, const LineOptions& line, std::string* error) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!ceapp::GetCommState(port, &dcb)) {
+    *error = "GetCommState: " + DescribeError(GetLastError());
+    return false;
+  }
+  if (!FillDcb(line, &dcb, error)) return false;
+  if (!ceapp::SetCommState(port, &dcb)) {
+    *error = "SetCommState " + DescribeLine(line) + ": " + DescribeError(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool Session::SetReadTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant) {
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = interval;
+  t.ReadTotalTimeoutMultiplier = multiplier;
+  t.ReadTotalTimeoutConstant = constant;
+  return ceapp::SetCommTimeouts(port, &t) != FALSE;
+}
+
+void Session::Close(HANDLE port) {
+  auto it = std::find(ports_.begin(), ports_.end(), port);
+  if (it == ports_.end()) return;
+  ports_.erase(it);
+  ceapp::CloseHandle(port);
+}
+
+bool Session::StartUnplug(int bridge) {
+  Bridge& b = bridges_[bridge];
+  if (b.removing || b.id == 0) return false;
+  b.removing = true;
+  return sim::Unplug(b.id);
+}
+
+bool Session::WaitRemoved(int bridge, std::uint32_t timeoutMs) {
+  return bridges_[bridge].id == 0 || sim::WaitRemoved(bridges_[bridge].id, timeoutMs);
+}
+
+void Session::Shutdown() {
+  // Ports first: detach waits for the applications to close every port of a bridge whose ports
+  // are all open.
+  while (!ports_.empty()) Close(ports_.back());
+  for (size_t i = 0; i < bridges_.size(); ++i) StartUnplug(static_cast<int>(i));
+  for (size_t i = 0; i < bridges_.size(); ++i) WaitRemoved(static_cast<int>(i), 10000);
+  bridges_.clear();
+  if (installed_) {
+    sim::UninstallDriverModule();
+    installed_ = false;
+  }
+}
+
+}  // namespace tvk

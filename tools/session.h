@@ -1,0 +1,63 @@
+// What every tvk subcommand does around its own work: install the driver into the simulated
+// device, plug modelled bridges, open their COM ports through the application API, apply line
+// settings, and take it all down again in order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/app/comm_api.h"
+#include "sim/bridge_model/bridge_model.h"
+#include "tools/tvk.h"
+
+namespace tvk {
+
+// Translates the line options into a DCB on top of the port's current one. False with a message
+// for a format the DCB cannot express.
+bool FillDcb(const LineOptions& line, DCB* dcb, std::string* error);
+std::string DescribeLine(const LineOptions& line);
+
+class Session {
+ public:
+  Session() = default;
+  ~Session();  // closes what is still open, unplugs, uninstalls
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  bool Install(std::string* error);
+
+  // Plugs a one-interface bridge; returns its index in bridges() or -1 (with a message).
+  int PlugBridge(bool paced, bool loopback, std::string* error);
+  std::shared_ptr<sim::BridgeModel> Model(int bridge) const { return bridges_[bridge].model; }
+
+  // Opens a port ("COM1:") for reading and writing; INVALID_HANDLE_VALUE with a message.
+  HANDLE Open(const char16_t* name, std::string* error);
+  bool ApplyLine(HANDLE port, const LineOptions& line, std::string* error);
+  // Read time-outs in the platform's terms; all zero waits for the full count.
+  static bool SetReadTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant);
+  void Close(HANDLE port);
+
+  // Starts the removal of a bridge, and waits for it to finish.
+  bool StartUnplug(int bridge);
+  bool WaitRemoved(int bridge, std::uint32_t timeoutMs);
+
+  // Closes every port, removes every bridge and uninstalls the driver. Safe to call again.
+  void Shutdown();
+
+ private:
+  struct Bridge {
+    std::shared_ptr<sim::BridgeModel> model;
+    sim::UsbDeviceId id = 0;
+    bool removing = false;
+  };
+  std::vector<Bridge> bridges_;
+  std::vector<HANDLE> ports_;
+  bool installed_ = false;
+};
+
+// Win32 error code as "error 1460 (time-out)".
+std::string DescribeError(DWORD code);
+
+}  // namespace tvk

@@ -1,0 +1,113 @@
+// `tvk term`: keyboard to WriteFile, ReadFile to the screen, on COM1: of a modelled bridge with a
+// loopback plug, or with a null-modem cable to a second bridge whose port (COM2:) echoes.
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "tools/host.h"
+#include "tools/session.h"
+
+namespace tvk {
+namespace {
+
+constexpr unsigned char kExitKey = 0x1D;  // Ctrl-]
+
+// Reads return what arrived after 50 ms at most, so that the loops see the stop flag.
+bool ShortReads(HANDLE port) { return Session::SetReadTimeouts(port, MAXDWORD, 0, 50); }
+
+}  // namespace
+
+int RunTerm(const TermOptions& options) {
+  Session session;
+  std::string error;
+  bool nullModem = options.wiring == "nullmodem";
+  if (!session.Install(&error)) {
+    std::fprintf(stderr, "tvk term: %s\n", error.c_str());
+    return kExitCheckFailed;
+  }
+  int first = session.PlugBridge(true, !nullModem, &error);
+  int second = -1;
+  if (first >= 0 && nullModem) second = session.PlugBridge(true, false, &error);
+  if (first < 0 || (nullModem && second < 0)) {
+    std::fprintf(stderr, "tvk term: %s\n", error.c_str());
+    return kExitCheckFailed;
+  }
+  if (nullModem) sim::BridgeModel::NullModem(session.Model(first), 0, session.Model(second), 0);
+
+  HANDLE port = session.Open(u"COM1:", &error);
+  HANDLE far = INVALID_HANDLE_VALUE;
+  if (port != INVALID_HANDLE_VALUE && nullModem) far = session.Open(u"COM2:", &error);
+  if (port == INVALID_HANDLE_VALUE || (nullModem && far == INVALID_HANDLE_VALUE) ||
+      !session.ApplyLine(port, options.line, &error) ||
+      (nullModem && !session.ApplyLine(far, options.line, &error)) || !ShortReads(port) ||
+      (nullModem && !ShortReads(far))) {
+    std::fprintf(stderr, "tvk term: %s\n", error.c_str());
+    return kExitCheckFailed;
+  }
+
+  std::printf("tvk term: COM1: %s, %s. Ctrl-] ends.\r\n", DescribeLine(options.line).c_str(),
+              nullModem ? "null-modem cable to COM2:, which echoes" : "loopback plug");
+  std::fflush(stdout);
+
+  std::atomic<bool> stop{false};
+  std::atomic<bool> failed{false};
+  std::thread screen([&] {
+    std::vector<unsigned char> buffer(1024);
+    while (!stop) {
+      DWORD n = 0;
+      if (!ceapp::ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+        failed = true;
+        return;
+      }
+      if (n) host::WriteStdout(buffer.data(), n);
+    }
+  });
+  std::thread echo;
+  if (nullModem) {
+    echo = std::thread([&] {
+      std::vector<unsigned char> buffer(1024);
+      while (!stop) {
+        DWORD n = 0, w = 0;
+        if (!ceapp::ReadFile(far, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+          failed = true;
+          return;
+        }
+        if (n && !ceapp::WriteFile(far, buffer.data(), n, &w, nullptr)) failed = true;
+      }
+    });
+  }
+
+  int status = kExitOk;
+  {
+    host::RawTerminal raw;
+    unsigned char keys[256];
+    while (!failed) {
+      int n = host::ReadStdin(keys, sizeof keys, 100);
+      if (n < 0) break;  // end of input ends the session like Ctrl-]
+      if (n == 0) continue;
+      int send = 0;
+      while (send < n && keys[send] != kExitKey) ++send;
+      DWORD written = 0;
+      if (send > 0 && !ceapp::WriteFile(port, keys, static_cast<DWORD>(send), &written, nullptr)) {
+        failed = true;
+      }
+      if (send < n) break;
+    }
+    // Let the echo of the last keys reach the screen before the reader stops.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    stop = true;
+    screen.join();
+    if (echo.joinable()) echo.join();
+  }
+  if (failed) {
+    std::fprintf(stderr, "\ntvk term: the port failed: %s\n", DescribeError(GetLastError()).c_str());
+    status = kExitCheckFailed;
+  }
+  std::printf("\r\ntvk term: closed.\r\n");
+  std::fflush(stdout);
+  session.Shutdown();
+  return status;
+}
+
+}  // namespace tvk
