@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "sim/devmgr/sim_devmgr.h"
+#include "sim/os/sim_os.h"
 #include "tests/e2e/rig.h"
 
 namespace {
@@ -100,8 +101,12 @@ TEST_F(LifecycleTest, DetachWithEveryPortOpenEndsBlockedCallsAndWaitsForTheClose
   EXPECT_TRUE(EndsSoon(wait));
   EXPECT_TRUE(EndsSoon(read));
   EXPECT_TRUE(EndsSoon(write));
-  if (wait.valid()) EXPECT_FALSE(wait.get());
-  if (read.valid()) EXPECT_FALSE(read.get());
+  if (wait.valid()) {
+    EXPECT_FALSE(wait.get());
+  }
+  if (read.valid()) {
+    EXPECT_FALSE(read.get());
+  }
   if (write.valid()) write.get();
   // The only port is open: detach waits for the application's close.
   EXPECT_FALSE(rig::WaitRemoved(bridge, 1500));
@@ -158,7 +163,9 @@ TEST_F(LifecycleTest, HandleClosedWhileCallsArePendingEndsThemAll) {
     DWORD got = 0;
     return ceapp::ReadFile(port, buffer, sizeof(buffer), &got, nullptr);
   });
-  std::vector<uint8_t> data = rig::Pattern(128u << 10, 10);
+  // One chunk (0.7 s on the line): a chunk in flight is not abandoned, its completion ends the
+  // write.
+  std::vector<uint8_t> data = rig::Pattern(8u << 10, 10);
   std::future<BOOL> write = Pending([&] {
     DWORD written = 0;
     return ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
@@ -170,9 +177,15 @@ TEST_F(LifecycleTest, HandleClosedWhileCallsArePendingEndsThemAll) {
   EXPECT_TRUE(EndsSoon(wait));
   EXPECT_TRUE(EndsSoon(read));
   EXPECT_TRUE(EndsSoon(write));
-  if (close.valid()) EXPECT_TRUE(close.get());
-  if (read.valid()) EXPECT_FALSE(read.get());
-  if (wait.valid()) EXPECT_FALSE(wait.get());
+  if (close.valid()) {
+    EXPECT_TRUE(close.get());
+  }
+  if (read.valid()) {
+    EXPECT_FALSE(read.get());
+  }
+  if (wait.valid()) {
+    EXPECT_FALSE(wait.get());
+  }
   if (write.valid()) write.get();
   // The port can be opened again and works.
   HANDLE again = rig::Open(u"COM1:");
@@ -313,6 +326,28 @@ TEST_F(LifecycleTest, AllocationFailureAtEachAttachStepRefusesCleanly) {
   }
   EXPECT_GE(refused, 5);
   EXPECT_EQ(attachedInARow, 3);
+}
+
+}  // namespace
+
+#include "sim/devmgr/module_file.h"
+#include "sim/install/sim_install.h"
+
+namespace {
+
+TEST(ModuleTest, ExportsTheEntryPointsAndHidesTheDriverInside) {
+  void* module = sim::modfile::Open(sim::DriverModulePath());
+  ASSERT_NE(module, nullptr);
+  for (const char* name : {"COM_Init", "COM_Deinit", "COM_Open", "COM_Close", "COM_Read",
+                           "COM_Write", "COM_Seek", "COM_IOControl", "COM_PowerUp", "COM_PowerDown",
+                           "USBInstallDriver", "USBUnInstallDriver", "USBDeviceAttach"}) {
+    EXPECT_NE(sim::modfile::Symbol(module, name), nullptr) << name;
+  }
+  for (const char* name : {"ComInit", "_Z7ComInitPKDsPK7PortOps", "BridgePortOps",
+                           "_Z13BridgePortOps", "DeviceNotify", "RingInit"}) {
+    EXPECT_EQ(sim::modfile::Symbol(module, name), nullptr) << name;
+  }
+  sim::modfile::Close(module);
 }
 
 }  // namespace

@@ -85,13 +85,14 @@ class AttachTest : public ::testing::Test {
   BOOL Attach(Device& device) {
     accepted = 2;
     USB_HANDLE handle = fakehost::Plug(&device);
-    return DeviceAttach(handle, fakehost::Funcs(), nullptr, u"Tollaverk", &accepted,
-                        fakehost::Settings(), 0);
+    lastResult = DeviceAttach(handle, fakehost::Funcs(), nullptr, u"Tollaverk", &accepted,
+                              fakehost::Settings(), 0);
+    return lastResult;
   }
 
   // A refused device leaves nothing: no block, pipe, transfer, stream device or registration.
   void ExpectNothingLeft(Device& device) {
-    EXPECT_EQ(accepted, FALSE);
+    EXPECT_EQ(accepted, lastResult);
     EXPECT_EQ(device.openPipes, 0);
     EXPECT_EQ(device.openTransfers, 0);
     EXPECT_EQ(device.registered, 0);
@@ -108,6 +109,7 @@ class AttachTest : public ::testing::Test {
   }
 
   BOOL accepted = 2;
+  BOOL lastResult = FALSE;
   size_t liveBefore = 0;
 };
 
@@ -234,7 +236,8 @@ TEST_F(AttachTest, ProductStringIsStoredAsTheDeviceSentIt) {
   BYTE out[64] = {};
   DWORD got = 0;
   ASSERT_TRUE(sim::DeviceIoControl(h, kProductStringCode, nullptr, 0, out, sizeof(out), &got));
-  EXPECT_EQ(std::vector<BYTE>(out, out + got), product);
+  EXPECT_EQ(std::vector<BYTE>(out, out + product.size()), product);
+  EXPECT_EQ(out[product.size()], 0);  // nothing beyond the stored descriptor
   EXPECT_TRUE(sim::DeviceClose(h));
   EXPECT_TRUE(Unplug(device).get());
   ExpectNothingLeft(device);

@@ -17,6 +17,7 @@ struct Pipe {
 };
 
 Device* current = nullptr;
+std::mutex fakeLock;
 std::vector<USB_ENDPOINT> endpointStore[4];
 std::vector<USB_INTERFACE> interfaceStore;
 USB_CONFIGURATION configuration;
@@ -27,7 +28,7 @@ Device* Of(USB_HANDLE handle) {
 }
 
 USB_TRANSFER NewTransfer(Device* device, DWORD bytes, DWORD error) {
-  std::lock_guard<std::mutex> hold(device->lock);
+  std::lock_guard<std::mutex> hold(fakeLock);
   ++device->openTransfers;
   return reinterpret_cast<USB_TRANSFER>(new Transfer{device, bytes, error});
 }
@@ -45,7 +46,7 @@ USB_TRANSFER SetInterface(USB_HANDLE handle, LPTRANSFER_NOTIFY_ROUTINE, LPVOID, 
 
 USB_PIPE OpenPipe(USB_HANDLE handle, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
   Device* device = Of(handle);
-  std::lock_guard<std::mutex> hold(device->lock);
+  std::lock_guard<std::mutex> hold(fakeLock);
   if (device->pipeCalls++ == device->openPipeFailAt) return nullptr;
   ++device->openPipes;
   device->openedEndpoints.push_back(endpoint->bEndpointAddress);
@@ -55,7 +56,7 @@ USB_PIPE OpenPipe(USB_HANDLE handle, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
 BOOL ClosePipe(USB_PIPE pipe) {
   Pipe* p = reinterpret_cast<Pipe*>(pipe);
   {
-    std::lock_guard<std::mutex> hold(p->device->lock);
+    std::lock_guard<std::mutex> hold(fakeLock);
     --p->device->openPipes;
   }
   delete p;
@@ -67,7 +68,7 @@ USB_TRANSFER GetDescriptor(USB_HANDLE handle, LPTRANSFER_NOTIFY_ROUTINE, LPVOID,
   Device* device = Of(handle);
   if (type != USB_STRING_DESCRIPTOR_TYPE) return nullptr;
   {
-    std::lock_guard<std::mutex> hold(device->lock);
+    std::lock_guard<std::mutex> hold(fakeLock);
     device->descriptorIndices.push_back(index);
   }
   StringAnswer answer;
@@ -89,7 +90,7 @@ USB_TRANSFER GetDescriptor(USB_HANDLE handle, LPTRANSFER_NOTIFY_ROUTINE, LPVOID,
 BOOL RegisterNotification(USB_HANDLE handle, LPDEVICE_NOTIFY_ROUTINE routine, LPVOID context) {
   Device* device = Of(handle);
   if (device->registerFails) return FALSE;
-  std::lock_guard<std::mutex> hold(device->lock);
+  std::lock_guard<std::mutex> hold(fakeLock);
   ++device->registered;
   device->notify = routine;
   device->notifyContext = context;
@@ -98,7 +99,7 @@ BOOL RegisterNotification(USB_HANDLE handle, LPDEVICE_NOTIFY_ROUTINE routine, LP
 
 BOOL UnRegisterNotification(USB_HANDLE handle, LPDEVICE_NOTIFY_ROUTINE routine, LPVOID context) {
   Device* device = Of(handle);
-  std::lock_guard<std::mutex> hold(device->lock);
+  std::lock_guard<std::mutex> hold(fakeLock);
   if (device->registered > 0 && device->notify == routine && device->notifyContext == context) {
     --device->registered;
     device->notify = nullptr;
@@ -141,7 +142,7 @@ BOOL AbortTransfer(USB_TRANSFER, DWORD) {
 BOOL CloseTransfer(USB_TRANSFER transfer) {
   Transfer* t = reinterpret_cast<Transfer*>(transfer);
   {
-    std::lock_guard<std::mutex> hold(t->device->lock);
+    std::lock_guard<std::mutex> hold(fakeLock);
     --t->device->openTransfers;
   }
   delete t;

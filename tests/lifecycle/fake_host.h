@@ -34,8 +34,7 @@ struct Device {
   int openPipeFailAt = -1;  // 0-based index of the OpenPipe call that fails
   bool registerFails = false;
 
-  // Observed.
-  std::mutex lock;
+  // Observed (under the fake's own lock).
   std::vector<UCHAR> openedEndpoints;
   std::vector<UCHAR> descriptorIndices;
   int openPipes = 0;
