@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -35,47 +36,47 @@ struct ModelCase {
 
 class RingModel : public ::testing::TestWithParam<ModelCase> {};
 
-// Elements are compared as whole byte strings; the model is a deque of elements.
+// The model holds the stored elements' bytes in order; counts are its size / elementSize.
 TEST_P(RingModel, AgreesWithReferenceFifoOverRandomSequences) {
   const auto [elementSize, capacity] = GetParam();
   RingHolder h(elementSize, capacity);
   ASSERT_NE(h.ring.storage, nullptr);
-  std::deque<std::vector<BYTE>> model;
+  std::deque<BYTE> model;
   std::mt19937 rng(capacity * 131u + elementSize);
   BYTE nextByte = 1;
+  std::vector<BYTE> src;
+  std::vector<BYTE> dst;
+  const int steps = capacity > 1024 ? 3000 : 20000;
 
-  for (int step = 0; step < 20000; ++step) {
+  for (int step = 0; step < steps; ++step) {
+    const DWORD stored = static_cast<DWORD>(model.size() / elementSize);
     const int op = static_cast<int>(rng() % 100);
     // Request sizes reach beyond the capacity so that refusals are exercised.
     const DWORD n = static_cast<DWORD>(rng() % (capacity + capacity / 2 + 3));
     if (op < 45) {
-      std::vector<BYTE> src(static_cast<size_t>(n) * elementSize);
+      src.resize(static_cast<size_t>(n) * elementSize);
       for (auto& b : src) b = nextByte++;
-      const DWORD expected = std::min<DWORD>(n, capacity - static_cast<DWORD>(model.size()));
+      const DWORD expected = std::min<DWORD>(n, capacity - stored);
       ASSERT_EQ(RingPut(&h.ring, src.data(), n), expected) << "step " << step;
-      for (DWORD i = 0; i < expected; ++i) {
-        model.emplace_back(src.begin() + i * elementSize, src.begin() + (i + 1) * elementSize);
-      }
+      model.insert(model.end(), src.begin(), src.begin() + expected * elementSize);
     } else if (op < 90) {
-      std::vector<BYTE> dst(static_cast<size_t>(n) * elementSize + 1, 0xEE);
-      const DWORD expected = std::min<DWORD>(n, static_cast<DWORD>(model.size()));
+      dst.assign(static_cast<size_t>(n) * elementSize + 1, 0xEE);
+      const DWORD expected = std::min<DWORD>(n, stored);
       ASSERT_EQ(RingGet(&h.ring, dst.data(), n), expected) << "step " << step;
-      for (DWORD i = 0; i < expected; ++i) {
-        ASSERT_EQ(0, std::memcmp(dst.data() + i * elementSize, model.front().data(), elementSize))
-            << "step " << step << " element " << i;
-        model.pop_front();
-      }
+      const size_t len = static_cast<size_t>(expected) * elementSize;
+      ASSERT_TRUE(std::equal(dst.begin(), dst.begin() + len, model.begin())) << "step " << step;
+      model.erase(model.begin(), model.begin() + len);
       // Nothing written past what was taken.
-      ASSERT_EQ(dst[static_cast<size_t>(expected) * elementSize], 0xEE);
+      ASSERT_EQ(dst[len], 0xEE);
     } else if (op < 98) {
-      ASSERT_EQ(RingCount(&h.ring), model.size());
+      ASSERT_EQ(RingCount(&h.ring), stored);
     } else {
       RingReset(&h.ring);
       model.clear();
       ASSERT_EQ(h.ring.readIndex, 0u);
       ASSERT_EQ(h.ring.writeIndex, 0u);
     }
-    ASSERT_EQ(RingCount(&h.ring), model.size()) << "step " << step;
+    ASSERT_EQ(RingCount(&h.ring), model.size() / elementSize) << "step " << step;
     ASSERT_LT(h.ring.readIndex, h.ring.slotCount);
     ASSERT_LT(h.ring.writeIndex, h.ring.slotCount);
   }
