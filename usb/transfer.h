@@ -1,6 +1,12 @@
 // Transfers: every bulk and vendor transfer of the driver, and the per-port receive thread.
 // The synchronous routines return a Win32 error code (0, 87, 31, 1460, or the host stack's last
 // error) and also leave a non-zero result as the calling thread's last error.
+//
+// A transfer with a completion routine runs asynchronously and is waited for on its event; one
+// without a routine is complete when the issue returns and is not waited on. Refused with 87
+// before anything is issued: a routine without an event (nothing to wait on), a routine and an
+// event with a time-out of 0 (no wait could see the completion), and a missing data buffer for a
+// non-zero length. A refusal by the host stack that leaves no last error counts as 31.
 #pragma once
 
 #include "bridge/bridge_records.h"
