@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -106,6 +107,7 @@ int RunBench(const BenchOptions& in) {
   Session session;
   std::string error;
   LineOptions line;
+  if (const char* f = std::getenv("TVK_FLOW")) line.flow = f;
   if (!session.Install(&error)) {
     std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
     return kExitCheckFailed;
@@ -125,9 +127,10 @@ int RunBench(const BenchOptions& in) {
   say("Unpaced loopback throughput (full-speed USB bus: %.2f MiB/s, for scale)\n",
       kBusBytesPerSecond / kMiB);
   say("  %10s %12s %10s %8s\n", "write size", "bytes", "MiB/s", "intact");
+  say("  (intact: every byte written came back, in order)\n");
   json sizes = json::array();
   double at64k = 0;
-  for (uint32_t size = 1; size <= o.maxWriteSize; size *= (size < 1024 ? 4 : 4)) {
+  for (uint32_t size = 1; size <= o.maxWriteSize; size *= 4) {
     uint64_t limit = std::max<uint64_t>(uint64_t{size} * 8, o.quick ? (4u << 20) : (64u << 20));
     Flow f = Stream(port, port, size, sizeBudget, limit, size);
     double mibps = f.received / f.seconds / kMiB;
@@ -135,11 +138,15 @@ int RunBench(const BenchOptions& in) {
     if (size == 65536) at64k = mibps;
     say("  %10u %12llu %10.2f %8s\n", size, static_cast<unsigned long long>(f.received), mibps,
         intact ? "yes" : "NO");
-    sizes.push_back({{"write_size", size}, {"bytes", f.received}, {"seconds", f.seconds},
+    sizes.push_back({{"write_size", size}, {"bytes", f.received}, {"sent", f.bytes},
+                     {"mismatched", f.mismatched}, {"seconds", f.seconds},
                      {"mib_per_s", mibps}, {"intact", intact}});
     if (size >= (1u << 20)) break;
   }
-  out["throughput"] = {{"bus_reference_bytes_per_s", kBusBytesPerSecond}, {"sizes", sizes}};
+  sim::BridgePortState loopState = session.Model(loop)->State(0);
+  say("  bridge receive FIFO overflowed by %u bytes\n", loopState.rxOverflow);
+  out["throughput"] = {{"bus_reference_bytes_per_s", kBusBytesPerSecond}, {"sizes", sizes},
+                       {"bridge_rx_overflow", loopState.rxOverflow}};
 
   // ---- Hand-off ceiling.
   CeilingResult ceiling = RunHandOffCeiling(o.ceilingBytes);

@@ -1,0 +1,127 @@
+// The tvk program as a user runs it: exit codes, the default run's checks, the benchmark's JSON,
+// the interactive terminal on a pseudo-terminal, and argument errors.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/tools/child_process.h"
+
+namespace {
+
+using tvktest::PtyChild;
+using tvktest::RunProgram;
+using tvktest::RunResult;
+
+const std::string kTvk = TVK_PATH;
+const int kRunTimeoutMs = 240000;
+
+TEST(TvkDefaultRun, PassesEveryCheckAndPrintsTheSummary) {
+  RunResult r = RunProgram(kTvk, {}, kRunTimeoutMs);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("FAILED"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("summary: 11520 bytes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("part number 4"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("product \"Tollaverk USB UART\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("pending read ended"), std::string::npos) << r.out;
+  // Not a terminal: no progress bar drawn with carriage returns.
+  EXPECT_EQ(r.out.find('\r'), std::string::npos);
+}
+
+TEST(TvkBench, QuickJsonHasEveryFigureAndLosesNothingWhenPaced) {
+  RunResult r = RunProgram(kTvk, {"bench", "--json", "--quick"}, kRunTimeoutMs);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << r.out;
+
+  ASSERT_TRUE(j["throughput"]["sizes"].is_array());
+  EXPECT_GE(j["throughput"]["sizes"].size(), 5u);
+  EXPECT_EQ(j["throughput"]["sizes"][0]["write_size"], 1);
+  for (const auto& s : j["throughput"]["sizes"]) {
+    EXPECT_GT(s["bytes"].get<double>(), 0) << s.dump();
+    EXPECT_EQ(s["mismatched"], 0) << s.dump();
+  }
+  EXPECT_EQ(j["throughput"]["bus_reference_bytes_per_s"], 1216000);
+
+  EXPECT_TRUE(j["ceiling"]["intact"].get<bool>());
+  EXPECT_GT(j["ceiling"]["mib_per_s"].get<double>(), 0);
+  EXPECT_TRUE(j["ceiling"]["met"].is_boolean());
+
+  EXPECT_GE(j["latency"]["samples"].get<int>(), 1000);
+  EXPECT_GT(j["latency"]["median_us"].get<double>(), 0);
+  EXPECT_GE(j["latency"]["p99_us"].get<double>(), j["latency"]["median_us"].get<double>());
+
+  ASSERT_EQ(j["paced"].size(), 2u);
+  EXPECT_EQ(j["paced"][0]["baud"], 921600);
+  EXPECT_EQ(j["paced"][1]["baud"], 3000000);
+  for (const auto& p : j["paced"]) {
+    EXPECT_EQ(p["bytes_lost"], 0) << p.dump();
+    EXPECT_EQ(p["received"], p["sent"]) << p.dump();
+    EXPECT_EQ(p["sent"].get<double>(), 2 * p["bytes_each_way"].get<double>()) << p.dump();
+    EXPECT_GT(p["cpu_percent"].get<double>(), 0);
+  }
+  EXPECT_TRUE(j["idle"]["cpu_percent"].is_number());
+  EXPECT_GT(j["memory"]["heap_bytes_per_open_port"].get<double>(), 16384);  // the ring alone
+  EXPECT_GT(j["memory"]["peak_rss_bytes"].get<double>(), 0);
+  EXPECT_EQ(j["targets"]["count"], 5);
+  EXPECT_EQ(j["targets"]["met"].get<int>() + static_cast<int>(j["targets"]["missed"].size()), 5);
+}
+
+TEST(TvkTerm, LoopbackEchoesTypedTextAndCtrlBracketExits) {
+  PtyChild term(kTvk, {"term", "--baud", "115200", "--line", "8N1", "--flow", "rtscts"});
+  ASSERT_TRUE(term.started());
+  ASSERT_TRUE(term.WaitFor("Ctrl-] ends", 30000)) << term.screen();
+  term.Type("hello, port");
+  // Raw mode: the terminal itself does not echo, so the text comes back through the plug.
+  EXPECT_TRUE(term.WaitFor("hello, port", 10000)) << term.screen();
+  term.Type("\x1d");
+  EXPECT_EQ(term.Wait(30000), 0) << term.screen();
+  EXPECT_NE(term.screen().find("closed"), std::string::npos);
+}
+
+TEST(TvkTerm, NullModemToAnEchoingPort) {
+  PtyChild term(kTvk, {"term", "-w", "nullmodem", "-b", "921600", "-f", "xonxoff"});
+  ASSERT_TRUE(term.started());
+  ASSERT_TRUE(term.WaitFor("Ctrl-] ends", 30000)) << term.screen();
+  term.Type("across the cable");
+  EXPECT_TRUE(term.WaitFor("across the cable", 10000)) << term.screen();
+  term.Type("\x1d");
+  EXPECT_EQ(term.Wait(30000), 0) << term.screen();
+}
+
+TEST(TvkArguments, ErrorsExitWithTwoAndSayWhy) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--no-such-option"},
+      {"nonsense"},
+      {"term", "--baud", "0"},
+      {"term", "--baud", "fast"},
+      {"term", "--line", "9N1"},
+      {"term", "--line", "8X1"},
+      {"term", "--flow", "dsrdtr"},
+      {"term", "--wiring", "radio"},
+      {"bench", "--latency-samples", "-5"},
+      {"bench", "--paced-seconds"},
+  };
+  for (const auto& args : bad) {
+    RunResult r = RunProgram(kTvk, args, 30000);
+    std::string line;
+    for (const auto& a : args) line += a + " ";
+    EXPECT_EQ(r.exitCode, 2) << line;
+    EXPECT_FALSE(r.err.empty()) << line;
+  }
+}
+
+TEST(TvkArguments, HelpOnEverySubcommand) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"term", "--help"}, {"bench", "--help"}}) {
+    RunResult r = RunProgram(kTvk, args, 30000);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
+  }
+  RunResult bench = RunProgram(kTvk, {"bench", "--help"}, 30000);
+  EXPECT_NE(bench.out.find("--json"), std::string::npos);
+  EXPECT_NE(bench.out.find("--quick"), std::string::npos);
+  RunResult term = RunProgram(kTvk, {"term", "--help"}, 30000);
+  EXPECT_NE(term.out.find("--flow"), std::string::npos);
+}
+
+}  // namespace
