@@ -187,4 +187,21 @@ TEST_F(BridgeTransfers, RemovalUnderTheThreadThenDetachEndsIt) {
   ASSERT_TRUE(fixture->WaitThreadEnd(5000));
 }
 
+// Refusals come from the host stack itself: its last error is the result and is set again.
+TEST_F(BridgeTransfers, RefusedIssueReturnsTheHostStacksError) {
+  std::vector<BYTE> data(10);
+  DWORD bytes = 0, usbError = 0;
+  // The IN pipe with OUT flags.
+  EXPECT_EQ(BulkTransferWait(usb, fixture->port->inPipe, TransferCompleted, fixture->port->outDone,
+                             0, data.data(), 0, 10, &bytes, 1000, &usbError),
+            87u);
+  SetLastError(0);
+  EXPECT_EQ(
+      BulkTransferWait(usb, reinterpret_cast<USB_PIPE>(0x7777), TransferCompleted,
+                       fixture->port->outDone, 0, data.data(), 0, 10, &bytes, 1000, &usbError),
+      6u);
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_EQ(sim::LiveTransfers(), 0u);
+}
+
 }  // namespace
