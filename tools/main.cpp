@@ -2,7 +2,6 @@
 // life (install, plug, open, settings, data, modem events, driver control codes, unplug); `term`
 // is an interactive terminal on a simulated port; `bench` measures the data path.
 #include <CLI/CLI.hpp>
-#include <cstdio>
 #include <regex>
 
 #include "tools/tvk.h"
@@ -71,8 +70,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    std::fprintf(stderr, "Run with --help for usage.\n");
+    app.exit(e);  // prints the message and a pointer to --help
     return tvk::kExitUsage;
   }
 
