@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kCtlGetPartNumber = 0x222008;
 constexpr DWORD kCtlGetProductString = 0x22200C;
 constexpr DWORD kCtlGetSerialString = 0x222010;
+constexpr uint8_t kReqGetModemStatus = 0x08;  // the bridge's vendor request the modem poll makes
 
 class Transcript {
  public:
@@ -179,6 +180,7 @@ int RunDemo(const DemoOptions& options) {
   session.ApplyLine(port, manual, &error);
   const DWORD mask = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
   int eventsSeen = 0;
+  const size_t pollsBefore = model->CountRequests(kReqGetModemStatus);
   struct Toggle {
     const char* what;
     DWORD expect;
@@ -208,6 +210,8 @@ int RunDemo(const DemoOptions& options) {
   t.Check("modem", (modem & MS_RING_ON) && (ring & EV_RING),
           std::string("RI on then off: ") + EventNames(ring));
   ceapp::SetCommMask(port, 0);
+  t.Verbose("modem status read " + std::to_string(model->CountRequests(kReqGetModemStatus) - pollsBefore) +
+            " times by the driver during the modem step");
 
   // The driver's own control codes.
   BYTE part = 0xFF;
