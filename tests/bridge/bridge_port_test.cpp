@@ -353,44 +353,6 @@ TEST(BridgeTransmit, NullDataAndDetachedPortSendNothingButFinish) {
   EXPECT_TRUE(rig.host.BulkOuts().empty());
 }
 
-// ---- Modem events and status
-// ------------------------------------------------------------------------
-
-TEST(BridgeModemPoll, LineChangesBecomeEvents) {
-  BridgeRig rig;
-  ASSERT_TRUE(rig.Bind());
-  rig.host.SetModemStatus(0x20);  // DSR already on at open: no event for it
-  ComHandle* h = ComOpen(rig.com, kReadWrite, 0);
-  ASSERT_NE(h, nullptr);
-  ASSERT_TRUE(SetMask(h, EV_CTS | EV_DSR | EV_RING | EV_RLSD));
-  ASSERT_TRUE(WaitPolls(rig, 2));
-
-  // CTS and carrier detect in one period: one raise with both.
-  rig.host.SetModemStatus(0x20 | 0x10 | 0x80);
-  EXPECT_EQ(WaitEvents(h), EV_CTS | EV_RLSD);
-
-  // Only the two low bits change, then the ring indicator comes on: nothing. Then it goes off:
-  // the wait returns EV_RING alone, so nothing was gathered before.
-  rig.host.SetModemStatus(0x20 | 0x10 | 0x80 | 0x03);
-  ASSERT_TRUE(WaitPolls(rig, 2));
-  rig.host.SetModemStatus(0x20 | 0x10 | 0x80 | 0x03 | 0x40);
-  ASSERT_TRUE(WaitPolls(rig, 2));
-  rig.host.SetModemStatus(0x20 | 0x10 | 0x80 | 0x03);
-  EXPECT_EQ(WaitEvents(h), EV_RING);
-
-  // DSR and ring come on together: only EV_DSR.
-  rig.host.SetModemStatus(0x10 | 0x80);
-  EXPECT_EQ(WaitEvents(h), EV_DSR);
-  rig.host.SetModemStatus(0x10 | 0x80 | 0x20 | 0x40);
-  EXPECT_EQ(WaitEvents(h), EV_DSR);
-
-  DWORD modem = 0;
-  ASSERT_TRUE(ComIOControl(h, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0,
-                           reinterpret_cast<BYTE*>(&modem), 4, nullptr));
-  EXPECT_EQ(modem, 0xF0u);
-  EXPECT_TRUE(ComClose(h));
-}
-
 // ---- Power
 // ----------------------------------------------------------------------------------------
 
