@@ -4,6 +4,7 @@
 #include "sim/usb/usb_registration.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 #include "platform/ce_os.h"
@@ -27,6 +28,13 @@ std::mutex& IndexLock() {
 std::vector<Registration>& Index() {
   static auto* v = new std::vector<Registration>;
   return *v;
+}
+
+// Client IDs registered or unregistered in this process; an ID never seen here counts as
+// registered when its key exists (a registry loaded from a file).
+std::map<std::u16string, bool>& Ids() {
+  static auto* m = new std::map<std::u16string, bool>;
+  return *m;
 }
 
 std::u16string Num(DWORD v) {
@@ -165,6 +173,8 @@ extern "C" BOOL RegisterClientDriverID(LPCWSTR uniqueDriverId) {
     return FALSE;
   }
   RegCloseKey(key);
+  std::lock_guard<std::mutex> lock(IndexLock());
+  Ids()[uniqueDriverId] = true;
   return TRUE;
 }
 
@@ -174,13 +184,16 @@ extern "C" BOOL UnRegisterClientDriverID(LPCWSTR uniqueDriverId) {
     return FALSE;
   }
   std::u16string path = kClientDrivers + uniqueDriverId;
-  if (!KeyExists(path)) {
+  std::lock_guard<std::mutex> lock(IndexLock());
+  auto it = Ids().find(uniqueDriverId);
+  bool registered = it != Ids().end() ? it->second : KeyExists(path);
+  if (!registered) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  // The driver's own subkeys (port keys) are its configuration and outlive the registration; only
-  // an otherwise empty key is removed.
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+  // The key stays: it holds the driver's own configuration (port keys), which outlives the
+  // registration. Deleting it would delete that whole tree.
+  Ids()[uniqueDriverId] = false;
   return TRUE;
 }
 

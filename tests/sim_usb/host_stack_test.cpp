@@ -220,7 +220,19 @@ TEST_F(HostStack, RegistrationIsKeptInTheRegistry) {
   registered_.clear();
   EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS);
   EXPECT_FALSE(UnRegisterClientSettings(u"RegClient", nullptr, &s));
+  // The driver's own configuration below its client key outlives the registration.
+  HKEY port = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\RegClient\\Port0", 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &port, &disposition),
+            ERROR_SUCCESS);
+  RegCloseKey(port);
   EXPECT_TRUE(UnRegisterClientDriverID(u"RegClient"));
+  EXPECT_FALSE(UnRegisterClientDriverID(u"RegClient"));
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\RegClient\\Port0", 0,
+                          KEY_READ, &port),
+            ERROR_SUCCESS);
+  RegCloseKey(port);
   EXPECT_FALSE(RegisterClientSettings(nullptr, u"RegClient", nullptr, &s));
   EXPECT_FALSE(RegisterClientDriverID(nullptr));
 }
