@@ -186,6 +186,13 @@ Bridge Plug(const BridgeOptions& options) {
   sim::BridgeConfig config;
   config.interfaces = static_cast<unsigned>(options.interfaces);
   config.paced = options.paced;
+  if (!options.paced) {
+    // Unpaced, a whole bulk OUT chunk (16 KiB) reaches the far FIFO at once: give it room for
+    // several, with the handshake levels scaled alike.
+    config.rxFifoSize = 65536;
+    config.rtsHighWater = 49152;
+    config.rtsLowWater = 16384;
+  }
   config.partNumber = static_cast<uint8_t>(options.partNumber);
   if (options.noBulkOut) {
     config.endpoints = {{{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_INTERRUPT}}};
