@@ -1,12 +1,10 @@
 // `tvk bench`: the data path's figures, each beside its target. A missed target is reported, and
 // the program still exits 0: this is a measurement, not a test.
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,7 +40,8 @@ struct Flow {
 
 // Writes `writeSize`-byte blocks to `out` until `budget` seconds passed (or `limit` bytes went),
 // while reading everything back from `in`.
-Flow Stream(HANDLE out, HANDLE in, uint32_t writeSize, double budget, uint64_t limit, uint32_t seed) {
+Flow Stream(HANDLE out, HANDLE in, uint32_t writeSize, double budget, uint64_t limit,
+            uint32_t seed) {
   Flow flow;
   std::atomic<bool> writerDone{false};
   std::atomic<uint64_t> sent{0};
@@ -85,7 +84,9 @@ struct Target {
   bool met;
 };
 
-const char* Mark(bool met) { return met ? "met" : "MISSED"; }
+const char* Mark(bool met) {
+  return met ? "met" : "MISSED";
+}
 
 }  // namespace
 
@@ -107,7 +108,6 @@ int RunBench(const BenchOptions& in) {
   Session session;
   std::string error;
   LineOptions line;
-  if (const char* f = std::getenv("TVK_FLOW")) line.flow = f;
   if (!session.Install(&error)) {
     std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
     return kExitCheckFailed;
@@ -138,14 +138,19 @@ int RunBench(const BenchOptions& in) {
     if (size == 65536) at64k = mibps;
     say("  %10u %12llu %10.2f %8s\n", size, static_cast<unsigned long long>(f.received), mibps,
         intact ? "yes" : "NO");
-    sizes.push_back({{"write_size", size}, {"bytes", f.received}, {"sent", f.bytes},
-                     {"mismatched", f.mismatched}, {"seconds", f.seconds},
-                     {"mib_per_s", mibps}, {"intact", intact}});
+    sizes.push_back({{"write_size", size},
+                     {"bytes", f.received},
+                     {"sent", f.bytes},
+                     {"mismatched", f.mismatched},
+                     {"seconds", f.seconds},
+                     {"mib_per_s", mibps},
+                     {"intact", intact}});
     if (size >= (1u << 20)) break;
   }
   sim::BridgePortState loopState = session.Model(loop)->State(0);
   say("  bridge receive FIFO overflowed by %u bytes\n", loopState.rxOverflow);
-  out["throughput"] = {{"bus_reference_bytes_per_s", kBusBytesPerSecond}, {"sizes", sizes},
+  out["throughput"] = {{"bus_reference_bytes_per_s", kBusBytesPerSecond},
+                       {"sizes", sizes},
                        {"bridge_rx_overflow", loopState.rxOverflow}};
 
   // ---- Hand-off ceiling.
@@ -153,13 +158,17 @@ int RunBench(const BenchOptions& in) {
   double ratio = ceiling.MiBPerSecond() > 0 ? at64k / ceiling.MiBPerSecond() : 0;
   bool ceilingMet = at64k > 0 && ratio >= 0.5;
   targets.push_back({"throughput_64k_vs_ceiling", ceilingMet});
-  say("\nHand-off ceiling (bare thread chain, 1 KiB blocks): %.2f MiB/s%s\n", ceiling.MiBPerSecond(),
-      ceiling.intact ? "" : " (DATA WRONG)");
+  say("\nHand-off ceiling (bare thread chain, 1 KiB blocks): %.2f MiB/s%s\n",
+      ceiling.MiBPerSecond(), ceiling.intact ? "" : " (DATA WRONG)");
   say("  driver at 64 KiB writes: %.2f MiB/s = %.0f %% of the ceiling   target >= 50 %%   %s\n",
       at64k, ratio * 100, Mark(ceilingMet));
-  out["ceiling"] = {{"bytes", ceiling.bytes}, {"seconds", ceiling.seconds},
-                    {"mib_per_s", ceiling.MiBPerSecond()}, {"intact", ceiling.intact},
-                    {"driver_64k_mib_per_s", at64k}, {"ratio", ratio}, {"target_ratio", 0.5},
+  out["ceiling"] = {{"bytes", ceiling.bytes},
+                    {"seconds", ceiling.seconds},
+                    {"mib_per_s", ceiling.MiBPerSecond()},
+                    {"intact", ceiling.intact},
+                    {"driver_64k_mib_per_s", at64k},
+                    {"ratio", ratio},
+                    {"target_ratio", 0.5},
                     {"met", ceilingMet}};
 
   // ---- Receive latency: the model delivers one byte, ReadFile returns it.
@@ -177,14 +186,17 @@ int RunBench(const BenchOptions& in) {
   }
   std::sort(samples.begin(), samples.end());
   double median = samples.empty() ? 0 : samples[samples.size() / 2];
-  double p99 = samples.empty() ? 0 : samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+  double p99 =
+      samples.empty() ? 0 : samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
   bool latencyMet = samples.size() >= 1000 && median < 100 && p99 < 1000;
   targets.push_back({"receive_latency", latencyMet});
-  say("\nReceive latency over %zu samples: median %.0f us (target < 100), p99 %.0f us (target < 1000)   %s\n",
+  say("\nReceive latency over %zu samples: median %.0f us (target < 100), p99 %.0f us (target < "
+      "1000)   %s\n",
       samples.size(), median, p99, Mark(latencyMet));
   out["latency"] = {{"samples", samples.size()}, {"requested", o.latencySamples},
-                    {"median_us", median}, {"p99_us", p99}, {"target_median_us", 100},
-                    {"target_p99_us", 1000}, {"met", latencyMet}};
+                    {"median_us", median},       {"p99_us", p99},
+                    {"target_median_us", 100},   {"target_p99_us", 1000},
+                    {"met", latencyMet}};
 
   // ---- Idle open port: the modem poll's cost.
   double cpu0 = host::ProcessCpuSeconds();
@@ -194,8 +206,10 @@ int RunBench(const BenchOptions& in) {
   bool idleMet = idleShare < 0.5;
   targets.push_back({"idle_cpu", idleMet});
   say("\nIdle open port: %.3f %% of one core (target < 0.5 %%)   %s\n", idleShare, Mark(idleMet));
-  out["idle"] = {{"seconds", o.idleSeconds}, {"cpu_percent", idleShare},
-                 {"target_cpu_percent", 0.5}, {"met", idleMet}};
+  out["idle"] = {{"seconds", o.idleSeconds},
+                 {"cpu_percent", idleShare},
+                 {"target_cpu_percent", 0.5},
+                 {"met", idleMet}};
   session.Close(port);
 
   // ---- Paced runs over a null-modem cable, both directions at once.
@@ -231,18 +245,24 @@ int RunBench(const BenchOptions& in) {
     other.join();
     double wall = SecondsSince(t0);
     double share = (host::ProcessCpuSeconds() - c0) / wall * 100;
-    uint64_t lost = (ab.bytes - std::min(ab.bytes, ab.received)) + (ba.bytes - std::min(ba.bytes, ba.received)) +
-                    ab.mismatched + ba.mismatched;
+    uint64_t lost = (ab.bytes - std::min(ab.bytes, ab.received)) +
+                    (ba.bytes - std::min(ba.bytes, ba.received)) + ab.mismatched + ba.mismatched;
     bool complete = ab.bytes == limit && ba.bytes == limit;
     bool met = lost == 0 && complete && share < 5;
     targets.push_back({"paced_" + std::to_string(baud), met});
     say("  %8u %12llu %10llu %10.2f %12s\n", baud,
         static_cast<unsigned long long>(ab.received + ba.received),
         static_cast<unsigned long long>(lost), share, Mark(met));
-    paced.push_back({{"baud", baud}, {"bytes_each_way", limit},
-                     {"sent", ab.bytes + ba.bytes}, {"received", ab.received + ba.received},
-                     {"bytes_lost", lost}, {"seconds", wall}, {"cpu_percent", share},
-                     {"target_bytes_lost", 0}, {"target_cpu_percent", 5}, {"met", met}});
+    paced.push_back({{"baud", baud},
+                     {"bytes_each_way", limit},
+                     {"sent", ab.bytes + ba.bytes},
+                     {"received", ab.received + ba.received},
+                     {"bytes_lost", lost},
+                     {"seconds", wall},
+                     {"cpu_percent", share},
+                     {"target_bytes_lost", 0},
+                     {"target_cpu_percent", 5},
+                     {"met", met}});
   }
   say("  (CPU is the whole process: driver, bridge models and the reading and writing threads)\n");
   out["paced"] = paced;
@@ -251,10 +271,12 @@ int RunBench(const BenchOptions& in) {
   double perAttached = static_cast<double>(heapAttached) - static_cast<double>(heapBeforePlug);
   double perOpen = static_cast<double>(heapOpen) - static_cast<double>(heapBeforePlug);
   uint64_t rss = host::PeakResidentBytes();
-  say("\nMemory: simulated heap %.0f bytes per attached port, %.0f bytes per open port; peak RSS %.1f MiB\n",
+  say("\nMemory: simulated heap %.0f bytes per attached port, %.0f bytes per open port; peak RSS "
+      "%.1f MiB\n",
       perAttached, perOpen, rss / kMiB);
   out["memory"] = {{"heap_bytes_per_attached_port", perAttached},
-                   {"heap_bytes_per_open_port", perOpen}, {"peak_rss_bytes", rss}};
+                   {"heap_bytes_per_open_port", perOpen},
+                   {"peak_rss_bytes", rss}};
 
   int met = 0;
   json missed = json::array();
@@ -272,11 +294,16 @@ int RunBench(const BenchOptions& in) {
     std::printf("%s\n", out.dump(2).c_str());
   } else {
     std::printf("\nTargets met: %d of %zu%s\n", met, targets.size(),
-                missed.empty() ? "" : (" (missed: " + [&] {
-                  std::string s;
-                  for (auto& m : missed) s += (s.empty() ? "" : ", ") + m.get<std::string>();
-                  return s;
-                }() + ")").c_str());
+                missed.empty() ? ""
+                               : (" (missed: " +
+                                  [&] {
+                                    std::string s;
+                                    for (auto& m : missed)
+                                      s += (s.empty() ? "" : ", ") + m.get<std::string>();
+                                    return s;
+                                  }() +
+                                  ")")
+                                     .c_str());
   }
   return kExitOk;
 }

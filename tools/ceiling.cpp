@@ -9,9 +9,9 @@
 namespace tvk {
 namespace {
 
-constexpr std::uint32_t kTransfer = 1024;     // one bulk IN transfer
-constexpr std::uint32_t kRing = 16384;        // the port's ring
-constexpr std::uint32_t kRxBuffer = 65536;    // the port device's receive buffer
+constexpr std::uint32_t kTransfer = 1024;   // one bulk IN transfer
+constexpr std::uint32_t kRing = 16384;      // the port's ring
+constexpr std::uint32_t kRxBuffer = 65536;  // the port device's receive buffer
 
 // A byte FIFO of fixed capacity, guarded by the owner's critical section.
 struct Fifo {
@@ -50,7 +50,9 @@ struct Chain {
   volatile LONG stop = 0;
 };
 
-unsigned char PatternByte(std::uint64_t i) { return static_cast<unsigned char>((i * 7 + (i >> 10)) & 0xFF); }
+unsigned char PatternByte(std::uint64_t i) {
+  return static_cast<unsigned char>((i * 7 + (i >> 10)) & 0xFF);
+}
 
 // The modelled device fills a transfer and completes it; the next starts once it is re-submitted.
 DWORD WINAPI DeviceProc(LPVOID p) {
@@ -58,7 +60,8 @@ DWORD WINAPI DeviceProc(LPVOID p) {
   std::uint64_t sent = 0;
   while (sent < c.total) {
     WaitForSingleObject(c.submitted, INFINITE);
-    std::uint32_t n = c.total - sent < kTransfer ? static_cast<std::uint32_t>(c.total - sent) : kTransfer;
+    std::uint32_t n =
+        c.total - sent < kTransfer ? static_cast<std::uint32_t>(c.total - sent) : kTransfer;
     for (std::uint32_t i = 0; i < n; ++i) c.transfer[i] = PatternByte(sent + i);
     c.transferBytes = n;
     sent += n;
@@ -176,7 +179,8 @@ CeilingResult RunHandOffCeiling(std::uint64_t totalBytes) {
 
   DeleteCriticalSection(&c->ringLock);
   DeleteCriticalSection(&c->rxLock);
-  for (HANDLE e : {c->completion, c->submitted, c->wake, c->ringSpace, c->dataAvailable, c->rxSpace}) {
+  for (HANDLE e :
+       {c->completion, c->submitted, c->wake, c->ringSpace, c->dataAvailable, c->rxSpace}) {
     CloseHandle(e);
   }
   delete c;

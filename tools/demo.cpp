@@ -50,9 +50,11 @@ class Transcript {
 };
 
 std::string EventNames(DWORD events) {
-  static const struct { DWORD bit; const char* name; } kNames[] = {
-      {EV_RXCHAR, "EV_RXCHAR"}, {EV_TXEMPTY, "EV_TXEMPTY"}, {EV_CTS, "EV_CTS"},
-      {EV_DSR, "EV_DSR"},       {EV_RLSD, "EV_RLSD"},       {EV_RING, "EV_RING"}};
+  static const struct {
+    DWORD bit;
+    const char* name;
+  } kNames[] = {{EV_RXCHAR, "EV_RXCHAR"}, {EV_TXEMPTY, "EV_TXEMPTY"}, {EV_CTS, "EV_CTS"},
+                {EV_DSR, "EV_DSR"},       {EV_RLSD, "EV_RLSD"},       {EV_RING, "EV_RING"}};
   std::string s;
   for (const auto& n : kNames) {
     if (events & n.bit) s += (s.empty() ? "" : "|") + std::string(n.name);
@@ -103,7 +105,8 @@ DWORD WaitEventAround(HANDLE port, DWORD mask, const std::function<void()>& acti
     result.set_value(events);
   });
   action();
-  if (got.wait_for(std::chrono::seconds(2)) != std::future_status::ready) ceapp::SetCommMask(port, mask);
+  if (got.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+    ceapp::SetCommMask(port, mask);
   waiter.join();
   return got.get();
 }
@@ -117,7 +120,8 @@ int RunDemo(const DemoOptions& options) {
   LineOptions line;  // 115200 8N1, RTS/CTS
   std::printf("tvk: the serial-port driver on the simulated device\n");
 
-  if (!t.Check("install", session.Install(&error), error.empty() ? "driver module installed" : error)) {
+  if (!t.Check("install", session.Install(&error),
+               error.empty() ? "driver module installed" : error)) {
     std::printf("summary: 0 bytes, %d/%d checks passed\n", t.passed(), t.checks());
     return kExitCheckFailed;
   }
@@ -129,7 +133,8 @@ int RunDemo(const DemoOptions& options) {
   }
   auto model = session.Model(bridge);
   HANDLE port = session.Open(u"COM1:", &error);
-  if (!t.Check("open", port != INVALID_HANDLE_VALUE, port != INVALID_HANDLE_VALUE ? "COM1:" : error)) {
+  if (!t.Check("open", port != INVALID_HANDLE_VALUE,
+               port != INVALID_HANDLE_VALUE ? "COM1:" : error)) {
     std::printf("summary: 0 bytes, %d/%d checks passed\n", t.passed(), t.checks());
     return kExitCheckFailed;
   }
@@ -210,15 +215,17 @@ int RunDemo(const DemoOptions& options) {
   t.Check("modem", (modem & MS_RING_ON) && (ring & EV_RING),
           std::string("RI on then off: ") + EventNames(ring));
   ceapp::SetCommMask(port, 0);
-  t.Verbose("modem status read " + std::to_string(model->CountRequests(kReqGetModemStatus) - pollsBefore) +
+  t.Verbose("modem status read " +
+            std::to_string(model->CountRequests(kReqGetModemStatus) - pollsBefore) +
             " times by the driver during the modem step");
 
   // The driver's own control codes.
   BYTE part = 0xFF;
   DWORD got = 0;
   BOOL ok = ceapp::DeviceIoControl(port, kCtlGetPartNumber, nullptr, 0, &part, 1, &got, nullptr);
-  t.Check("ids", ok && part == model->Config().partNumber,
-          ok ? "part number " + std::to_string(part) : "part number: " + DescribeError(GetLastError()));
+  t.Check(
+      "ids", ok && part == model->Config().partNumber,
+      ok ? "part number " + std::to_string(part) : "part number: " + DescribeError(GetLastError()));
   auto readString = [&](DWORD code, const char* name, const std::u16string& expect) {
     BYTE desc[256] = {};
     DWORD n = 0;
@@ -275,8 +282,9 @@ int RunDemo(const DemoOptions& options) {
   }
   session.Shutdown();
 
-  std::printf("summary: %zu bytes, %d/%d checks passed, line rate %.0f of %u baud, %d events seen\n",
-              back.size(), t.passed(), t.checks(), rate, line.baud, eventsSeen);
+  std::printf(
+      "summary: %zu bytes, %d/%d checks passed, line rate %.0f of %u baud, %d events seen\n",
+      back.size(), t.passed(), t.checks(), rate, line.baud, eventsSeen);
   return t.passed() == t.checks() ? kExitOk : kExitCheckFailed;
 }
 

@@ -12,7 +12,8 @@ void AddLineOptions(CLI::App& app, tvk::LineOptions& line) {
   app.add_option("-b,--baud", line.baud, "Baud rate")
       ->check(CLI::Range(1u, 12000000u))
       ->capture_default_str();
-  app.add_option("-l,--line", line.format, "Data bits, parity (N/O/E/M/S) and stop bits, e.g. 8N1, 7E2")
+  app.add_option("-l,--line", line.format,
+                 "Data bits, parity (N/O/E/M/S) and stop bits, e.g. 8N1, 7E2")
       ->check(CLI::Validator(
           [](std::string& v) -> std::string {
             static const std::regex form("^[5-8][NOEMSnoems](1|1\\.5|2)$");
@@ -28,8 +29,9 @@ void AddLineOptions(CLI::App& app, tvk::LineOptions& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"tvk: the serial-port driver on the simulated device.\n"
-               "Without a subcommand: a walk through one port's life, with checks."};
+  CLI::App app{
+      "tvk: the serial-port driver on the simulated device.\n"
+      "Without a subcommand: a walk through one port's life, with checks."};
   app.require_subcommand(0, 1);
 
   tvk::DemoOptions demo;
@@ -39,10 +41,12 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", demo.verbose, "Show more of what happens");
 
   tvk::TermOptions term;
-  CLI::App* termCmd = app.add_subcommand("term", "Interactive terminal on a simulated port (exit: Ctrl-])");
+  CLI::App* termCmd =
+      app.add_subcommand("term", "Interactive terminal on a simulated port (exit: Ctrl-])");
   AddLineOptions(*termCmd, term.line);
-  termCmd->add_option("-w,--wiring", term.wiring,
-                      "loopback: a loopback plug; nullmodem: a cable to a second port that echoes")
+  termCmd
+      ->add_option("-w,--wiring", term.wiring,
+                   "loopback: a loopback plug; nullmodem: a cable to a second port that echoes")
       ->check(CLI::IsMember({"loopback", "nullmodem"}))
       ->capture_default_str();
 
@@ -59,7 +63,8 @@ int main(int argc, char** argv) {
   benchCmd->add_option("--idle-seconds", bench.idleSeconds, "Duration of the idle-port measurement")
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
-  benchCmd->add_option("--max-write", bench.maxWriteSize, "Largest write size of the throughput sweep")
+  benchCmd
+      ->add_option("--max-write", bench.maxWriteSize, "Largest write size of the throughput sweep")
       ->check(CLI::Range(1u, 16u << 20))
       ->capture_default_str();
 

@@ -12,18 +12,41 @@ namespace tvk {
 std::string DescribeError(DWORD code) {
   const char* what = nullptr;
   switch (code) {
-    case ERROR_FILE_NOT_FOUND: what = "not found"; break;
-    case ERROR_ACCESS_DENIED: what = "access denied"; break;
-    case ERROR_INVALID_HANDLE: what = "invalid handle"; break;
-    case ERROR_INVALID_ACCESS: what = "invalid access"; break;
-    case ERROR_GEN_FAILURE: what = "general failure"; break;
-    case ERROR_NOT_SUPPORTED: what = "not supported"; break;
-    case ERROR_INVALID_PARAMETER: what = "invalid parameter"; break;
-    case ERROR_OPEN_FAILED: what = "open failed"; break;
-    case ERROR_OPERATION_ABORTED: what = "operation aborted"; break;
-    case ERROR_TIMEOUT: what = "time-out"; break;
-    case ERROR_DEVICE_NOT_CONNECTED: what = "device not connected"; break;
-    default: break;
+    case ERROR_FILE_NOT_FOUND:
+      what = "not found";
+      break;
+    case ERROR_ACCESS_DENIED:
+      what = "access denied";
+      break;
+    case ERROR_INVALID_HANDLE:
+      what = "invalid handle";
+      break;
+    case ERROR_INVALID_ACCESS:
+      what = "invalid access";
+      break;
+    case ERROR_GEN_FAILURE:
+      what = "general failure";
+      break;
+    case ERROR_NOT_SUPPORTED:
+      what = "not supported";
+      break;
+    case ERROR_INVALID_PARAMETER:
+      what = "invalid parameter";
+      break;
+    case ERROR_OPEN_FAILED:
+      what = "open failed";
+      break;
+    case ERROR_OPERATION_ABORTED:
+      what = "operation aborted";
+      break;
+    case ERROR_TIMEOUT:
+      what = "time-out";
+      break;
+    case ERROR_DEVICE_NOT_CONNECTED:
+      what = "device not connected";
+      break;
+    default:
+      break;
   }
   char text[64];
   if (what) {
@@ -44,12 +67,29 @@ bool FillDcb(const LineOptions& line, DCB* dcb, std::string* error) {
   dcb->BaudRate = line.baud;
   dcb->ByteSize = static_cast<BYTE>(f[0] - '0');
   switch (f[1]) {
-    case 'N': case 'n': dcb->Parity = NOPARITY; break;
-    case 'O': case 'o': dcb->Parity = ODDPARITY; break;
-    case 'E': case 'e': dcb->Parity = EVENPARITY; break;
-    case 'M': case 'm': dcb->Parity = MARKPARITY; break;
-    case 'S': case 's': dcb->Parity = SPACEPARITY; break;
-    default: *error = "line format '" + f + "': parity must be N, O, E, M or S"; return false;
+    case 'N':
+    case 'n':
+      dcb->Parity = NOPARITY;
+      break;
+    case 'O':
+    case 'o':
+      dcb->Parity = ODDPARITY;
+      break;
+    case 'E':
+    case 'e':
+      dcb->Parity = EVENPARITY;
+      break;
+    case 'M':
+    case 'm':
+      dcb->Parity = MARKPARITY;
+      break;
+    case 'S':
+    case 's':
+      dcb->Parity = SPACEPARITY;
+      break;
+    default:
+      *error = "line format '" + f + "': parity must be N, O, E, M or S";
+      return false;
   }
   std::string stop = f.substr(2);
   if (stop == "1") {
@@ -89,7 +129,9 @@ std::string DescribeLine(const LineOptions& line) {
   return std::to_string(line.baud) + " " + line.format + ", flow " + line.flow;
 }
 
-Session::~Session() { Shutdown(); }
+Session::~Session() {
+  Shutdown();
+}
 
 bool Session::Install(std::string* error) {
   if (installed_) return true;
@@ -128,8 +170,8 @@ int Session::PlugBridge(bool paced, bool loopback, std::string* error) {
 }
 
 HANDLE Session::Open(const char16_t* name, std::string* error) {
-  HANDLE port = ceapp::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   0, nullptr);
+  HANDLE port =
+      ceapp::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (port == INVALID_HANDLE_VALUE) {
     *error = "opening " + sim::Utf8(name) + " failed: " + DescribeError(GetLastError());
     return port;

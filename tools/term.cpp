@@ -14,7 +14,9 @@ namespace {
 constexpr unsigned char kExitKey = 0x1D;  // Ctrl-]
 
 // Reads return what arrived after 50 ms at most, so that the loops see the stop flag.
-bool ShortReads(HANDLE port) { return Session::SetReadTimeouts(port, MAXDWORD, 0, 50); }
+bool ShortReads(HANDLE port) {
+  return Session::SetReadTimeouts(port, MAXDWORD, 0, 50);
+}
 
 }  // namespace
 
@@ -52,12 +54,18 @@ int RunTerm(const TermOptions& options) {
 
   std::atomic<bool> stop{false};
   std::atomic<bool> failed{false};
+  std::atomic<DWORD> failure{0};  // the first failed call's error, from whichever thread
+  auto Fail = [&](DWORD code) {
+    DWORD none = 0;
+    failure.compare_exchange_strong(none, code);
+    failed = true;
+  };
   std::thread screen([&] {
     std::vector<unsigned char> buffer(1024);
     while (!stop) {
       DWORD n = 0;
       if (!ceapp::ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
-        failed = true;
+        Fail(GetLastError());
         return;
       }
       if (n) host::WriteStdout(buffer.data(), n);
@@ -70,10 +78,10 @@ int RunTerm(const TermOptions& options) {
       while (!stop) {
         DWORD n = 0, w = 0;
         if (!ceapp::ReadFile(far, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
-          failed = true;
+          Fail(GetLastError());
           return;
         }
-        if (n && !ceapp::WriteFile(far, buffer.data(), n, &w, nullptr)) failed = true;
+        if (n && !ceapp::WriteFile(far, buffer.data(), n, &w, nullptr)) Fail(GetLastError());
       }
     });
   }
@@ -90,7 +98,7 @@ int RunTerm(const TermOptions& options) {
       while (send < n && keys[send] != kExitKey) ++send;
       DWORD written = 0;
       if (send > 0 && !ceapp::WriteFile(port, keys, static_cast<DWORD>(send), &written, nullptr)) {
-        failed = true;
+        Fail(GetLastError());
       }
       if (send < n) break;
     }
@@ -101,7 +109,7 @@ int RunTerm(const TermOptions& options) {
     if (echo.joinable()) echo.join();
   }
   if (failed) {
-    std::fprintf(stderr, "\ntvk term: the port failed: %s\n", DescribeError(GetLastError()).c_str());
+    std::fprintf(stderr, "\ntvk term: the port failed: %s\n", DescribeError(failure).c_str());
     status = kExitCheckFailed;
   }
   std::printf("\r\ntvk term: closed.\r\n");

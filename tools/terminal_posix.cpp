@@ -12,8 +12,12 @@ namespace tvk::host {
 
 static_assert(sizeof(termios) <= 128, "RawTerminal::saved_ too small for termios");
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
-bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+bool StdoutIsTerminal() {
+  return isatty(STDOUT_FILENO) == 1;
+}
+bool StdinIsTerminal() {
+  return isatty(STDIN_FILENO) == 1;
+}
 
 RawTerminal::RawTerminal() {
   if (!StdinIsTerminal()) return;

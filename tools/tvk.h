@@ -13,8 +13,8 @@ constexpr int kExitUsage = 2;
 
 struct LineOptions {
   std::uint32_t baud = 115200;
-  std::string format = "8N1";    // data bits, parity (N, O, E, M, S), stop bits (1, 1.5, 2)
-  std::string flow = "rtscts";   // none, rtscts, xonxoff
+  std::string format = "8N1";   // data bits, parity (N, O, E, M, S), stop bits (1, 1.5, 2)
+  std::string flow = "rtscts";  // none, rtscts, xonxoff
 };
 
 struct DemoOptions {

@@ -14,7 +14,8 @@ struct RunResult {
 
 // Runs the program with the arguments, standard input empty, and waits for it at most timeoutMs
 // (then kills it and reports exit code -1).
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, int timeoutMs);
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     int timeoutMs);
 
 // A child on a pseudo-terminal: what it writes to its terminal can be read, keys typed.
 class PtyChild {

@@ -47,7 +47,8 @@ int Reap(int pid, Clock::time_point deadline) {
 
 }  // namespace
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, int timeoutMs) {
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     int timeoutMs) {
   RunResult result;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return result;
