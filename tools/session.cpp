@@ -57,7 +57,10 @@ std::string DescribeError(DWORD code) {
   return text;
 }
 
-bool FillDcb(const LineOptions& line, DCB* dcb, std::string* error) {
+bool FillDcb(const LineOptions& line, DCB* out, std::string* error) {
+  // Filled in a copy, so that a refused format leaves the caller's DCB as it was.
+  DCB copy = *out;
+  DCB* dcb = &copy;
   const std::string& f = line.format;
   if (f.size() < 3 || f[0] < '5' || f[0] > '8') {
     *error = "line format '" + f + "': expected e.g. 8N1";
@@ -122,6 +125,7 @@ bool FillDcb(const LineOptions& line, DCB* dcb, std::string* error) {
   dcb->XoffChar = 0x13;
   dcb->XonLim = 4096;
   dcb->XoffLim = 4096;
+  *out = copy;
   return true;
 }
 

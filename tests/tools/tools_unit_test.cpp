@@ -1,0 +1,92 @@
+// Pieces of tvk that need no driver: the line options' translation into a DCB and the hand-off
+// ceiling's thread chain.
+#include <gtest/gtest.h>
+
+#include "tools/ceiling.h"
+#include "tools/session.h"
+
+namespace {
+
+TEST(LineOptions, FormatsBecomeTheDcbFields) {
+  struct Case {
+    const char* format;
+    BYTE bits, parity, stop;
+  } cases[] = {{"8N1", 8, NOPARITY, ONESTOPBIT},   {"7E1", 7, EVENPARITY, ONESTOPBIT},
+               {"8o2", 8, ODDPARITY, TWOSTOPBITS}, {"5N1.5", 5, NOPARITY, ONE5STOPBITS},
+               {"6M1", 6, MARKPARITY, ONESTOPBIT}, {"7S2", 7, SPACEPARITY, TWOSTOPBITS}};
+  for (const Case& c : cases) {
+    tvk::LineOptions line;
+    line.baud = 921600;
+    line.format = c.format;
+    DCB dcb{};
+    std::string error;
+    ASSERT_TRUE(tvk::FillDcb(line, &dcb, &error)) << c.format << ": " << error;
+    EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+    EXPECT_EQ(dcb.BaudRate, 921600u);
+    EXPECT_EQ(dcb.ByteSize, c.bits) << c.format;
+    EXPECT_EQ(dcb.Parity, c.parity) << c.format;
+    EXPECT_EQ(dcb.StopBits, c.stop) << c.format;
+    EXPECT_EQ(dcb.fParity, c.parity != NOPARITY ? 1u : 0u) << c.format;
+  }
+}
+
+TEST(LineOptions, FlowControlModes) {
+  tvk::LineOptions line;
+  DCB dcb{};
+  std::string error;
+  line.flow = "rtscts";
+  ASSERT_TRUE(tvk::FillDcb(line, &dcb, &error));
+  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+  EXPECT_EQ(dcb.fOutX, 0u);
+  line.flow = "xonxoff";
+  ASSERT_TRUE(tvk::FillDcb(line, &dcb, &error));
+  EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.fOutX, 1u);
+  EXPECT_EQ(dcb.fInX, 1u);
+  EXPECT_EQ(dcb.XonChar, 0x11);
+  EXPECT_EQ(dcb.XoffChar, 0x13);
+  line.flow = "none";
+  ASSERT_TRUE(tvk::FillDcb(line, &dcb, &error));
+  EXPECT_EQ(dcb.fOutxCtsFlow | dcb.fOutX | dcb.fInX, 0u);
+  EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+}
+
+TEST(LineOptions, MalformedInputIsRefusedAndLeavesTheDcbAlone) {
+  for (const char* format : {"", "8N", "9N1", "4N1", "8X1", "8N3", "8N1.2", "N81"}) {
+    tvk::LineOptions line;
+    line.format = format;
+    DCB dcb{};
+    dcb.ByteSize = 42;
+    std::string error;
+    EXPECT_FALSE(tvk::FillDcb(line, &dcb, &error)) << format;
+    EXPECT_FALSE(error.empty()) << format;
+    EXPECT_EQ(dcb.ByteSize, 42) << format;
+    EXPECT_EQ(dcb.BaudRate, 0u) << format;
+  }
+  tvk::LineOptions line;
+  line.flow = "dsrdtr";
+  DCB dcb{};
+  std::string error;
+  EXPECT_FALSE(tvk::FillDcb(line, &dcb, &error));
+  EXPECT_NE(error.find("dsrdtr"), std::string::npos);
+}
+
+TEST(HandOffCeiling, MovesEveryByteInOrderIncludingAShortLastBlock) {
+  // Not a multiple of the 1 KiB transfer, and more than the ring and receive buffer hold.
+  const std::uint64_t bytes = 3 * 65536 + 1000;
+  tvk::CeilingResult r = tvk::RunHandOffCeiling(bytes);
+  EXPECT_TRUE(r.intact);
+  EXPECT_EQ(r.bytes, bytes);
+  EXPECT_GT(r.seconds, 0);
+  EXPECT_GT(r.MiBPerSecond(), 0);
+}
+
+TEST(HandOffCeiling, ASingleByte) {
+  tvk::CeilingResult r = tvk::RunHandOffCeiling(1);
+  EXPECT_TRUE(r.intact);
+  EXPECT_EQ(r.bytes, 1u);
+}
+
+}  // namespace
