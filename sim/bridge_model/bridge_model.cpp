@@ -157,9 +157,11 @@ struct BridgeModel::Impl {
     if (rxLevel < cfg.rtsLowWater) p.handshakeLineUp = true;
     uint32_t dtrMode = p.Controls() & 0x03;
     uint32_t rtsMode = p.Replace() & 0xC0;
-    p.s.dtr = dtrMode == 2 ? p.handshakeLineUp : p.dtrManual;
+    // Under handshake the line is up only while the FIFO has room and the host has not lowered
+    // it: the host's own input flow control still drops the line.
+    p.s.dtr = dtrMode == 2 ? p.handshakeLineUp && p.dtrManual : p.dtrManual;
     if (rtsMode == 0x80)
-      p.s.rts = p.handshakeLineUp;
+      p.s.rts = p.handshakeLineUp && p.rtsManual;
     else if (rtsMode == 0xC0)
       p.s.rts = !p.tx.empty() || !p.immediate.empty() || !p.bulkOut.empty();
     else
@@ -217,6 +219,13 @@ struct BridgeModel::Impl {
     W().log.notify_all();
   }
 
+  bool DestinationFull(const Port& p) const {
+    if (p.wiring == BridgeWiring::Loopback) return p.s.enabled && p.rx.size() >= cfg.rxFifoSize;
+    if (p.wiring == BridgeWiring::NullModem && p.peer)
+      return p.peer->s.enabled && p.peer->rx.size() >= p.peerOwner->cfg.rxFifoSize;
+    return false;
+  }
+
   uint32_t HoldReasons(const Port& p) const {
     bool pending = !p.tx.empty() || !p.immediate.empty() || !p.bulkOut.empty();
     uint32_t h = 0;
@@ -272,6 +281,11 @@ struct BridgeModel::Impl {
         p.idle = true;
         break;
       }
+      if (!cfg.paced && DestinationFull(p)) {
+        // An unpaced line is a test convenience: it never overruns the far end's FIFO.
+        p.idle = true;
+        break;
+      }
       if (cfg.paced) {
         if (p.idle) {
           p.lineFree = now;
@@ -316,6 +330,7 @@ struct BridgeModel::Impl {
       uint32_t n = std::min<uint32_t>(io->length, static_cast<uint32_t>(p.rx.size()));
       std::vector<uint8_t> chunk(p.rx.begin(), p.rx.begin() + n);
       p.rx.erase(p.rx.begin(), p.rx.begin() + n);
+      W().again = true;  // a sender held by this full FIFO may go on
       CompleteBulk(io, chunk.data(), n, USB_NO_ERROR);
     }
     UpdateOutputs(p, static_cast<uint32_t>(p.rx.size()), cfg);
@@ -527,9 +542,9 @@ struct BridgeModel::Impl {
         if (!expect(kToIface, 16)) return Stall();
         std::copy(out.begin(), out.begin() + 16, p.s.flow.begin());
         // The flow record's line modes set the outputs as a UART does when reconfigured.
-        if ((p.Controls() & 0x03) == 1) p.dtrManual = true;
+        if ((p.Controls() & 0x03) == 1 || (p.Controls() & 0x03) == 2) p.dtrManual = true;
         if ((p.Controls() & 0x03) == 0) p.dtrManual = false;
-        if ((p.Replace() & 0xC0) == 0x40) p.rtsManual = true;
+        if ((p.Replace() & 0xC0) == 0x40 || (p.Replace() & 0xC0) == 0x80) p.rtsManual = true;
         if ((p.Replace() & 0xC0) == 0x00) p.rtsManual = false;
         return Answer{};
       case kReqSpecialChars:
