@@ -541,6 +541,44 @@ TEST(BridgeData, NullModemCarriesBothWaysAndCrossesTheLines) {
   EXPECT_FALSE(a->model->State(0).cts);
 }
 
+TEST(BridgeData, UnpacedLineNeverOverrunsTheFarEnd) {
+  BridgeConfig cfg;
+  cfg.paced = false;
+  cfg.rxFifoSize = 512;
+  Bench b(cfg);
+  b.Enable();
+  b.model->Loopback(0);
+  std::vector<uint8_t> data = Pattern(64 * 1024, 11);
+  std::thread writer([&] {
+    for (size_t off = 0; off < data.size(); off += 4096)
+      b.Bulk(b.Pipe(0x01), false, data.data() + off, 4096);
+  });
+  // A slow reader: the line waits for room instead of dropping bytes.
+  std::vector<uint8_t> got;
+  USB_PIPE in = b.Pipe(0x81);
+  while (got.size() < data.size()) {
+    std::vector<uint8_t> chunk = Drain(b, in, 1, 5000);
+    if (chunk.empty()) break;
+    got.insert(got.end(), chunk.begin(), chunk.end());
+    if (got.size() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  writer.join();
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(b.model->State(0).rxOverflow, 0u);
+}
+
+TEST(BridgeData, RtsHandshakeStillHonoursTheHostsClear) {
+  Bench b;
+  b.Enable();
+  const uint8_t flow[16] = {0x01, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(b.OutData(0x13, flow), USB_NO_ERROR);
+  EXPECT_TRUE(b.model->State(0).rts);
+  ASSERT_EQ(b.Out(0x07, 0x0200), USB_NO_ERROR);
+  EXPECT_FALSE(b.model->State(0).rts);
+  ASSERT_EQ(b.Out(0x07, 0x0202), USB_NO_ERROR);
+  EXPECT_TRUE(b.model->State(0).rts);
+}
+
 TEST(BridgeData, CtsHandshakeHoldsTransmission) {
   Bench b;
   b.Enable();
