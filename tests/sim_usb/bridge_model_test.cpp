@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "platform/ce_os.h"
@@ -70,6 +71,7 @@ class Bench {
       for (DWORD e = 0; e < iface.Descriptor.bNumEndpoints; ++e)
         if (iface.lpEndpoints[e].Descriptor.bEndpointAddress == address) {
           USB_PIPE p = f->lpOpenPipe(h, &iface.lpEndpoints[e].Descriptor);
+          std::lock_guard<std::mutex> lock(pipesLock);
           pipes.push_back(p);
           return p;
         }
@@ -91,6 +93,7 @@ class Bench {
   sim::UsbDeviceId id = 0;
   USB_HANDLE h = nullptr;
   LPCUSB_FUNCS f = sim::UsbFuncs();
+  std::mutex pipesLock;  // tests open pipes from several threads
   std::vector<USB_PIPE> pipes;
 };
 
