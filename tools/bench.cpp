@@ -40,13 +40,21 @@ struct Flow {
 
 // Writes `writeSize`-byte blocks to `out` until `budget` seconds passed (or `limit` bytes went),
 // while reading everything back from `in`.
-Flow Stream(HANDLE out, HANDLE in, uint32_t writeSize, double budget, uint64_t limit,
+Flow Stream(HANDLE out, HANDLE in, bool paced, uint32_t writeSize, double budget, uint64_t limit,
             uint32_t seed) {
   Flow flow;
   std::atomic<bool> writerDone{false};
   std::atomic<uint64_t> sent{0};
-  Session::SetReadTimeouts(in, 0, 0, 500);
+  // Unpaced: a read returns at once with what is there, or waits up to 500 ms for the first byte.
+  // Paced: a read collects for up to 100 ms, as an application on a slow line would, so that the
+  // reader's own wake-ups do not dominate the CPU figure.
+  if (paced) {
+    Session::SetReadTimeouts(in, 0, 0, 100);
+  } else {
+    Session::SetReadTimeouts(in, MAXDWORD, MAXDWORD, 500);
+  }
   Clock::time_point start = Clock::now();
+  Clock::time_point lastByte = start;
   std::thread writer([&] {
     std::vector<uint8_t> block(writeSize);
     uint64_t at = 0;
@@ -62,6 +70,7 @@ Flow Stream(HANDLE out, HANDLE in, uint32_t writeSize, double budget, uint64_t l
     writerDone = true;
   });
   std::vector<uint8_t> buffer(65536);
+  int quiet = 0;
   while (true) {
     DWORD n = 0;
     if (!ceapp::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) break;
@@ -69,11 +78,15 @@ Flow Stream(HANDLE out, HANDLE in, uint32_t writeSize, double budget, uint64_t l
       if (buffer[i] != PatternByte(flow.received + i, seed)) ++flow.mismatched;
     }
     flow.received += n;
-    // A read that times out with nothing after the writer finished means nothing more comes.
-    if (n == 0 && writerDone) break;
+    if (n > 0) {
+      lastByte = Clock::now();
+      quiet = 0;
+    } else if (writerDone && ++quiet >= (paced ? 10 : 2)) {
+      break;  // a second of silence after the last write: nothing more comes
+    }
     if (writerDone && flow.received >= sent) break;
   }
-  flow.seconds = SecondsSince(start);
+  flow.seconds = std::chrono::duration<double>(lastByte - start).count();
   writer.join();
   flow.bytes = sent;
   return flow;
@@ -132,8 +145,8 @@ int RunBench(const BenchOptions& in) {
   double at64k = 0;
   for (uint32_t size = 1; size <= o.maxWriteSize; size *= 4) {
     uint64_t limit = std::max<uint64_t>(uint64_t{size} * 8, o.quick ? (4u << 20) : (64u << 20));
-    Flow f = Stream(port, port, size, sizeBudget, limit, size);
-    double mibps = f.received / f.seconds / kMiB;
+    Flow f = Stream(port, port, false, size, sizeBudget, limit, size);
+    double mibps = f.seconds > 0 ? f.received / f.seconds / kMiB : 0;
     bool intact = f.received == f.bytes && f.mismatched == 0;
     if (size == 65536) at64k = mibps;
     say("  %10u %12llu %10.2f %8s\n", size, static_cast<unsigned long long>(f.received), mibps,
@@ -240,8 +253,8 @@ int RunBench(const BenchOptions& in) {
     Flow ab, ba;
     double c0 = host::ProcessCpuSeconds();
     Clock::time_point t0 = Clock::now();
-    std::thread other([&] { ba = Stream(pb, pa, 4096, o.pacedSeconds * 4, limit, 7); });
-    ab = Stream(pa, pb, 4096, o.pacedSeconds * 4, limit, 3);
+    std::thread other([&] { ba = Stream(pb, pa, true, 4096, o.pacedSeconds * 4, limit, 7); });
+    ab = Stream(pa, pb, true, 4096, o.pacedSeconds * 4, limit, 3);
     other.join();
     double wall = SecondsSince(t0);
     double share = (host::ProcessCpuSeconds() - c0) / wall * 100;
