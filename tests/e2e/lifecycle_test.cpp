@@ -16,11 +16,7 @@ using rig::Clock;
 
 const char16_t kPort1Key[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000";
 
-#ifdef TV_TSAN
-const int kCycles = 40;  // each cycle is several times slower under ThreadSanitizer
-#else
 const int kCycles = 200;
-#endif
 
 class LifecycleTest : public ::testing::Test {
  protected:
