@@ -192,6 +192,8 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   *count = RingGet(port->ring, buffer, take);
   if (RingCount(port->ring) == 0) ClearPending(port);
   LeaveCriticalSection(&port->ringLock);
+  // The receive thread holds off while the ring is nearly full; tell it there is room again.
+  if (port->roomEvent != nullptr) SetEvent(port->roomEvent);
   return 0;
 }
 
@@ -381,6 +383,7 @@ void BridgePurgeSlot(PortContext context, DWORD flags) {
     EnterCriticalSection(&port->ringLock);
     RingReset(port->ring);
     LeaveCriticalSection(&port->ringLock);
+    if (port->roomEvent != nullptr) SetEvent(port->roomEvent);
   }
 }
 

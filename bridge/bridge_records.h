@@ -84,6 +84,7 @@ struct BridgePort {
   ByteRing* ring;                 // receive FIFO, element size 1, capacity 16384 (ringLock)
   BYTE commStatus[20];            // last BridgeCommStatus read (19 bytes); byte 20 stays 0
   DWORD modemStatus;              // last modem status byte read, in the low byte
+  HANDLE roomEvent;  // auto-reset; set by Receive and purge when they free room in the ring
 };
 
 // True when p is a non-null record carrying the tag.

@@ -250,6 +250,8 @@ BOOL BuildPort(BridgeDevice* device, DWORD index) {
   port->interfaceNumber = iface->Descriptor.bInterfaceNumber;
   port->closedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (port->closedEvent == nullptr) return FALSE;
+  port->roomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (port->roomEvent == nullptr) return FALSE;
 
   if (!OpenPortPipes(port, iface)) return FALSE;
 
@@ -287,6 +289,7 @@ void ReleasePort(BridgePort* port) {
   ClosePortPipe(port, &port->outPipe);
   CloseIfOpen(&port->outDone);
   CloseIfOpen(&port->closedEvent);
+  CloseIfOpen(&port->roomEvent);
   port->device = nullptr;
   if (port->ring != nullptr) {
     if (port->ring->storage != nullptr) RingFree(port->ring);

@@ -32,9 +32,34 @@ DWORD ReceiveOnce(BridgePort* port, BYTE* buffer) {
   return bytes > RECEIVE_TRANSFER_SIZE ? RECEIVE_TRANSFER_SIZE : bytes;
 }
 
+// Bytes the ring can take now.
+DWORD RingRoom(BridgePort* port) {
+  EnterCriticalSection(&port->ringLock);
+  const ByteRing* ring = port->ring;
+  DWORD room = 0;
+  if (ring != nullptr && ring->slotCount != 0) room = ring->slotCount - 1 - RingCount(ring);
+  LeaveCriticalSection(&port->ringLock);
+  return room;
+}
+
+// No bulk IN is issued while the ring lacks room for a whole transfer: the bytes stay in the
+// bridge, whose own FIFO and handshake then hold the sender, instead of arriving here and being
+// dropped. Receive and purge set roomEvent when they free room; the short wait also notices a
+// detach.
+void WaitForRingRoom(BridgePort* port) {
+  while (RingRoom(port) < RECEIVE_TRANSFER_SIZE && !PortDetachedNow(port)) {
+    if (port->roomEvent != nullptr) {
+      WaitForSingleObject(port->roomEvent, kRetryPauseMs);
+    } else {
+      Sleep(1);
+    }
+  }
+}
+
 void StoreReceived(BridgePort* port, const BYTE* buffer, DWORD bytes) {
   EnterCriticalSection(&port->ringLock);
-  // What does not fit is dropped; the core is woken all the same to drain what is there.
+  // The thread waited for room, so everything fits; should a purge race the store, what does not
+  // fit is dropped and the core is woken all the same to drain what is there.
   RingPut(port->ring, buffer, bytes);
   EnterCriticalSection(&port->eventLock);
   port->pending = PendingRx;
@@ -59,7 +84,8 @@ DWORD WINAPI ReceiveThreadProc(LPVOID parameter) {
   WaitForSingleObject(port->device->attachDone, INFINITE);
 
   for (;;) {
-    const DWORD bytes = ReceiveOnce(port, buffer);
+    WaitForRingRoom(port);
+    const DWORD bytes = PortDetachedNow(port) ? 0 : ReceiveOnce(port, buffer);
     if (bytes != 0) StoreReceived(port, buffer, bytes);
     // Read without a lock: detach only ever sets the bit, then sets inDone to end the wait above.
     if (PortDetachedNow(port)) break;

@@ -67,6 +67,7 @@ void BridgeRig::Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE
   port->outEndpoint = 0x01;
   port->outDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   port->closedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  port->roomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   port->ring = static_cast<ByteRing*>(LocalAlloc(LPTR, sizeof(ByteRing)));
   RingInit(port->ring, 1, 16384, 0);
   device->ports[0] = port;
@@ -171,6 +172,7 @@ BridgeRig::~BridgeRig() {
   CloseHandle(port->inDone);
   CloseHandle(port->outDone);
   CloseHandle(port->closedEvent);
+  CloseHandle(port->roomEvent);
   DeleteCriticalSection(&port->eventLock);
   DeleteCriticalSection(&port->ringLock);
   LocalFree(port);

@@ -39,6 +39,7 @@ void PortFixture::Build(LPCUSB_FUNCS usb, USB_HANDLE hostDevice) {
   port->inDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   port->outDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   port->closedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  port->roomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   port->ring = static_cast<ByteRing*>(LocalAlloc(LPTR, sizeof(ByteRing)));
   if (port->ring != nullptr) RingInit(port->ring, 1, 0x4000, 0);
 
@@ -68,7 +69,7 @@ PortFixture::PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, LPCUSB_ENDPOIN
 
 bool PortFixture::Ready() const {
   return device != nullptr && port != nullptr && com != nullptr && device->attachDone &&
-         port->inDone && port->outDone && port->closedEvent && port->ring && port->ring->storage &&
+         port->inDone && port->outDone && port->closedEvent && port->roomEvent && port->ring && port->ring->storage &&
          com->wakeEvent && port->inPipe && port->outPipe;
 }
 
@@ -139,6 +140,7 @@ PortFixture::~PortFixture() {
       Release(port->ring);
     }
     CloseIf(&port->closedEvent);
+    CloseIf(&port->roomEvent);
     CloseIf(&port->outDone);
     CloseIf(&port->inDone);
     DeleteCriticalSection(&port->eventLock);

@@ -66,19 +66,26 @@ TEST_F(ReceiveThread, StoresDataMarksRxAndWakesTheCore) {
   EXPECT_TRUE(host.WaitIssued(2, 5000));
 }
 
-TEST_F(ReceiveThread, FullRingKeepsWhatFitsAndStillWakes) {
+// A nearly full ring holds the next bulk IN back instead of dropping what it would bring: the
+// bytes wait in the bridge until a drain makes room for a whole transfer.
+TEST_F(ReceiveThread, NearlyFullRingHoldsTheNextTransferUntilThereIsRoom) {
   const auto old = Bytes(16380, 0);
   ASSERT_EQ(f.RingPutLocked(old.data(), 16380), 16380u);
   host.Queue(Step{.data = Bytes(1024, 100)});
   Start();
+  EXPECT_FALSE(host.WaitIssued(1, 300));
+  EXPECT_EQ(f.RingCountLocked(), 16380u);
+
+  std::vector<BYTE> out(16384 + 1024);
+  ASSERT_EQ(f.RingGetLocked(out.data(), 2000), 2000u);
+  ASSERT_TRUE(host.WaitIssued(1, 5000));
   ASSERT_EQ(WaitForSingleObject(f.com->wakeEvent, 5000), WAIT_OBJECT_0);
   EXPECT_EQ(f.PendingLocked(), static_cast<DWORD>(PendingRx));
-  EXPECT_EQ(f.RingCountLocked(), 16384u);
-  std::vector<BYTE> out(16384);
-  ASSERT_EQ(f.RingGetLocked(out.data(), 16384), 16384u);
+  ASSERT_EQ(f.RingCountLocked(), 14380u + 1024u);
+  ASSERT_EQ(f.RingGetLocked(out.data() + 2000, 14380 + 1024), 14380u + 1024u);
   EXPECT_TRUE(std::equal(old.begin(), old.end(), out.begin()));
-  const BYTE tail[] = {100, 101, 102, 103};
-  EXPECT_TRUE(std::equal(std::begin(tail), std::end(tail), out.begin() + 16380));
+  const auto fresh = Bytes(1024, 100);
+  EXPECT_TRUE(std::equal(fresh.begin(), fresh.end(), out.begin() + 16380));
 }
 
 TEST_F(ReceiveThread, ZeroByteCompletionsChangeNothingAndReissue) {
