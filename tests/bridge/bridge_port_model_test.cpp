@@ -57,8 +57,11 @@ bool WaitPolls(BridgeModel& model, size_t count) {
 DWORD WaitEvents(ComHandle* h) {
   auto waiter = std::async(std::launch::async, [h] {
     DWORD mask = 0;
-    ComIOControl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, reinterpret_cast<BYTE*>(&mask), 4,
-                 nullptr);
+    DWORD actual = 0;
+    if (!ComIOControl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, reinterpret_cast<BYTE*>(&mask), 4,
+                      &actual)) {
+      ADD_FAILURE() << "wait failed with " << GetLastError();
+    }
     return mask;
   });
   if (waiter.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
