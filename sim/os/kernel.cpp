@@ -1,0 +1,774 @@
+// Kernel objects of the simulated OS: events, threads, waits, critical sections, Sleep, the tick
+// count, last error, permissions and pointer checks.
+//
+// One kernel mutex (Kernel::lock) protects the handle table, every object's signal state and
+// waiter list, every critical section and every thread record's mutable fields. A blocked thread
+// always waits on its own ThreadRec::wake with the kernel mutex, so whoever satisfies its wait,
+// frees its lock or terminates it knows exactly whom to wake.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "sim/os/os_internal.h"
+#include "sim/os/sim_os.h"
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uintptr_t kTagShift = sizeof(uintptr_t) * 8 - 8;
+constexpr uintptr_t kTagMask = uintptr_t{0xFF} << kTagShift;
+constexpr uintptr_t kKernelTag = uintptr_t{0x4B} << kTagShift;
+const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+constexpr DWORD kMaxWaitObjects = 64;
+constexpr int kPriorityErrorReturn = 0x7FFFFFFF;
+constexpr DWORD kDefaultPermissions = 0x00000001u;
+constexpr uint32_t kCsMagic = 0x5343564Bu;
+
+struct Waiter;
+struct ThreadRec;
+
+struct KObject {
+  enum class Kind { Event, Thread };
+  Kind kind = Kind::Event;
+  bool manualReset = true;  // thread objects stay signalled once ended
+  bool signalled = false;
+  std::vector<Waiter*> waiters;  // in arrival order
+  std::weak_ptr<ThreadRec> thread;
+};
+
+// One blocked WaitFor* call; lives on the waiting thread's stack while it is in the lists.
+struct Waiter {
+  ThreadRec* rec = nullptr;
+  std::vector<std::shared_ptr<KObject>> objects;
+  bool waitAll = false;
+  DWORD result = WAIT_TIMEOUT;
+  bool done = false;
+};
+
+struct ThreadRec {
+  DWORD id = 0;
+  std::condition_variable wake;
+  std::shared_ptr<KObject> object;
+  std::atomic<bool> terminated{false};
+  bool created = false;  // made by CreateThread
+  bool ended = false;
+  DWORD exitCode = STILL_ACTIVE;
+  int priority256 = CE_THREAD_PRIO_256_NORMAL;
+  DWORD permissions = kDefaultPermissions;
+};
+
+struct CsImpl {
+  DWORD owner = 0;  // thread id, 0 when free
+  unsigned count = 0;
+  std::vector<ThreadRec*> waiters;
+};
+
+struct Kernel {
+  std::mutex lock;
+  std::unordered_map<uintptr_t, std::shared_ptr<KObject>> handles;
+  uintptr_t nextSerial = 1;
+  DWORD nextThreadId = 0x100;
+  size_t liveThreads = 0;
+  size_t parkedThreads = 0;
+  std::unordered_map<void*, std::unique_ptr<CsImpl>> sections;
+  std::vector<std::pair<uintptr_t, uintptr_t>> badRanges;  // [first, last]
+  std::atomic<int64_t> tickOffset{0};
+};
+
+// Never destroyed: driver threads may still call in while the process exits.
+Kernel& K() {
+  static Kernel* kernel = new Kernel;
+  return *kernel;
+}
+
+// Ends the stack unwinding that ExitThread starts in a thread made by CreateThread.
+struct ThreadExit {
+  DWORD code;
+};
+
+// The calling thread's record, kept alive by the thread itself (and by its object's users).
+struct ThreadSlot {
+  std::shared_ptr<ThreadRec> rec;
+  ~ThreadSlot();
+};
+thread_local ThreadSlot tSlot;
+thread_local DWORD tLastError = 0;
+
+std::shared_ptr<ThreadRec> NewRecLocked() {
+  auto rec = std::make_shared<ThreadRec>();
+  rec->id = K().nextThreadId++;
+  rec->object = std::make_shared<KObject>();
+  rec->object->kind = KObject::Kind::Thread;
+  rec->object->thread = rec;
+  return rec;
+}
+
+ThreadRec& SelfLocked() {
+  if (!tSlot.rec) tSlot.rec = NewRecLocked();
+  return *tSlot.rec;
+}
+
+ThreadRec& Self() {
+  if (!tSlot.rec) {
+    std::lock_guard<std::mutex> guard(K().lock);
+    tSlot.rec = NewRecLocked();
+  }
+  return *tSlot.rec;
+}
+
+void SignalObjectLocked(KObject& object);
+
+void EndThreadLocked(ThreadRec& rec, DWORD code) {
+  if (rec.ended) return;
+  rec.ended = true;
+  rec.exitCode = code;
+  SignalObjectLocked(*rec.object);
+}
+
+// A thread that was not made by CreateThread ends here; its handle (if any) becomes signalled.
+ThreadSlot::~ThreadSlot() {
+  if (!rec) return;
+  std::lock_guard<std::mutex> guard(K().lock);
+  if (!rec->created && !rec->terminated) EndThreadLocked(*rec, 0);
+}
+
+[[noreturn]] void ParkLocked(std::unique_lock<std::mutex>& held) {
+  ++K().parkedThreads;
+  held.unlock();
+  os_detail::Park();
+}
+
+// ---- Handles
+
+HANDLE NewHandleLocked(std::shared_ptr<KObject> object) {
+  uintptr_t value = kKernelTag | K().nextSerial++;
+  K().handles.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KObject> LookupLocked(HANDLE handle) {
+  if (handle == kCurrentThread) return SelfLocked().object;
+  auto it = K().handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == K().handles.end()) return nullptr;
+  return it->second;
+}
+
+std::shared_ptr<ThreadRec> LookupThreadLocked(HANDLE handle) {
+  std::shared_ptr<KObject> object = LookupLocked(handle);
+  if (!object || object->kind != KObject::Kind::Thread) return nullptr;
+  return object->thread.lock();
+}
+
+// ---- Waits
+
+bool AvailableLocked(const KObject& object) {
+  return object.signalled;
+}
+
+void ConsumeLocked(KObject& object) {
+  if (!object.manualReset) object.signalled = false;
+}
+
+void RemoveWaiterLocked(Waiter& waiter) {
+  for (const auto& object : waiter.objects) {
+    auto& list = object->waiters;
+    list.erase(std::remove(list.begin(), list.end(), &waiter), list.end());
+  }
+}
+
+// Satisfies the waiter if it can be: takes the signals it consumes and wakes it.
+bool TrySatisfyLocked(Waiter& waiter) {
+  if (waiter.done) return false;
+  if (waiter.waitAll) {
+    for (const auto& object : waiter.objects) {
+      if (!AvailableLocked(*object)) return false;
+    }
+    for (const auto& object : waiter.objects) ConsumeLocked(*object);
+    waiter.result = WAIT_OBJECT_0;
+  } else {
+    size_t i = 0;
+    while (i < waiter.objects.size() && !AvailableLocked(*waiter.objects[i])) ++i;
+    if (i == waiter.objects.size()) return false;
+    ConsumeLocked(*waiter.objects[i]);
+    waiter.result = WAIT_OBJECT_0 + static_cast<DWORD>(i);
+  }
+  waiter.done = true;
+  RemoveWaiterLocked(waiter);
+  waiter.rec->wake.notify_all();
+  return true;
+}
+
+// The object has just become signalled: frees waiters in arrival order while it stays so.
+void SignalObjectLocked(KObject& object) {
+  object.signalled = true;
+  std::vector<Waiter*> waiters = object.waiters;
+  for (Waiter* waiter : waiters) {
+    if (!object.signalled) break;
+    TrySatisfyLocked(*waiter);
+  }
+}
+
+DWORD WaitLocked(std::unique_lock<std::mutex>& held, Waiter& waiter, DWORD milliseconds) {
+  ThreadRec& self = SelfLocked();
+  waiter.rec = &self;
+  if (TrySatisfyLocked(waiter)) return waiter.result;
+  if (milliseconds == 0) return WAIT_TIMEOUT;
+  for (const auto& object : waiter.objects) object->waiters.push_back(&waiter);
+  const bool forever = milliseconds == INFINITE;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!waiter.done && !self.terminated) {
+    if (forever) {
+      self.wake.wait(held);
+    } else if (self.wake.wait_until(held, deadline) == std::cv_status::timeout) {
+      break;
+    }
+  }
+  if (waiter.done) return waiter.result;
+  RemoveWaiterLocked(waiter);
+  if (self.terminated) ParkLocked(held);
+  return WAIT_TIMEOUT;
+}
+
+DWORD FailWait(DWORD error) {
+  tLastError = error;
+  return WAIT_FAILED;
+}
+
+// ---- Critical sections
+
+CsImpl* SectionLocked(const CRITICAL_SECTION* cs) {
+  if (cs == nullptr || cs->reserved[3] != kCsMagic) return nullptr;
+  auto it = K().sections.find(cs->impl);
+  return it == K().sections.end() ? nullptr : it->second.get();
+}
+
+CsImpl& SectionOrDie(const CRITICAL_SECTION* cs, const char* what) {
+  CsImpl* impl = SectionLocked(cs);
+  if (impl == nullptr) {
+    std::fprintf(stderr, "%s: critical section %p is not initialised\n", what,
+                 static_cast<const void*>(cs));
+    std::abort();
+  }
+  return *impl;
+}
+
+void TakeSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl, ThreadRec& self) {
+  impl.owner = self.id;
+  impl.count = 1;
+  cs->reserved[0] = self.id;
+  cs->reserved[1] = 1;
+}
+
+bool InBadRangeLocked(uintptr_t first, uintptr_t last) {
+  for (const auto& range : K().badRanges) {
+    if (first <= range.second && range.first <= last) return true;
+  }
+  return false;
+}
+
+BOOL IsBadRange(const void* p, UINT_PTR bytes) {
+  if (bytes == 0) return FALSE;
+  uintptr_t first = reinterpret_cast<uintptr_t>(p);
+  if (first < 0x10000) return TRUE;
+  uintptr_t last = first + (bytes - 1);
+  if (last < first) return TRUE;
+  std::lock_guard<std::mutex> guard(K().lock);
+  return InBadRangeLocked(first, last) ? TRUE : FALSE;
+}
+
+// ---- Threads
+
+struct StartInfo {
+  std::shared_ptr<ThreadRec> rec;
+  LPTHREAD_START_ROUTINE routine;
+  LPVOID parameter;
+};
+
+void RunThread(StartInfo info) {
+  tSlot.rec = info.rec;
+  ThreadRec& self = *info.rec;
+  DWORD code = 0;
+  if (!self.terminated) {
+    try {
+      code = info.routine(info.parameter);
+    } catch (const ThreadExit& exit) {
+      code = exit.code;
+    }
+  }
+  std::lock_guard<std::mutex> guard(K().lock);
+  // A terminated thread was already counted out and its handle signalled.
+  if (self.terminated) return;
+  --K().liveThreads;
+  EndThreadLocked(self, code);
+}
+
+int Priority8From256(int priority256) {
+  if (priority256 < 248) return THREAD_PRIORITY_TIME_CRITICAL;
+  return priority256 - 248;
+}
+
+}  // namespace
+
+namespace os_detail {
+
+void SetError(DWORD error) {
+  tLastError = error;
+}
+
+bool Terminated() {
+  return tSlot.rec && tSlot.rec->terminated.load(std::memory_order_acquire);
+}
+
+void Checkpoint() {
+  if (!Terminated()) return;
+  std::unique_lock<std::mutex> held(K().lock);
+  ParkLocked(held);
+}
+
+[[noreturn]] void Park() {
+  static std::mutex* mutex = new std::mutex;
+  static std::condition_variable* never = new std::condition_variable;
+  std::unique_lock<std::mutex> held(*mutex);
+  for (;;) never->wait(held);
+}
+
+}  // namespace os_detail
+
+// ---- Test-facing interface
+
+size_t LiveThreadCount() {
+  std::lock_guard<std::mutex> guard(K().lock);
+  return K().liveThreads;
+}
+
+size_t ParkedThreadCount() {
+  std::lock_guard<std::mutex> guard(K().lock);
+  return K().parkedThreads;
+}
+
+size_t KernelHandleCount() {
+  std::lock_guard<std::mutex> guard(K().lock);
+  return K().handles.size();
+}
+
+DWORD CriticalSectionOwner(const CRITICAL_SECTION* cs) {
+  std::lock_guard<std::mutex> guard(K().lock);
+  CsImpl* impl = SectionLocked(cs);
+  return impl == nullptr ? 0 : impl->owner;
+}
+
+void SetBadPointerRange(const void* p, size_t bytes) {
+  if (bytes == 0) return;
+  uintptr_t first = reinterpret_cast<uintptr_t>(p);
+  uintptr_t last = first + (bytes - 1);
+  if (last < first) last = UINTPTR_MAX;
+  std::lock_guard<std::mutex> guard(K().lock);
+  K().badRanges.emplace_back(first, last);
+}
+
+void ClearBadPointerRanges() {
+  std::lock_guard<std::mutex> guard(K().lock);
+  K().badRanges.clear();
+}
+
+namespace {
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+void SetTickCount(DWORD value) {
+  K().tickOffset.store(static_cast<int64_t>(value) - SteadyMs());
+}
+
+}  // namespace sim
+
+using namespace sim;
+using sim::os_detail::Checkpoint;
+
+// ---- Last error, permissions, pointer checks
+
+extern "C" void SetLastError(DWORD dwErrCode) {
+  Checkpoint();
+  tLastError = dwErrCode;
+}
+
+extern "C" DWORD GetLastError(void) {
+  Checkpoint();
+  return tLastError;
+}
+
+extern "C" DWORD GetCurrentPermissions(void) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  return SelfLocked().permissions;
+}
+
+extern "C" DWORD SetProcPermissions(DWORD permissions) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  ThreadRec& self = SelfLocked();
+  DWORD old = self.permissions;
+  self.permissions = permissions;
+  return old;
+}
+
+extern "C" BOOL IsBadReadPtr(const void* p, UINT_PTR bytes) {
+  Checkpoint();
+  return IsBadRange(p, bytes);
+}
+
+extern "C" BOOL IsBadWritePtr(LPVOID p, UINT_PTR bytes) {
+  Checkpoint();
+  return IsBadRange(p, bytes);
+}
+
+// ---- Critical sections
+
+extern "C" void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+  Checkpoint();
+  if (cs == nullptr) return;
+  auto impl = std::make_unique<CsImpl>();
+  std::lock_guard<std::mutex> guard(K().lock);
+  cs->impl = impl.get();
+  cs->reserved[0] = 0;
+  cs->reserved[1] = 0;
+  cs->reserved[2] = 0;
+  cs->reserved[3] = kCsMagic;
+  K().sections.emplace(cs->impl, std::move(impl));
+}
+
+extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  if (SectionLocked(cs) == nullptr) return;
+  K().sections.erase(cs->impl);
+  cs->impl = nullptr;
+  cs->reserved[0] = 0;
+  cs->reserved[1] = 0;
+  cs->reserved[3] = 0;
+}
+
+extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+  Checkpoint();
+  std::unique_lock<std::mutex> held(K().lock);
+  ThreadRec& self = SelfLocked();
+  CsImpl* impl = &SectionOrDie(cs, "EnterCriticalSection");
+  if (impl->owner == self.id) {
+    cs->reserved[1] = ++impl->count;
+    return;
+  }
+  if (impl->owner != 0) {
+    impl->waiters.push_back(&self);
+    while (impl->owner != 0 && !self.terminated) {
+      self.wake.wait(held);
+      impl = &SectionOrDie(cs, "EnterCriticalSection");
+    }
+    impl->waiters.erase(std::find(impl->waiters.begin(), impl->waiters.end(), &self));
+    if (self.terminated) {
+      // The wake-up may have been meant for this thread; pass it on.
+      if (impl->owner == 0 && !impl->waiters.empty()) impl->waiters.front()->wake.notify_all();
+      ParkLocked(held);
+    }
+  }
+  TakeSectionLocked(cs, *impl, self);
+}
+
+extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  ThreadRec& self = SelfLocked();
+  CsImpl& impl = SectionOrDie(cs, "TryEnterCriticalSection");
+  if (impl.owner == self.id) {
+    cs->reserved[1] = ++impl.count;
+    return TRUE;
+  }
+  if (impl.owner != 0) return FALSE;
+  TakeSectionLocked(cs, impl, self);
+  return TRUE;
+}
+
+extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  ThreadRec& self = SelfLocked();
+  CsImpl& impl = SectionOrDie(cs, "LeaveCriticalSection");
+  if (impl.owner != self.id || impl.count == 0) {
+    std::fprintf(stderr, "LeaveCriticalSection: %p is not owned by thread %u\n",
+                 static_cast<void*>(cs), self.id);
+    std::abort();
+  }
+  cs->reserved[1] = --impl.count;
+  if (impl.count != 0) return;
+  impl.owner = 0;
+  cs->reserved[0] = 0;
+  if (!impl.waiters.empty()) impl.waiters.front()->wake.notify_all();
+}
+
+// ---- Events and waits
+
+extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                               BOOL initialState, LPCWSTR name) {
+  Checkpoint();
+  (void)attributes;
+  if (name != nullptr && name[0] != 0) {
+    // Named events are not supported by the simulation.
+    tLastError = ERROR_NOT_SUPPORTED;
+    return nullptr;
+  }
+  auto object = std::make_shared<KObject>();
+  object->kind = KObject::Kind::Event;
+  object->manualReset = manualReset != FALSE;
+  object->signalled = initialState != FALSE;
+  std::lock_guard<std::mutex> guard(K().lock);
+  return NewHandleLocked(std::move(object));
+}
+
+extern "C" BOOL EventModify(HANDLE event, DWORD func) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  std::shared_ptr<KObject> object = LookupLocked(event);
+  if (!object || object->kind != KObject::Kind::Event) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  switch (func) {
+    case EVENT_SET:
+      SignalObjectLocked(*object);
+      return TRUE;
+    case EVENT_RESET:
+      object->signalled = false;
+      return TRUE;
+    case EVENT_PULSE:
+      SignalObjectLocked(*object);
+      object->signalled = false;
+      return TRUE;
+    default:
+      tLastError = ERROR_INVALID_PARAMETER;
+      return FALSE;
+  }
+}
+
+extern "C" DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  Checkpoint();
+  std::unique_lock<std::mutex> held(K().lock);
+  std::shared_ptr<KObject> object = LookupLocked(handle);
+  if (!object) return FailWait(ERROR_INVALID_HANDLE);
+  Waiter waiter;
+  waiter.objects.push_back(std::move(object));
+  return WaitLocked(held, waiter, milliseconds);
+}
+
+extern "C" DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                        DWORD milliseconds) {
+  Checkpoint();
+  if (count == 0 || count > kMaxWaitObjects || handles == nullptr) {
+    return FailWait(ERROR_INVALID_PARAMETER);
+  }
+  std::unique_lock<std::mutex> held(K().lock);
+  Waiter waiter;
+  waiter.waitAll = waitAll != FALSE;
+  for (DWORD i = 0; i < count; ++i) {
+    std::shared_ptr<KObject> object = LookupLocked(handles[i]);
+    if (!object) return FailWait(ERROR_INVALID_HANDLE);
+    if (waiter.waitAll &&
+        std::find(waiter.objects.begin(), waiter.objects.end(), object) != waiter.objects.end()) {
+      return FailWait(ERROR_INVALID_PARAMETER);
+    }
+    waiter.objects.push_back(std::move(object));
+  }
+  return WaitLocked(held, waiter, milliseconds);
+}
+
+extern "C" BOOL CloseHandle(HANDLE handle) {
+  Checkpoint();
+  if (handle == kCurrentThread) return TRUE;
+  std::lock_guard<std::mutex> guard(K().lock);
+  if (K().handles.erase(reinterpret_cast<uintptr_t>(handle)) == 0) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// ---- Threads
+
+extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                               LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
+                               DWORD creationFlags, LPDWORD threadId) {
+  Checkpoint();
+  (void)attributes;
+  (void)stackSize;
+  if (creationFlags & CREATE_SUSPENDED) {
+    tLastError = ERROR_NOT_SUPPORTED;
+    return nullptr;
+  }
+  constexpr DWORD kStackSizeIsReservation = 0x00010000u;
+  if (startAddress == nullptr || (creationFlags & ~kStackSizeIsReservation) != 0) {
+    tLastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  std::unique_lock<std::mutex> held(K().lock);
+  std::shared_ptr<ThreadRec> rec = NewRecLocked();
+  rec->created = true;
+  HANDLE handle = NewHandleLocked(rec->object);
+  ++K().liveThreads;
+  DWORD id = rec->id;
+  held.unlock();
+  try {
+    std::thread(RunThread, StartInfo{rec, startAddress, parameter}).detach();
+  } catch (const std::system_error&) {
+    held.lock();
+    --K().liveThreads;
+    K().handles.erase(reinterpret_cast<uintptr_t>(handle));
+    tLastError = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  if (threadId != nullptr) *threadId = id;
+  return handle;
+}
+
+extern "C" void ExitThread(DWORD exitCode) {
+  Checkpoint();
+  ThreadRec& self = Self();
+  if (self.created) throw ThreadExit{exitCode};
+  std::unique_lock<std::mutex> held(K().lock);
+  EndThreadLocked(self, exitCode);
+  ParkLocked(held);
+}
+
+extern "C" BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
+  Checkpoint();
+  std::unique_lock<std::mutex> held(K().lock);
+  std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
+  if (!rec) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (rec->ended) return TRUE;
+  rec->terminated.store(true, std::memory_order_release);
+  if (rec->created) --K().liveThreads;
+  EndThreadLocked(*rec, exitCode);
+  rec->wake.notify_all();
+  if (rec.get() == tSlot.rec.get()) ParkLocked(held);
+  return TRUE;
+}
+
+extern "C" BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
+  if (!rec) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (exitCode == nullptr) {
+    tLastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  *exitCode = rec->ended ? rec->exitCode : STILL_ACTIVE;
+  return TRUE;
+}
+
+extern "C" HANDLE GetCurrentThread(void) {
+  Checkpoint();
+  return kCurrentThread;
+}
+
+extern "C" DWORD GetCurrentThreadId(void) {
+  Checkpoint();
+  return Self().id;
+}
+
+extern "C" BOOL SetThreadPriority(HANDLE thread, int priority) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
+  if (!rec) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (priority < THREAD_PRIORITY_TIME_CRITICAL || priority > THREAD_PRIORITY_IDLE) {
+    tLastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  rec->priority256 = 248 + priority;
+  return TRUE;
+}
+
+extern "C" int GetThreadPriority(HANDLE thread) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
+  if (!rec) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return kPriorityErrorReturn;
+  }
+  return Priority8From256(rec->priority256);
+}
+
+extern "C" BOOL CeSetThreadPriority(HANDLE thread, int priority) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
+  if (!rec) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (priority < 0 || priority > 255) {
+    tLastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  rec->priority256 = priority;
+  return TRUE;
+}
+
+extern "C" int CeGetThreadPriority(HANDLE thread) {
+  Checkpoint();
+  std::lock_guard<std::mutex> guard(K().lock);
+  std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
+  if (!rec) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return kPriorityErrorReturn;
+  }
+  return rec->priority256;
+}
+
+// ---- Time
+
+extern "C" void Sleep(DWORD milliseconds) {
+  Checkpoint();
+  if (milliseconds == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  std::unique_lock<std::mutex> held(K().lock);
+  ThreadRec& self = SelfLocked();
+  const bool forever = milliseconds == INFINITE;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!self.terminated) {
+    if (forever) {
+      self.wake.wait(held);
+    } else if (self.wake.wait_until(held, deadline) == std::cv_status::timeout) {
+      break;
+    }
+  }
+  if (self.terminated) ParkLocked(held);
+}
+
+extern "C" DWORD GetTickCount(void) {
+  Checkpoint();
+  return static_cast<DWORD>(static_cast<uint64_t>(SteadyMs() + K().tickOffset.load()));
+}
