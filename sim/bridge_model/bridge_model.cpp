@@ -605,17 +605,17 @@ BridgeModel::BridgeModel(BridgeConfig config) : config_(config), impl_(new Impl)
   m.endpoints.resize(n);
   m.ports.resize(n);
   for (unsigned i = 0; i < n; ++i) {
-    std::vector<BridgeEndpointSpec> specs;
+    std::vector<BridgeEndpointSpec> layout;
     if (i < config_.endpoints.size()) {
-      specs = config_.endpoints[i];
+      layout = config_.endpoints[i];
     } else {
-      specs = {{static_cast<uint8_t>(0x81 + i), USB_ENDPOINT_TYPE_BULK, 64},
+      layout = {{static_cast<uint8_t>(0x81 + i), USB_ENDPOINT_TYPE_BULK, 64},
                {static_cast<uint8_t>(0x01 + i), USB_ENDPOINT_TYPE_BULK, 64}};
     }
     Port& p = m.ports[i];
     p.index = i;
     p.s.latch = config_.latch;
-    for (const BridgeEndpointSpec& e : specs) {
+    for (const BridgeEndpointSpec& e : layout) {
       USB_ENDPOINT ep = {};
       ep.dwCount = sizeof(USB_ENDPOINT);
       ep.Descriptor = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address, e.attributes, e.maxPacket, 0};
