@@ -138,7 +138,10 @@ void DestroyDevice(ComDevice* device) {
     DeleteCriticalSection(&device->rxBufferLock);
     DeleteCriticalSection(&device->txStateLock);
   }
-  if (device->builtParts & BuiltSettingsLock) DeleteCriticalSection(&device->settingsLock);
+  if (device->builtParts & BuiltSettingsLock) {
+    DeleteCriticalSection(&device->inFlowLock);
+    DeleteCriticalSection(&device->settingsLock);
+  }
   if (device->builtParts & BuiltListLock) DeleteCriticalSection(&device->listLock);
   if (device->builtParts & BuiltOpenListLock) DeleteCriticalSection(&device->openListLock);
   if (device->rxBuffer != nullptr) {
@@ -174,6 +177,7 @@ ComDevice* ComInit(LPCWSTR activeKey, const PortOps* ops) {
   InitializeCriticalSection(&device->openListLock);
   InitializeCriticalSection(&device->listLock);
   InitializeCriticalSection(&device->settingsLock);
+  InitializeCriticalSection(&device->inFlowLock);
   device->builtParts = BuiltOpenListLock | BuiltListLock | BuiltSettingsLock;
 
   device->timeouts.ReadIntervalTimeout = 250;

@@ -14,9 +14,14 @@
 //   txStateLock   the current-write fields; the transmit pump runs under it.
 //   rxLock        one reader at a time; held by ComRead for the whole call, waits included.
 //   rxBufferLock  copy-out and rxRead moves, purge of the buffer.
+//   inFlowLock    input flow control: a decision on XoffSent, DtrFlowOff or RtsFlowOff together
+//                 with the port call that sends the character or moves the line, so the peer sees
+//                 XOFF/XON and line changes in the order of the flag changes. Held across those
+//                 port calls; taken by the event thread after a batch, by readers, purge and
+//                 ApplyDcb, with no other core lock held except rxLock.
 //   settingsLock  dcb and timeouts; innermost, held only to copy them.
 // Orders: openListLock -> listLock -> waitLock; txLock -> txStateLock; rxLock -> rxBufferLock;
-// settingsLock and rxBufferLock are leaves.
+// rxLock -> inFlowLock; settingsLock, rxBufferLock and inFlowLock are leaves.
 //
 // Ownership: only the event thread writes rxWrite; only a reader or purge writes rxRead, each
 // reading the other's index without a lock. flowFlags changes only through the atomic bit helpers
@@ -103,6 +108,7 @@ struct ComDevice {
   ComHandle* owner;               // the handle with read or write access (openListLock)
   CRITICAL_SECTION listLock;      // openList links and passOwner only
   CRITICAL_SECTION settingsLock;  // dcb and timeouts
+  CRITICAL_SECTION inFlowLock;    // input flow decisions with their port calls
   ComHandle* passOwner;  // owner whose busy the event handler raised for this pass (listLock)
   DWORD builtParts;      // what ComInit has created so far, for the one teardown path
   DWORD signature;       // ComDeviceSignature while the device lives

@@ -103,6 +103,7 @@ void Purge(ComDevice* device, DWORD flags) {
     DCB dcb;
     SnapshotDcb(device, &dcb);
     const DWORD word = DcbFlagWord(&dcb);
+    EnterCriticalSection(&device->inFlowLock);
     if ((word & DCB_F_INX) && (FlowFlags(device) & XoffSent)) {
       DWORD clear = XoffSent;
       if (!(word & DCB_F_TX_CONTINUE_ON_XOFF)) clear |= TxHeldByXoff;
@@ -111,6 +112,7 @@ void Purge(ComDevice* device, DWORD flags) {
     }
     if (RtsHandshake(word) && FlowTestAndClear(device, RtsFlowOff)) ops->SetRts(device->port);
     if (DtrHandshake(word) && FlowTestAndClear(device, DtrFlowOff)) ops->SetDtr(device->port);
+    LeaveCriticalSection(&device->inFlowLock);
   }
   if (flags & PURGE_RXABORT) {
     FlowSet(device, ReadAborted);
@@ -156,10 +158,14 @@ BOOL Dispatch(ComHandle* handle, DWORD code, BYTE* in, DWORD inSize, BYTE* out, 
         ops->ClearRts(port);
       return TRUE;
     case IOCTL_SERIAL_SET_XOFF:
+      EnterCriticalSection(&device->inFlowLock);
       if (FlowFlags(device) & SoftFlow) FlowSet(device, TxHeldByXoff | XoffSent);
+      LeaveCriticalSection(&device->inFlowLock);
       return TRUE;
     case IOCTL_SERIAL_SET_XON:
+      EnterCriticalSection(&device->inFlowLock);
       if (FlowFlags(device) & SoftFlow) FlowClear(device, TxHeldByXoff | XoffSent);
+      LeaveCriticalSection(&device->inFlowLock);
       return TRUE;
     case IOCTL_SERIAL_GET_WAIT_MASK: {
       if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) break;
@@ -375,6 +381,7 @@ BOOL ApplyDcb(ComDevice* device, const DCB* newDcb) {
   device->dcb = dcb;
   LeaveCriticalSection(&device->settingsLock);
   const DWORD flags = DcbFlagWord(&dcb);
+  EnterCriticalSection(&device->inFlowLock);
   const bool overThreeQuarters = RxOverThreeQuarters(RxFill(device), device->rxSize);
 
   switch ((flags & DCB_F_DTR_CONTROL_MASK) >> 4) {
@@ -417,6 +424,7 @@ BOOL ApplyDcb(ComDevice* device, const DCB* newDcb) {
     default:
       break;
   }
+  LeaveCriticalSection(&device->inFlowLock);
   if (flags & (DCB_F_OUTX | DCB_F_INX))
     FlowSet(device, SoftFlow);
   else

@@ -28,6 +28,7 @@ void RxFlowCheck(ComDevice* device, const DCB* dcb) {
   const PortOps* ops = Ops(device);
   const DWORD flags = DcbFlagWord(dcb);
   const DWORD size = device->rxSize;
+  EnterCriticalSection(&device->inFlowLock);
   const DWORD used = RxFill(device);
   if (DtrHandshake(flags) && !(FlowFlags(device) & DtrFlowOff) && RxOverThreeQuarters(used, size) &&
       !FlowTestAndSet(device, DtrFlowOff))
@@ -41,6 +42,7 @@ void RxFlowCheck(ComDevice* device, const DCB* dcb) {
     if (!(flags & DCB_F_TX_CONTINUE_ON_XOFF)) set |= TxHeldByXoff;
     FlowSet(device, set);
   }
+  LeaveCriticalSection(&device->inFlowLock);
 }
 
 // One batch from the Receive slot; returns the bytes stored.
@@ -164,6 +166,7 @@ void RxFlowResume(ComDevice* device, const DCB* dcb) {
   const PortOps* ops = Ops(device);
   const DWORD flags = DcbFlagWord(dcb);
   const DWORD size = device->rxSize;
+  EnterCriticalSection(&device->inFlowLock);
   const DWORD used = RxFill(device);
   if ((flags & DCB_F_INX) && (FlowFlags(device) & XoffSent) && size - used > dcb->XoffLim) {
     DWORD clear = XoffSent;
@@ -175,6 +178,7 @@ void RxFlowResume(ComDevice* device, const DCB* dcb) {
     if (RtsHandshake(flags) && FlowTestAndClear(device, RtsFlowOff)) ops->SetRts(device->port);
     if (DtrHandshake(flags) && FlowTestAndClear(device, DtrFlowOff)) ops->SetDtr(device->port);
   }
+  LeaveCriticalSection(&device->inFlowLock);
 }
 
 DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {

@@ -1,6 +1,8 @@
 // The receive path: read time-outs, XON/XOFF stripping, the full buffer, input flow control,
 // aborts.
+#include <chrono>
 #include <future>
+#include <thread>
 
 #include "tests/core/core_fixture.h"
 
@@ -239,6 +241,30 @@ TEST_F(RxTest, XoffWhenFreeReachesXoffLimAndXonWhenAReadFreesMore) {
   s = Status(h);
   EXPECT_EQ(s.ComStat.fXoffSent, 0u);
   EXPECT_EQ(s.ComStat.fXoffHold, 0u);
+}
+
+// A read that frees room sends XON while more bytes arrive and fill the buffer again: the XOFF
+// for the refill must reach the port after that XON, or the peer is left released while the core
+// believes it held.
+TEST_F(RxTest, XonAndXoffReachThePortInTheOrderOfTheirFlagChanges) {
+  DCB dcb = GetDcb(h);
+  dcb.fInX = 1;
+  ASSERT_TRUE(SetDcb(h, dcb));
+  FeedFill(65536 - 128);
+  ASSERT_TRUE(WaitInQue(h, 65536 - 128));
+  ASSERT_TRUE(port.WaitForCount(Slot::SendImmediate, 1, 2000));
+  SetTimeouts(h, MAXDWORD, 0, 0);
+  port.xonDelayMs = 300;
+  std::thread reader([&] { EXPECT_EQ(Read(h, 1).size(), 1u); });
+  auto start = std::chrono::steady_clock::now();
+  while (!port.inSlowXon && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(port.inSlowXon) << "the read sends XON";
+  FeedFill(1);  // free 128 again while the XON is on its way
+  reader.join();
+  ASSERT_TRUE(port.WaitForCount(Slot::SendImmediate, 3, 2000));
+  EXPECT_EQ(port.Args(Slot::SendImmediate), (std::vector<uint64_t>{0x13, 0x11, 0x13}));
+  EXPECT_EQ(Status(h).ComStat.fXoffSent, 1u);
 }
 
 TEST_F(RxTest, PurgeRxClearEmptiesTheBufferAndReleasesFlowControl) {

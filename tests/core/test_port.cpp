@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/ce_os.h"
 
@@ -105,6 +106,12 @@ void SlotSetBreak(PortContext p) {
   P(p)->Record(Slot::SetBreak, 0);
 }
 BOOL SlotSendImmediate(PortContext p, BYTE c) {
+  // A slow bus transfer: the character is on the wire only once the call ends.
+  if (c == 0x11 && P(p)->xonDelayMs.load() > 0) {
+    P(p)->inSlowXon = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(P(p)->xonDelayMs.load()));
+    P(p)->inSlowXon = false;
+  }
   P(p)->Record(Slot::SendImmediate, c);
   return TRUE;
 }

@@ -84,6 +84,8 @@ class TestPort {
   std::atomic<DWORD> txClaimExtra{0};         // added to the accepted count: a port that lies
   std::atomic<DWORD> rxPerCall{0xFFFFFFFFu};  // most bytes one Receive delivers
   std::atomic<DWORD> rxClaimExtra{0};         // added to the delivered count: a port that lies
+  std::atomic<int> xonDelayMs{0};             // SendImmediate of 0x11 takes this long
+  std::atomic<bool> inSlowXon{false};         // a delayed 0x11 is being sent right now
 
   // ---- The byte source ----
   // Queues bytes as received from the line; reports PendingRx and sets the device's wakeEvent.

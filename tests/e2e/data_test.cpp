@@ -241,6 +241,8 @@ TEST_F(NullModemTest, XonXoffHoldsAndReleasesTheSender) {
   ASSERT_EQ(writer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(writer.get(), data.size());
   ExpectSame(got, data);
+  sim::BridgePortState far = bridges[1].model->State(0);
+  EXPECT_EQ(far.rxOverflow, 0u) << "bytes lost in the receiving bridge's FIFO";
 }
 
 }  // namespace
