@@ -123,8 +123,10 @@ bool FillDcb(const LineOptions& line, DCB* out, std::string* error) {
   dcb->fTXContinueOnXoff = 0;
   dcb->XonChar = 0x11;
   dcb->XoffChar = 0x13;
-  dcb->XonLim = 4096;
-  dcb->XoffLim = 4096;
+  // Limits that suit both buffers: the core sends XOFF with 1 KiB of its buffer free, the bridge
+  // with 1 KiB of its 4 KiB FIFO free, and the bridge sends XON again at 1 KiB waiting.
+  dcb->XonLim = 1024;
+  dcb->XoffLim = 1024;
   *out = copy;
   return true;
 }

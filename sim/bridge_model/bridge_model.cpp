@@ -205,6 +205,29 @@ struct BridgeModel::Impl {
       return;
     }
     p.rx.push_back(b);
+    // The handshake reacts to every byte, as a UART's does, so a sender catching up on line time
+    // in one burst still sees RTS drop in time.
+    UpdateOutputs(p, static_cast<uint32_t>(p.rx.size()), cfg);
+    InputFlow(p);
+  }
+
+  // XON/XOFF on input: XoffChar once the FIFO's free space falls to xoffLimit, XonChar once the
+  // host has drained it to xonLimit. The character is put on the line at once, ahead of queued
+  // data, so the far end stops within the byte it is sending. Limits that overlap never make the
+  // two alternate: XON wins.
+  void InputFlow(Port& p) {
+    if (!(p.Replace() & 0x02)) return;
+    const uint32_t used = static_cast<uint32_t>(p.rx.size());
+    const uint32_t freeRoom = cfg.rxFifoSize > used ? cfg.rxFifoSize - used : 0;
+    const uint32_t xonLimit = Le32(&p.s.flow[8]);
+    const uint32_t xoffLimit = Le32(&p.s.flow[12]);
+    if (p.s.xoffSent && used <= xonLimit) {
+      p.s.xoffSent = false;
+      Emit(p, p.s.chars[4]);
+    } else if (!p.s.xoffSent && freeRoom <= xoffLimit && used > xonLimit) {
+      p.s.xoffSent = true;
+      Emit(p, p.s.chars[5]);
+    }
   }
 
   void Emit(Port& p, uint8_t b) {
@@ -232,11 +255,13 @@ struct BridgeModel::Impl {
     if (pending && (p.Controls() & 0x08) && !p.s.cts) h |= 0x01;
     if (pending && (p.Controls() & 0x10) && !p.s.dsr) h |= 0x02;
     if (p.s.xoffHeld) h |= 0x08;
+    if (p.s.xoffSent) h |= 0x10;
     return h;
   }
 
   bool CanSend(const Port& p) const {
     if (!p.s.enabled || p.s.breakOn || p.s.xoffHeld) return false;
+    if (p.s.xoffSent && !(p.Replace() & 0x80000000u)) return false;
     if ((p.Controls() & 0x08) && !p.s.cts) return false;
     if ((p.Controls() & 0x10) && !p.s.dsr) return false;
     return true;
@@ -277,6 +302,7 @@ struct BridgeModel::Impl {
     // The shifter.
     for (;;) {
       bool has = !p.immediate.empty() || !p.tx.empty();
+      UpdateInputs(p);  // the far end's handshake line as of this byte
       if (!has || !CanSend(p)) {
         p.idle = true;
         break;
@@ -333,6 +359,7 @@ struct BridgeModel::Impl {
       W().again = true;  // a sender held by this full FIFO may go on
       CompleteBulk(io, chunk.data(), n, USB_NO_ERROR);
     }
+    InputFlow(p);
     UpdateOutputs(p, static_cast<uint32_t>(p.rx.size()), cfg);
     p.s.rxFifoLevel = static_cast<uint32_t>(p.rx.size());
     p.s.txQueued = TxQueued(p);
@@ -610,7 +637,7 @@ BridgeModel::BridgeModel(BridgeConfig config) : config_(config), impl_(new Impl)
       layout = config_.endpoints[i];
     } else {
       layout = {{static_cast<uint8_t>(0x81 + i), USB_ENDPOINT_TYPE_BULK, 64},
-               {static_cast<uint8_t>(0x01 + i), USB_ENDPOINT_TYPE_BULK, 64}};
+                {static_cast<uint8_t>(0x01 + i), USB_ENDPOINT_TYPE_BULK, 64}};
     }
     Port& p = m.ports[i];
     p.index = i;
@@ -805,6 +832,7 @@ size_t BridgeModel::InjectRx(unsigned iface, const std::vector<uint8_t>& bytes) 
       continue;
     }
     p->rx.push_back(b);
+    impl_->InputFlow(*p);
     ++stored;
   }
   impl_->Notify();

@@ -68,6 +68,7 @@ struct BridgePortState {
   uint32_t txQueued = 0;
   uint32_t holdReasons = 0;
   bool xoffHeld = false;
+  bool xoffSent = false;  // XON/XOFF on input: XoffChar sent for the own FIFO, XonChar not yet
 };
 
 struct BridgeLogEntry {

@@ -44,8 +44,10 @@ bool Configure(HANDLE port, DWORD baud, Flow flow) {
   dcb.fTXContinueOnXoff = 0;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
-  dcb.XonLim = 4096;
-  dcb.XoffLim = 4096;
+  // Limits that suit both buffers: the core sends XOFF with 1 KiB of its buffer free, the bridge
+  // with 1 KiB of its 4 KiB FIFO free, and the bridge sends XON again at 1 KiB waiting.
+  dcb.XonLim = 1024;
+  dcb.XoffLim = 1024;
   return ceapp::SetCommState(port, &dcb) != FALSE;
 }
 

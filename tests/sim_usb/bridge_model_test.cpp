@@ -622,6 +622,38 @@ TEST(BridgeData, RtsHandshakeFollowsTheFifoAndOverflowIsCounted) {
   EXPECT_TRUE(b.model->State(0).rts);
 }
 
+// A paced sender emits the bytes its line time allows since the last pass in one go; the far
+// end's RTS must still stop it at the byte that crosses the high-water mark.
+TEST(BridgeData, RtsCtsStopsAFastSenderBeforeTheFarFifoOverflows) {
+  BridgeConfig small;
+  small.rxFifoSize = 100;
+  small.rtsHighWater = 95;
+  small.rtsLowWater = 20;
+  auto a = std::make_unique<Bench>();
+  auto c = std::make_unique<Bench>(small);
+  BridgeModel::NullModem(a->model, 0, c->model, 0);
+  a->Enable();
+  c->Enable();
+  const uint8_t baud[4] = {0xC0, 0xC6, 0x2D, 0x00};  // 3000000
+  ASSERT_EQ(a->OutData(0x1E, baud), USB_NO_ERROR);
+  ASSERT_EQ(c->OutData(0x1E, baud), USB_NO_ERROR);
+  const uint8_t ctsFlow[16] = {0x09, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const uint8_t rtsFlow[16] = {0x01, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(a->OutData(0x13, ctsFlow), USB_NO_ERROR);
+  ASSERT_EQ(c->OutData(0x13, rtsFlow), USB_NO_ERROR);
+  std::vector<uint8_t> data = Pattern(3000, 3);
+  std::atomic<int> done{0};
+  USB_TRANSFER t = a->f->lpIssueBulkTransfer(a->Pipe(0x01), Flag, &done, 0, 3000, data.data(), 0);
+  ASSERT_NE(t, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // 3000 bytes take 10 ms unheld
+  EXPECT_EQ(c->model->State(0).rxOverflow, 0u);
+  EXPECT_EQ(c->model->State(0).rxFifoLevel, 96u);
+  EXPECT_EQ(a->model->State(0).holdReasons & 0x01, 0x01u);
+  EXPECT_EQ(Drain(*c, c->Pipe(0x81), 3000, 5000), data);
+  EXPECT_EQ(c->model->State(0).rxOverflow, 0u);
+  a->f->lpCloseTransfer(t);
+}
+
 TEST(BridgeData, XoffFromTheWireHoldsOutput) {
   auto a = std::make_unique<Bench>();
   auto c = std::make_unique<Bench>();
@@ -649,6 +681,43 @@ TEST(BridgeData, XoffFromTheWireHoldsOutput) {
   EXPECT_EQ(a->model->WaitSent(0, 3, 2000), std::vector<uint8_t>({7, 8, 9}));
   EXPECT_EQ(a->model->State(0).rxFifoLevel, 0u);  // XON/XOFF are consumed, not stored
   a->f->lpCloseTransfer(t);
+}
+
+TEST(BridgeData, XonXoffOnInputGuardsTheFifoAndHoldsOwnOutput) {
+  BridgeConfig cfg;
+  cfg.rxFifoSize = 100;
+  Bench b(cfg);
+  b.Enable();
+  b.model->SetPaced(false);
+  // flowReplace 0x02, xonLimit 20, xoffLimit 10.
+  const uint8_t flow[16] = {0, 0, 0, 0, 0x02, 0, 0, 0, 20, 0, 0, 0, 10, 0, 0, 0};
+  const uint8_t chars[6] = {0, 0, 0, 0, 0x11, 0x13};
+  ASSERT_EQ(b.OutData(0x13, flow), USB_NO_ERROR);
+  ASSERT_EQ(b.OutData(0x19, chars), USB_NO_ERROR);
+  EXPECT_EQ(b.model->InjectRx(0, Pattern(89, 0)), 89u);
+  EXPECT_TRUE(b.model->TakeSent(0).empty()) << "free 11 is above xoffLimit";
+  EXPECT_EQ(b.model->InjectRx(0, Pattern(1, 0)), 1u);
+  EXPECT_EQ(b.model->TakeSent(0), std::vector<uint8_t>{0x13});
+  EXPECT_TRUE(b.model->State(0).xoffSent);
+  EXPECT_EQ(b.model->State(0).holdReasons & 0x10, 0x10u);
+  // While its XOFF stands the bridge sends nothing of its own.
+  uint8_t data[2] = {5, 6};
+  std::atomic<int> sent{0};
+  USB_TRANSFER t = b.f->lpIssueBulkTransfer(b.Pipe(0x01), Flag, &sent, 0, 2, data, 0);
+  ASSERT_NE(t, nullptr);
+  uint8_t buf[60];
+  std::atomic<int> done{0};
+  USB_TRANSFER in = b.f->lpIssueBulkTransfer(b.Pipe(0x81), Flag, &done, 0x280, 60, buf, 0);
+  ASSERT_NE(in, nullptr);
+  for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  b.f->lpCloseTransfer(in);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(b.model->State(0).rxFifoLevel, 30u);
+  EXPECT_TRUE(b.model->TakeSent(0).empty()) << "30 waiting is above xonLimit";
+  EXPECT_EQ(Drain(b, b.Pipe(0x81), 30, 2000).size(), 30u);
+  EXPECT_EQ(b.model->WaitSent(0, 3, 2000), std::vector<uint8_t>({0x11, 5, 6}));
+  EXPECT_FALSE(b.model->State(0).xoffSent);
+  b.f->lpCloseTransfer(t);
 }
 
 TEST(BridgeData, ImmediateCharacterGoesAheadOfData) {
