@@ -45,6 +45,9 @@ struct KObject {
   bool signalled = false;
   std::vector<Waiter*> waiters;  // in arrival order
   std::weak_ptr<ThreadRec> thread;
+  // A created thread's record, kept while its handle is open so that the handle still answers
+  // (exit code, priority) after the thread has ended. CloseHandle drops it, ending the cycle.
+  std::shared_ptr<ThreadRec> owner;
 };
 
 // One blocked WaitFor* call; lives on the waiting thread's stack while it is in the lists.
@@ -596,10 +599,14 @@ extern "C" BOOL CloseHandle(HANDLE handle) {
   Checkpoint();
   if (handle == kCurrentThread) return TRUE;
   std::lock_guard<std::mutex> guard(K().lock);
-  if (K().handles.erase(reinterpret_cast<uintptr_t>(handle)) == 0) {
+  auto it = K().handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == K().handles.end()) {
     tLastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
+  std::shared_ptr<KObject> object = std::move(it->second);
+  K().handles.erase(it);
+  std::shared_ptr<ThreadRec> owner = std::move(object->owner);
   return TRUE;
 }
 
@@ -623,6 +630,7 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSiz
   std::unique_lock<std::mutex> held(K().lock);
   std::shared_ptr<ThreadRec> rec = NewRecLocked();
   rec->created = true;
+  rec->object->owner = rec;
   HANDLE handle = NewHandleLocked(rec->object);
   ++K().liveThreads;
   DWORD id = rec->id;
@@ -633,6 +641,7 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSiz
     held.lock();
     --K().liveThreads;
     K().handles.erase(reinterpret_cast<uintptr_t>(handle));
+    rec->object->owner.reset();
     tLastError = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
