@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/os/cpu_account.h"
 #include "sim/os/os_internal.h"
 #include "sim/os/sim_os.h"
 
@@ -192,7 +193,8 @@ void RemoveWaiterLocked(Waiter& waiter) {
 
 // Satisfies the waiter if it can be: takes the signals it consumes and wakes it.
 bool TrySatisfyLocked(Waiter& waiter) {
-  if (waiter.done) return false;
+  // A terminated thread never takes a signal: it belongs to the next waiter.
+  if (waiter.done || waiter.rec->terminated) return false;
   if (waiter.waitAll) {
     for (const auto& object : waiter.objects) {
       if (!AvailableLocked(*object)) return false;
@@ -224,6 +226,7 @@ void SignalObjectLocked(KObject& object) {
 
 DWORD WaitLocked(std::unique_lock<std::mutex>& held, Waiter& waiter, DWORD milliseconds) {
   ThreadRec& self = SelfLocked();
+  if (self.terminated) ParkLocked(held);
   waiter.rec = &self;
   if (TrySatisfyLocked(waiter)) return waiter.result;
   if (milliseconds == 0) return WAIT_TIMEOUT;
@@ -237,9 +240,13 @@ DWORD WaitLocked(std::unique_lock<std::mutex>& held, Waiter& waiter, DWORD milli
       break;
     }
   }
+  // Terminated while blocked: park here, even if the wait was satisfied just before.
+  if (self.terminated) {
+    if (!waiter.done) RemoveWaiterLocked(waiter);
+    ParkLocked(held);
+  }
   if (waiter.done) return waiter.result;
   RemoveWaiterLocked(waiter);
-  if (self.terminated) ParkLocked(held);
   return WAIT_TIMEOUT;
 }
 
@@ -299,6 +306,7 @@ struct StartInfo {
 };
 
 void RunThread(StartInfo info) {
+  os_detail::CpuAccount account;
   tSlot.rec = info.rec;
   ThreadRec& self = *info.rec;
   DWORD code = 0;
