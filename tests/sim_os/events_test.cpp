@@ -1,0 +1,361 @@
+// Events and waits: reset modes, set/reset/pulse, single and multiple waits with their time-outs,
+// and every call on a handle that is not, or no longer, valid.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "os_test_util.h"
+#include "platform/ce_os.h"
+#include "sim/os/sim_os.h"
+
+namespace {
+
+using namespace ostest;
+
+TEST(Events, ManualResetStaysSignalledUntilReset) {
+  HANDLE ev = NewEvent(true);
+  ASSERT_NE(ev, nullptr);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(SetEvent(ev));
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ResetEvent(ev));
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(CloseHandle(ev));
+
+  HANDLE initiallySet = NewEvent(true, true);
+  EXPECT_EQ(WaitForSingleObject(initiallySet, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(initiallySet, 0), WAIT_OBJECT_0);
+  CloseHandle(initiallySet);
+}
+
+TEST(Events, AutoResetGivesEachSignalToOneWait) {
+  HANDLE ev = NewEvent(false, true);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  // Signals do not add up.
+  SetEvent(ev);
+  SetEvent(ev);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  SetEvent(ev);
+  ResetEvent(ev);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  CloseHandle(ev);
+}
+
+TEST(Events, AutoResetSetFreesOneOfTwoWaiters) {
+  HANDLE ev = NewEvent(false);
+  HANDLE released = NewEvent(false);
+  std::atomic<int> count{0};
+  auto waiter = [&] {
+    DWORD r = WaitForSingleObject(ev, INFINITE);
+    ++count;
+    SetEvent(released);
+    return r;
+  };
+  HANDLE a = Start(waiter);
+  HANDLE b = Start(waiter);
+  ASSERT_TRUE(a && b);
+  EXPECT_TRUE(SetEvent(ev));
+  ASSERT_EQ(WaitForSingleObject(released, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(released, 50), WAIT_TIMEOUT);
+  EXPECT_EQ(count.load(), 1);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(SetEvent(ev));
+  EXPECT_EQ(Join(a), WAIT_OBJECT_0);
+  EXPECT_EQ(Join(b), WAIT_OBJECT_0);
+  EXPECT_EQ(count.load(), 2);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  CloseHandle(ev);
+  CloseHandle(released);
+}
+
+// One pulse against `waiters` threads that each wait up to 300 ms. A thread that had not yet
+// blocked when the pulse came times out, so callers repeat a round whose outcome such a late thread
+// explains. Returns how many waits the pulse released.
+int PulseRound(HANDLE ev, int waiters, bool* leftClear) {
+  std::vector<HANDLE> ready;
+  std::vector<HANDLE> threads;
+  for (int i = 0; i < waiters; ++i) {
+    HANDLE r = NewEvent(true);
+    ready.push_back(r);
+    threads.push_back(Start([ev, r] {
+      SetEvent(r);
+      return WaitForSingleObject(ev, 300);
+    }));
+  }
+  EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(waiters), ready.data(), TRUE, 5000),
+            WAIT_OBJECT_0);
+  Sleep(20);  // lets them reach the wait; a late one only costs a repeated round
+  EXPECT_TRUE(PulseEvent(ev));
+  *leftClear = WaitForSingleObject(ev, 0) == WAIT_TIMEOUT;
+  int released = 0;
+  for (int i = 0; i < waiters; ++i) {
+    DWORD r = Join(threads[static_cast<size_t>(i)]);
+    EXPECT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT) << r;
+    if (r == WAIT_OBJECT_0) ++released;
+    CloseHandle(ready[static_cast<size_t>(i)]);
+  }
+  return released;
+}
+
+TEST(Events, PulseOfManualEventReleasesEveryBlockedWaiter) {
+  HANDLE ev = NewEvent(true);
+  bool allReleased = false;
+  for (int round = 0; round < 5 && !allReleased; ++round) {
+    bool leftClear = false;
+    int released = PulseRound(ev, 3, &leftClear);
+    EXPECT_TRUE(leftClear);
+    allReleased = released == 3;
+  }
+  EXPECT_TRUE(allReleased);
+  CloseHandle(ev);
+}
+
+TEST(Events, PulseOfAutoEventReleasesExactlyOneWaiter) {
+  HANDLE ev = NewEvent(false);
+  bool oneReleased = false;
+  for (int round = 0; round < 5 && !oneReleased; ++round) {
+    bool leftClear = false;
+    int released = PulseRound(ev, 2, &leftClear);
+    EXPECT_TRUE(leftClear);
+    ASSERT_LE(released, 1);
+    oneReleased = released == 1;
+  }
+  EXPECT_TRUE(oneReleased);
+  CloseHandle(ev);
+}
+
+TEST(Events, PulseWithNoWaiterIsLost) {
+  for (bool manual : {true, false}) {
+    HANDLE ev = NewEvent(manual);
+    EXPECT_TRUE(PulseEvent(ev));
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "manual " << manual;
+    // A set event pulsed ends clear as well.
+    SetEvent(ev);
+    PulseEvent(ev);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "manual " << manual;
+    CloseHandle(ev);
+  }
+}
+
+TEST(Events, UnknownModifyFunctionIsRefused) {
+  HANDLE ev = NewEvent(true);
+  SetLastError(0);
+  EXPECT_FALSE(EventModify(ev, 0));
+  EXPECT_EQ(GetLastError(), kInvalidParameter);
+  EXPECT_FALSE(EventModify(ev, 4));
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  CloseHandle(ev);
+}
+
+TEST(Waits, SingleWaitTimesOutNoEarlierThanAsked) {
+  HANDLE ev = NewEvent(false);
+  for (DWORD ms : {1u, 15u, 60u}) {
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(ev, ms), WAIT_TIMEOUT);
+    double elapsed = MsSince(start);
+    EXPECT_GE(elapsed, static_cast<double>(ms));
+    EXPECT_LT(elapsed, ms + 2000.0);
+  }
+  CloseHandle(ev);
+}
+
+TEST(Waits, MultipleWaitTimesOutNoEarlierThanAsked) {
+  HANDLE h[2] = {NewEvent(false), NewEvent(true)};
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 40), WAIT_TIMEOUT);
+  double elapsed = MsSince(start);
+  EXPECT_GE(elapsed, 40.0);
+  EXPECT_LT(elapsed, 2040.0);
+  EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_TIMEOUT);
+  CloseHandle(h[0]);
+  CloseHandle(h[1]);
+}
+
+TEST(Waits, InfiniteWaitIsReleasedByAnotherThread) {
+  HANDLE ev = NewEvent(false);
+  HANDLE setter = Start([ev] {
+    Sleep(20);
+    return SetEvent(ev) ? 0u : 1u;
+  });
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(WaitForSingleObject(ev, INFINITE), WAIT_OBJECT_0);
+  EXPECT_GE(MsSince(start), 20.0);
+  EXPECT_EQ(Join(setter), 0u);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);  // the wait took the signal
+
+  HANDLE h[3] = {NewEvent(false), NewEvent(false), NewEvent(true)};
+  HANDLE second = h[1];
+  setter = Start([second] {
+    Sleep(20);
+    return SetEvent(second) ? 0u : 1u;
+  });
+  start = Clock::now();
+  EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+  EXPECT_GE(MsSince(start), 20.0);
+  EXPECT_EQ(Join(setter), 0u);
+  for (HANDLE x : h) CloseHandle(x);
+  CloseHandle(ev);
+}
+
+TEST(Waits, AnyOfReportsTheLowestSignalledIndexAndTakesOnlyThatSignal) {
+  HANDLE h[3] = {NewEvent(false), NewEvent(false), NewEvent(false)};
+  SetEvent(h[2]);
+  SetEvent(h[1]);
+  EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, 0), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForSingleObject(h[1], 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, 0), WAIT_OBJECT_0 + 2);
+  EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, 0), WAIT_TIMEOUT);
+  SetEvent(h[0]);
+  SetEvent(h[2]);
+  EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(h[2], 0), WAIT_OBJECT_0);
+  for (HANDLE x : h) CloseHandle(x);
+}
+
+TEST(Waits, WaitAllNeedsEverySignalAndTakesThemTogether) {
+  HANDLE h[2] = {NewEvent(false), NewEvent(false)};
+  SetEvent(h[0]);
+  EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 10), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(h[0], 0), WAIT_OBJECT_0);  // left untouched by the failed wait
+  SetEvent(h[0]);
+  SetEvent(h[1]);
+  EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_TIMEOUT);
+  for (HANDLE x : h) CloseHandle(x);
+}
+
+TEST(Waits, BadArgumentsFailWithoutBlocking) {
+  HANDLE ev = NewEvent(true, true);
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjects(0, &ev, FALSE, INFINITE), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), kInvalidParameter);
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjects(1, nullptr, FALSE, INFINITE), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), kInvalidParameter);
+  std::vector<HANDLE> many(65, ev);
+  EXPECT_EQ(WaitForMultipleObjects(65, many.data(), FALSE, INFINITE), WAIT_FAILED);
+  CloseHandle(ev);
+}
+
+// Every call that takes an event or thread handle, on a handle that is not one.
+void ExpectRefused(HANDLE bad, const char* what) {
+  SCOPED_TRACE(what);
+  SetLastError(0);
+  EXPECT_FALSE(SetEvent(bad));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_FALSE(ResetEvent(bad));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_FALSE(PulseEvent(bad));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_EQ(WaitForSingleObject(bad, 200), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  HANDLE good = NewEvent(true, true);
+  HANDLE pair[2] = {good, bad};
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 200), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  CloseHandle(good);
+  DWORD code = 1;
+  SetLastError(0);
+  EXPECT_FALSE(GetExitCodeThread(bad, &code));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  EXPECT_EQ(code, 1u);
+  SetLastError(0);
+  EXPECT_FALSE(TerminateThread(bad, 0));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_FALSE(SetThreadPriority(bad, THREAD_PRIORITY_NORMAL));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_FALSE(CeSetThreadPriority(bad, 100));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  int priority = CeGetThreadPriority(bad);
+  EXPECT_TRUE(priority < 0 || priority > 255) << priority;
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  priority = GetThreadPriority(bad);
+  EXPECT_TRUE(priority < THREAD_PRIORITY_TIME_CRITICAL || priority > THREAD_PRIORITY_IDLE)
+      << priority;
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_FALSE(CloseHandle(bad));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+}
+
+TEST(Handles, InvalidClosedAndForeignHandlesFailWithInvalidHandle) {
+  const size_t handlesAtStart = sim::KernelHandleCount();
+  ExpectRefused(nullptr, "null");
+  ExpectRefused(INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
+  ExpectRefused(reinterpret_cast<HANDLE>(uintptr_t{0x1234}), "garbage");
+
+  HANDLE closed = NewEvent(true);
+  ASSERT_TRUE(CloseHandle(closed));
+  ExpectRefused(closed, "closed event");
+
+  HANDLE thread = Start([] { return 0u; });
+  Join(thread);
+  ExpectRefused(thread, "closed thread");
+
+  HKEY key = nullptr;
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"HandleTest", 0, nullptr, 0, 0, nullptr, &key, nullptr),
+      ERROR_SUCCESS);
+  ExpectRefused(reinterpret_cast<HANDLE>(key), "registry key");
+  RegCloseKey(key);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"HandleTest");
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart);
+}
+
+TEST(Handles, WrongKindOfHandleIsRefused) {
+  HANDLE go = NewEvent(true);
+  HANDLE thread = Start([go] { return WaitForSingleObject(go, 10000); });
+  SetLastError(0);
+  EXPECT_FALSE(SetEvent(thread));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  EXPECT_FALSE(PulseEvent(GetCurrentThread()));
+  DWORD code = 0;
+  SetLastError(0);
+  EXPECT_FALSE(GetExitCodeThread(go, &code));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_FALSE(TerminateThread(go, 1));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetLastError(0);
+  EXPECT_FALSE(SetThreadPriority(go, THREAD_PRIORITY_NORMAL));
+  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  SetEvent(go);
+  EXPECT_EQ(Join(thread), WAIT_OBJECT_0);
+  CloseHandle(go);
+}
+
+TEST(Handles, ValuesAreNotReusedAndCountsReturnToStart) {
+  const size_t handlesAtStart = sim::KernelHandleCount();
+  std::vector<HANDLE> closed;
+  for (int i = 0; i < 20; ++i) {
+    HANDLE ev = NewEvent(i % 2 == 0);
+    ASSERT_NE(ev, nullptr);
+    for (HANDLE old : closed) ASSERT_NE(ev, old);
+    EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart + 1);
+    CloseHandle(ev);
+    closed.push_back(ev);
+  }
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart);
+  for (HANDLE old : closed) {
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(old));
+    EXPECT_EQ(GetLastError(), kInvalidHandle);
+  }
+}
+
+}  // namespace

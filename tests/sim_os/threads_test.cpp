@@ -1,0 +1,449 @@
+// Threads (start, exit codes, ExitThread, termination of blocked threads, priorities), critical
+// sections and the per-thread last error.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "os_test_util.h"
+#include "platform/ce_os.h"
+#include "sim/os/sim_os.h"
+
+namespace {
+
+using namespace ostest;
+
+struct StartProbe {
+  DWORD seenId = 0;
+  LPVOID seenParameter = nullptr;
+};
+
+DWORD WINAPI Probe(LPVOID parameter) {
+  auto* probe = static_cast<StartProbe*>(parameter);
+  probe->seenParameter = parameter;
+  probe->seenId = GetCurrentThreadId();
+  return 0x1234;
+}
+
+TEST(Threads, RoutineRunsWithItsParameterAndReturnsTheExitCode) {
+  StartProbe probe;
+  DWORD id = 0;
+  HANDLE h = CreateThread(nullptr, 0, Probe, &probe, 0, &id);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(Join(h), 0x1234u);
+  EXPECT_EQ(probe.seenParameter, &probe);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(probe.seenId, id);
+  EXPECT_NE(id, GetCurrentThreadId());
+}
+
+TEST(Threads, BadCreateArgumentsAreRefused) {
+  const size_t handlesAtStart = sim::KernelHandleCount();
+  SetLastError(0);
+  EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), kInvalidParameter);
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart);
+}
+
+TEST(Threads, HandleIsSignalledAtExitWithTheExitCode) {
+  const size_t liveAtStart = sim::LiveThreadCount();
+  const size_t handlesAtStart = sim::KernelHandleCount();
+  HANDLE go = NewEvent(true);
+  HANDLE h = Start([go] {
+    WaitForSingleObject(go, INFINITE);
+    return 7u;
+  });
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(sim::LiveThreadCount(), liveAtStart + 1);
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart + 2);
+  EXPECT_EQ(WaitForSingleObject(h, 20), WAIT_TIMEOUT);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+
+  SetEvent(go);
+  ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);  // stays signalled
+  EXPECT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, 7u);
+  EXPECT_EQ(sim::LiveThreadCount(), liveAtStart);
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_TRUE(CloseHandle(go));
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart);
+}
+
+TEST(Threads, EveryWaiterOnAThreadHandleIsReleased) {
+  HANDLE go = NewEvent(true);
+  HANDLE worker = Start([go] { return WaitForSingleObject(go, INFINITE); });
+  HANDLE other = NewEvent(false);
+  HANDLE watchers[2];
+  for (HANDLE& w : watchers) {
+    w = Start([worker, other] {
+      HANDLE pair[2] = {other, worker};
+      return WaitForMultipleObjects(2, pair, FALSE, 10000);
+    });
+  }
+  SetEvent(go);
+  for (HANDLE w : watchers) EXPECT_EQ(Join(w), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(Join(worker), WAIT_OBJECT_0);
+  CloseHandle(go);
+  CloseHandle(other);
+}
+
+TEST(Threads, ClosingTheHandleEarlyLetsTheThreadRunToItsEnd) {
+  const size_t liveAtStart = sim::LiveThreadCount();
+  HANDLE go = NewEvent(true);
+  HANDLE done = NewEvent(true);
+  HANDLE h = Start([go, done] {
+    WaitForSingleObject(go, INFINITE);
+    SetEvent(done);
+    return 0u;
+  });
+  EXPECT_TRUE(CloseHandle(h));
+  SetEvent(go);
+  EXPECT_EQ(WaitForSingleObject(done, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == liveAtStart; }));
+  CloseHandle(go);
+  CloseHandle(done);
+}
+
+std::atomic<bool> gAfterExit{false};
+
+void LeaveFromDeepInside(DWORD code) {
+  ExitThread(code);
+}
+
+TEST(Threads, ExitThreadEndsTheThreadFromANestedCall) {
+  const size_t liveAtStart = sim::LiveThreadCount();
+  HANDLE h = Start([] {
+    LeaveFromDeepInside(55);
+    gAfterExit = true;
+    return 1u;
+  });
+  EXPECT_EQ(Join(h), 55u);
+  EXPECT_FALSE(gAfterExit.load());
+  EXPECT_EQ(sim::LiveThreadCount(), liveAtStart);
+}
+
+// Where a thread is blocked when it is terminated.
+enum class Block { Wait, WaitMultiple, Sleep, CriticalSection };
+
+class TerminateBlocked : public testing::TestWithParam<Block> {};
+
+TEST_P(TerminateBlocked, HandleIsSignalledAtOnceAndTheThreadParksForGood) {
+  const size_t liveAtStart = sim::LiveThreadCount();
+  const size_t parkedAtStart = sim::ParkedThreadCount();
+  HANDLE never = NewEvent(true);
+  HANDLE ready = NewEvent(true);
+  auto returned = std::make_shared<std::atomic<bool>>(false);
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  const Block block = GetParam();
+  HANDLE h = Start([=, &cs] {
+    SetEvent(ready);
+    HANDLE pair[2] = {never, never};
+    switch (block) {
+      case Block::Wait:
+        WaitForSingleObject(never, INFINITE);
+        break;
+      case Block::WaitMultiple:
+        WaitForMultipleObjects(2, pair, FALSE, INFINITE);
+        break;
+      case Block::Sleep:
+        Sleep(INFINITE);
+        break;
+      case Block::CriticalSection:
+        EnterCriticalSection(&cs);
+        break;
+    }
+    *returned = true;
+    return 0u;
+  });
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(TerminateThread(h, 0xDEAD));
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, 0xDEADu);
+  EXPECT_EQ(sim::LiveThreadCount(), liveAtStart);
+  EXPECT_TRUE(Eventually([&] { return sim::ParkedThreadCount() == parkedAtStart + 1; }));
+  // A second terminate of an ended thread changes nothing.
+  EXPECT_TRUE(TerminateThread(h, 1));
+  EXPECT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, 0xDEADu);
+  EXPECT_FALSE(returned->load());
+
+  // The parked thread did not take the section on its way out.
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  EXPECT_TRUE(TryEnterCriticalSection(&cs));
+  LeaveCriticalSection(&cs);
+  EXPECT_FALSE(returned->load());
+  CloseHandle(h);
+  CloseHandle(ready);
+  CloseHandle(never);
+  DeleteCriticalSection(&cs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, TerminateBlocked,
+                         testing::Values(Block::Wait, Block::WaitMultiple, Block::Sleep,
+                                         Block::CriticalSection));
+
+// A thread terminated while blocked on an auto-reset event must not take a signal set after the
+// terminate (nor return to its caller with it): the signal belongs to the next waiter.
+TEST(Threads, TerminatedWaiterDoesNotTakeALaterSignal) {
+  const size_t parkedAtStart = sim::ParkedThreadCount();
+  HANDLE ev = NewEvent(false);
+  auto returned = std::make_shared<std::atomic<int>>(0);
+  constexpr int kRounds = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    HANDLE ready = NewEvent(true);
+    HANDLE h = Start([=] {
+      SetEvent(ready);
+      WaitForSingleObject(ev, INFINITE);
+      ++*returned;
+      return 0u;
+    });
+    ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+    Sleep(10);  // most likely blocked by now, which is the case that matters
+    ASSERT_TRUE(TerminateThread(h, 3));
+    ASSERT_TRUE(SetEvent(ev));
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0) << "round " << round;
+    CloseHandle(h);
+    CloseHandle(ready);
+  }
+  EXPECT_TRUE(Eventually([&] { return sim::ParkedThreadCount() == parkedAtStart + kRounds; }));
+  EXPECT_EQ(returned->load(), 0);
+  CloseHandle(ev);
+}
+
+TEST(Threads, ThreadTerminatingItselfParks) {
+  const size_t parkedAtStart = sim::ParkedThreadCount();
+  auto returned = std::make_shared<std::atomic<bool>>(false);
+  HANDLE h = Start([returned] {
+    TerminateThread(GetCurrentThread(), 9);
+    *returned = true;
+    return 0u;
+  });
+  EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, 9u);
+  EXPECT_TRUE(Eventually([&] { return sim::ParkedThreadCount() == parkedAtStart + 1; }));
+  EXPECT_FALSE(returned->load());
+  CloseHandle(h);
+}
+
+TEST(Threads, CountsReturnToTheirStartValues) {
+  const size_t liveAtStart = sim::LiveThreadCount();
+  const size_t handlesAtStart = sim::KernelHandleCount();
+  HANDLE go = NewEvent(true);
+  std::vector<HANDLE> threads;
+  for (int i = 0; i < 6; ++i) {
+    threads.push_back(Start([go, i] {
+      WaitForSingleObject(go, INFINITE);
+      return static_cast<DWORD>(i);
+    }));
+  }
+  EXPECT_EQ(sim::LiveThreadCount(), liveAtStart + 6);
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart + 7);
+  SetEvent(go);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(Join(threads[static_cast<size_t>(i)]), DWORD(i));
+  CloseHandle(go);
+  EXPECT_EQ(sim::LiveThreadCount(), liveAtStart);
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart);
+}
+
+TEST(Priorities, NewThreadsStartAtNormal) {
+  HANDLE h = Start([] {
+    return static_cast<DWORD>(CeGetThreadPriority(GetCurrentThread()) * 100 +
+                              GetThreadPriority(GetCurrentThread()));
+  });
+  EXPECT_EQ(Join(h), DWORD(CE_THREAD_PRIO_256_NORMAL * 100 + THREAD_PRIORITY_NORMAL));
+}
+
+TEST(Priorities, EightLevelScaleMapsOnto248AndUp) {
+  HANDLE go = NewEvent(true);
+  HANDLE h = Start([go] {
+    WaitForSingleObject(go, INFINITE);
+    // Read through the pseudo handle: what the other thread set is this thread's own record.
+    return static_cast<DWORD>(CeGetThreadPriority(GetCurrentThread()));
+  });
+  const int mainBefore = CeGetThreadPriority(GetCurrentThread());
+  for (int level = THREAD_PRIORITY_TIME_CRITICAL; level <= THREAD_PRIORITY_IDLE; ++level) {
+    EXPECT_TRUE(SetThreadPriority(h, level));
+    EXPECT_EQ(CeGetThreadPriority(h), 248 + level);
+    EXPECT_EQ(GetThreadPriority(h), level);
+  }
+  for (int bad : {-1, 8, 100}) {
+    SetLastError(0);
+    EXPECT_FALSE(SetThreadPriority(h, bad));
+    EXPECT_EQ(GetLastError(), kInvalidParameter);
+  }
+  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_IDLE);
+  EXPECT_TRUE(SetThreadPriority(h, THREAD_PRIORITY_HIGHEST));
+  EXPECT_EQ(CeGetThreadPriority(GetCurrentThread()), mainBefore);
+  SetEvent(go);
+  EXPECT_EQ(Join(h), 249u);
+  CloseHandle(go);
+}
+
+TEST(Priorities, TwoHundredFiftySixLevelScale) {
+  HANDLE go = NewEvent(true);
+  HANDLE h = Start([go] { return WaitForSingleObject(go, INFINITE); });
+  EXPECT_TRUE(CeSetThreadPriority(h, 103));
+  EXPECT_EQ(CeGetThreadPriority(h), 103);
+  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
+  EXPECT_TRUE(CeSetThreadPriority(h, 0));
+  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
+  EXPECT_TRUE(CeSetThreadPriority(h, 247));
+  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
+  EXPECT_TRUE(CeSetThreadPriority(h, 248));
+  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
+  EXPECT_TRUE(CeSetThreadPriority(h, 250));
+  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_ABOVE_NORMAL);
+  EXPECT_TRUE(CeSetThreadPriority(h, 255));
+  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_IDLE);
+  for (int bad : {-1, 256, 1000}) {
+    SetLastError(0);
+    EXPECT_FALSE(CeSetThreadPriority(h, bad));
+    EXPECT_EQ(GetLastError(), kInvalidParameter);
+  }
+  EXPECT_EQ(CeGetThreadPriority(h), 255);
+  SetEvent(go);
+  Join(h);
+  CloseHandle(go);
+}
+
+TEST(Priorities, PseudoHandleSetsTheCallersOwnPriority) {
+  HANDLE h = Start([] {
+    if (!CeSetThreadPriority(GetCurrentThread(), 120)) return 1u;
+    if (CeGetThreadPriority(GetCurrentThread()) != 120) return 2u;
+    if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL)) return 3u;
+    if (CeGetThreadPriority(GetCurrentThread()) != 252) return 4u;
+    return 0u;
+  });
+  const int mainBefore = CeGetThreadPriority(GetCurrentThread());
+  EXPECT_EQ(Join(h), 0u);
+  EXPECT_EQ(CeGetThreadPriority(GetCurrentThread()), mainBefore);
+}
+
+TEST(CriticalSections, OwnerMayEnterAgain) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EXPECT_TRUE(TryEnterCriticalSection(&cs));
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), GetCurrentThreadId());
+  LeaveCriticalSection(&cs);
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), GetCurrentThreadId());
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  DeleteCriticalSection(&cs);
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  DeleteCriticalSection(&cs);  // a second delete does nothing
+}
+
+TEST(CriticalSections, TryEnterFromAnotherThreadFailsUntilFullyLeft) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  auto tryFromOtherThread = [&cs] {
+    return Join(Start([&cs] {
+      if (!TryEnterCriticalSection(&cs)) return 0u;
+      DWORD owner = sim::CriticalSectionOwner(&cs);
+      LeaveCriticalSection(&cs);
+      return owner == GetCurrentThreadId() ? 1u : 2u;
+    }));
+  };
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EXPECT_EQ(tryFromOtherThread(), 0u);
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(tryFromOtherThread(), 0u);
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), GetCurrentThreadId());
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(tryFromOtherThread(), 1u);
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSections, EnterWaitsForTheOwnerToLeave) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  HANDLE ready = NewEvent(true);
+  HANDLE entered = NewEvent(true);
+  EnterCriticalSection(&cs);
+  HANDLE h = Start([&cs, ready, entered] {
+    SetEvent(ready);
+    EnterCriticalSection(&cs);
+    DWORD owner = sim::CriticalSectionOwner(&cs);
+    SetEvent(entered);
+    LeaveCriticalSection(&cs);
+    return owner;
+  });
+  DWORD id = 0;
+  ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(entered, 50), WAIT_TIMEOUT);
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(WaitForSingleObject(entered, 10000), WAIT_OBJECT_0);
+  id = Join(h);
+  EXPECT_NE(id, 0u);
+  EXPECT_NE(id, GetCurrentThreadId());
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  DeleteCriticalSection(&cs);
+  CloseHandle(ready);
+  CloseHandle(entered);
+}
+
+TEST(CriticalSections, ExcludeEachOtherUnderContention) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 4000;
+  long counter = 0;  // plain on purpose: only the section protects it
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  HANDLE go = NewEvent(true);
+  std::vector<HANDLE> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.push_back(Start([&] {
+      WaitForSingleObject(go, INFINITE);
+      for (int i = 0; i < kRounds; ++i) {
+        EnterCriticalSection(&cs);
+        if (++inside != 1) overlapped = true;
+        EnterCriticalSection(&cs);  // nested, as the owner may
+        ++counter;
+        LeaveCriticalSection(&cs);
+        --inside;
+        LeaveCriticalSection(&cs);
+      }
+      return 0u;
+    }));
+  }
+  SetEvent(go);
+  for (HANDLE h : threads) EXPECT_EQ(Join(h), 0u);
+  EXPECT_EQ(counter, long{kThreads} * kRounds);
+  EXPECT_FALSE(overlapped.load());
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  DeleteCriticalSection(&cs);
+  CloseHandle(go);
+}
+
+TEST(LastError, IsKeptPerThread) {
+  SetLastError(1234);
+  HANDLE h = Start([] {
+    if (GetLastError() != 0) return 1u;
+    SetLastError(99);
+    return GetLastError() == 99 ? 0u : 2u;
+  });
+  EXPECT_EQ(Join(h), 0u);
+  EXPECT_EQ(GetLastError(), 1234u);
+  SetLastError(0);
+  EXPECT_EQ(GetLastError(), 0u);
+}
+
+}  // namespace
