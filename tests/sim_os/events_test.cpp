@@ -177,11 +177,11 @@ TEST(Waits, MultipleWaitTimesOutNoEarlierThanAsked) {
 
 TEST(Waits, InfiniteWaitIsReleasedByAnotherThread) {
   HANDLE ev = NewEvent(false);
+  Clock::time_point start = Clock::now();  // before the setter starts its sleep
   HANDLE setter = Start([ev] {
     Sleep(20);
     return SetEvent(ev) ? 0u : 1u;
   });
-  Clock::time_point start = Clock::now();
   EXPECT_EQ(WaitForSingleObject(ev, INFINITE), WAIT_OBJECT_0);
   EXPECT_GE(MsSince(start), 20.0);
   EXPECT_EQ(Join(setter), 0u);
@@ -189,11 +189,11 @@ TEST(Waits, InfiniteWaitIsReleasedByAnotherThread) {
 
   HANDLE h[3] = {NewEvent(false), NewEvent(false), NewEvent(true)};
   HANDLE second = h[1];
+  start = Clock::now();
   setter = Start([second] {
     Sleep(20);
     return SetEvent(second) ? 0u : 1u;
   });
-  start = Clock::now();
   EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
   EXPECT_GE(MsSince(start), 20.0);
   EXPECT_EQ(Join(setter), 0u);

@@ -433,6 +433,33 @@ TEST(CriticalSections, ExcludeEachOtherUnderContention) {
   CloseHandle(go);
 }
 
+// Misuse that would crash the real platform stops the process with a message instead.
+class CriticalSectionDeathTest : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(CriticalSectionDeathTest, EnterOfAnUninitialisedSectionStops) {
+  CRITICAL_SECTION cs = {};
+  EXPECT_DEATH(EnterCriticalSection(&cs), "EnterCriticalSection");
+  EXPECT_DEATH(TryEnterCriticalSection(&cs), "TryEnterCriticalSection");
+}
+
+TEST_F(CriticalSectionDeathTest, EnterOfADeletedSectionStops) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  DeleteCriticalSection(&cs);
+  EXPECT_DEATH(EnterCriticalSection(&cs), "EnterCriticalSection");
+  EXPECT_DEATH(LeaveCriticalSection(&cs), "LeaveCriticalSection");
+}
+
+TEST_F(CriticalSectionDeathTest, LeaveByAThreadThatDoesNotOwnItStops) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  EXPECT_DEATH(LeaveCriticalSection(&cs), "LeaveCriticalSection");
+  DeleteCriticalSection(&cs);
+}
+
 TEST(LastError, IsKeptPerThread) {
   SetLastError(1234);
   HANDLE h = Start([] {
