@@ -18,7 +18,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "sim/os/cpu_account.h"
 #include "sim/os/os_internal.h"
 #include "sim/os/sim_os.h"
 
@@ -306,7 +305,6 @@ struct StartInfo {
 };
 
 void RunThread(StartInfo info) {
-  os_detail::CpuAccount account;
   tSlot.rec = info.rec;
   ThreadRec& self = *info.rec;
   DWORD code = 0;
