@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/os/cpu_account.h"
 #include "sim/os/os_internal.h"
 #include "sim/os/sim_os.h"
 
@@ -279,6 +280,28 @@ void TakeSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl, ThreadRec& self) {
   cs->reserved[1] = 1;
 }
 
+// Leaving a section that threads wait for hands it to the waiter of highest priority (the first
+// to arrive among equals), as the platform does, so a thread that leaves and re-enters in a loop
+// cannot starve the others.
+void HandOffSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl) {
+  ThreadRec* next = nullptr;
+  for (ThreadRec* waiter : impl.waiters) {
+    if (waiter->terminated) continue;
+    if (next == nullptr || waiter->priority256 < next->priority256) next = waiter;
+  }
+  if (next == nullptr) {
+    impl.owner = 0;
+    impl.count = 0;
+    cs->reserved[0] = 0;
+    cs->reserved[1] = 0;
+    for (ThreadRec* waiter : impl.waiters) waiter->wake.notify_all();
+    return;
+  }
+  impl.waiters.erase(std::find(impl.waiters.begin(), impl.waiters.end(), next));
+  TakeSectionLocked(cs, impl, *next);
+  next->wake.notify_all();
+}
+
 bool InBadRangeLocked(uintptr_t first, uintptr_t last) {
   for (const auto& range : K().badRanges) {
     if (first <= range.second && range.first <= last) return true;
@@ -305,6 +328,7 @@ struct StartInfo {
 };
 
 void RunThread(StartInfo info) {
+  os_detail::CpuAccount account;
   tSlot.rec = info.rec;
   ThreadRec& self = *info.rec;
   DWORD code = 0;
@@ -481,16 +505,19 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
   }
   if (impl->owner != 0) {
     impl->waiters.push_back(&self);
-    while (impl->owner != 0 && !self.terminated) {
+    while (impl->owner != self.id && impl->owner != 0 && !self.terminated) {
       self.wake.wait(held);
       impl = &SectionOrDie(cs, "EnterCriticalSection");
     }
-    impl->waiters.erase(std::find(impl->waiters.begin(), impl->waiters.end(), &self));
+    if (impl->owner != self.id) {
+      impl->waiters.erase(std::find(impl->waiters.begin(), impl->waiters.end(), &self));
+    }
     if (self.terminated) {
-      // The wake-up may have been meant for this thread; pass it on.
-      if (impl->owner == 0 && !impl->waiters.empty()) impl->waiters.front()->wake.notify_all();
+      // Handed over just as the thread was terminated: pass the section on.
+      if (impl->owner == self.id) HandOffSectionLocked(cs, *impl);
       ParkLocked(held);
     }
+    if (impl->owner == self.id) return;  // handed over by the leaving owner
   }
   TakeSectionLocked(cs, *impl, self);
 }
@@ -521,9 +548,7 @@ extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
   }
   cs->reserved[1] = --impl.count;
   if (impl.count != 0) return;
-  impl.owner = 0;
-  cs->reserved[0] = 0;
-  if (!impl.waiters.empty()) impl.waiters.front()->wake.notify_all();
+  HandOffSectionLocked(cs, impl);
 }
 
 // ---- Events and waits

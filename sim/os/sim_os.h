@@ -93,4 +93,9 @@ void SetTickCount(DWORD value);
 size_t TimerCallbacksRunning();  // callbacks running at this moment, all timers
 size_t LiveTimerCount();         // timers set and not yet killed
 
+// ---- CPU time of threads made by CreateThread and of timer threads (the driver's own threads
+// on this device), ended ones included; the host stack's and the bridge models' threads are not
+// counted.
+double PlatformThreadCpuSeconds();
+
 }  // namespace sim

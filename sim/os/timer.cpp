@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/os/cpu_account.h"
 #include "sim/os/os_internal.h"
 #include "sim/os/sim_os.h"
 
@@ -51,6 +52,7 @@ Timers& T() {
 }
 
 void RunTimer(std::shared_ptr<Timer> timer) {
+  os_detail::CpuAccount account;
   std::unique_lock<std::mutex> held(T().lock);
   Clock::time_point due = Clock::now() + timer->delay;
   for (;;) {

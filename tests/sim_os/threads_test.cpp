@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "os_test_util.h"
@@ -348,6 +350,38 @@ TEST(CriticalSections, OwnerMayEnterAgain) {
   DeleteCriticalSection(&cs);  // a second delete does nothing
 }
 
+// Leaving hands the section to a waiter: an owner that leaves and enters again in a loop cannot
+// starve it, and of two waiters the one of higher priority goes first.
+TEST(CriticalSections, LeavingHandsTheSectionToTheWaiterOfHighestPriority) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  std::vector<int> order;  // under cs
+  ASSERT_EQ(CeGetThreadPriority(GetCurrentThread()), CE_THREAD_PRIO_256_NORMAL);
+  EnterCriticalSection(&cs);
+  auto waiter = [&cs, &order](int name, int priority256) {
+    return Start([&cs, &order, name, priority256] {
+      CeSetThreadPriority(GetCurrentThread(), priority256);
+      EnterCriticalSection(&cs);
+      order.push_back(name);
+      LeaveCriticalSection(&cs);
+      return 0u;
+    });
+  };
+  // The first waiter has this thread's own (normal) priority and arrived before it re-enters.
+  HANDLE low = waiter(1, CE_THREAD_PRIO_256_NORMAL);
+  HANDLE high = waiter(2, CE_THREAD_PRIO_256_NORMAL - 2);
+  // Both must be queued on the section before it is left; there is nothing to wait on for that.
+  Sleep(200);
+  LeaveCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  order.push_back(0);
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(Join(high), 0u);
+  EXPECT_EQ(Join(low), 0u);
+  EXPECT_EQ(order, (std::vector<int>{2, 1, 0}));
+  DeleteCriticalSection(&cs);
+}
+
 TEST(CriticalSections, TryEnterFromAnotherThreadFailsUntilFullyLeft) {
   CRITICAL_SECTION cs;
   InitializeCriticalSection(&cs);
@@ -474,3 +508,29 @@ TEST(LastError, IsKeptPerThread) {
 }
 
 }  // namespace
+
+namespace {
+
+// Burns about `ms` of the calling thread's CPU time.
+void Spin(int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  volatile unsigned sink = 0;
+  while (std::chrono::steady_clock::now() < end) sink = sink + 1;
+}
+
+}  // namespace
+
+// Only the platform's own threads count: a thread of the host (a model's, say) does not.
+TEST(ThreadCpu, CountsCreatedThreadsEvenAfterTheyEndButNotHostThreads) {
+  const double before = sim::PlatformThreadCpuSeconds();
+  HANDLE h = Start([] {
+    Spin(80);
+    return 0u;
+  });
+  EXPECT_EQ(Join(h), 0u);
+  const double afterCreated = sim::PlatformThreadCpuSeconds();
+  EXPECT_GE(afterCreated - before, 0.040) << "80 ms of spinning, on a machine shared with others";
+  std::thread host([] { Spin(80); });
+  host.join();
+  EXPECT_LT(sim::PlatformThreadCpuSeconds() - afterCreated, 0.040);
+}
