@@ -33,6 +33,8 @@ void WriteStdout(const void* data, std::size_t size);
 
 // CPU time of the whole process (user + system) in seconds.
 double ProcessCpuSeconds();
+// CPU time of the calling thread in seconds.
+double ThreadCpuSeconds();
 // Peak resident set size of the process in bytes.
 std::uint64_t PeakResidentBytes();
 

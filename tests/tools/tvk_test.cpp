@@ -58,6 +58,9 @@ TEST(TvkBench, QuickJsonHasEveryFigureAndLosesNothingWhenPaced) {
     EXPECT_EQ(p["received"], p["sent"]) << p.dump();
     EXPECT_EQ(p["sent"].get<double>(), 2 * p["bytes_each_way"].get<double>()) << p.dump();
     EXPECT_GT(p["cpu_percent"].get<double>(), 0);
+    // The driver's share is a part of the whole process's.
+    EXPECT_LE(p["cpu_percent"].get<double>(), p["process_cpu_percent"].get<double>() * 1.02 + 0.1)
+        << p.dump();
   }
   EXPECT_TRUE(j["idle"]["cpu_percent"].is_number());
   EXPECT_GT(j["memory"]["heap_bytes_per_open_port"].get<double>(), 16384);  // the ring alone
