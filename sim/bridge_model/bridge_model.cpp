@@ -85,6 +85,8 @@ struct BridgeModel::Port {
   std::deque<uint8_t> immediate;  // goes out ahead of tx
   std::vector<uint8_t> sent;      // bytes put on the TX line, until taken
   std::deque<std::shared_ptr<UsbIo>> bulkIn;
+  // Receive flush: when the first waiting byte arrived and when the latest one did.
+  Clock::time_point rxOldest, rxLatest;
   struct Out {
     std::shared_ptr<UsbIo> io;
     uint32_t moved = 0;
@@ -204,6 +206,7 @@ struct BridgeModel::Impl {
       ++p.s.rxOverflow;
       return;
     }
+    NoteArrival(p);
     p.rx.push_back(b);
     // The handshake reacts to every byte, as a UART's does, so a sender catching up on line time
     // in one burst still sees RTS drop in time.
@@ -211,16 +214,23 @@ struct BridgeModel::Impl {
     InputFlow(p);
   }
 
+  static void NoteArrival(Port& p) {
+    p.rxLatest = Clock::now();
+    if (p.rx.empty()) p.rxOldest = p.rxLatest;
+  }
+
   // XON/XOFF on input: XoffChar once the FIFO's free space falls to xoffLimit, XonChar once the
   // host has drained it to xonLimit. The character is put on the line at once, ahead of queued
-  // data, so the far end stops within the byte it is sending. Limits that overlap never make the
-  // two alternate: XON wins.
+  // data, so the far end stops within the byte it is sending. The limits come from the host's
+  // settings, which are sized for the host's buffer: the bridge caps each at a quarter of its
+  // FIFO. Limits that overlap never make the two alternate: XON wins.
   void InputFlow(Port& p) {
     if (!(p.Replace() & 0x02)) return;
     const uint32_t used = static_cast<uint32_t>(p.rx.size());
     const uint32_t freeRoom = cfg.rxFifoSize > used ? cfg.rxFifoSize - used : 0;
-    const uint32_t xonLimit = Le32(&p.s.flow[8]);
-    const uint32_t xoffLimit = Le32(&p.s.flow[12]);
+    const uint32_t cap = cfg.rxFifoSize / 4;
+    const uint32_t xonLimit = std::min(Le32(&p.s.flow[8]), cap);
+    const uint32_t xoffLimit = std::min(Le32(&p.s.flow[12]), cap);
     if (p.s.xoffSent && used <= xonLimit) {
       p.s.xoffSent = false;
       Emit(p, p.s.chars[4]);
@@ -351,11 +361,26 @@ struct BridgeModel::Impl {
       CompleteBulk(io, nullptr, 0, p.failInError);
     }
     while (p.s.enabled && !p.bulkIn.empty() && !p.rx.empty()) {
-      std::shared_ptr<UsbIo> io = p.bulkIn.front();
+      // Like the bridge's receive timer: a transfer the FIFO cannot fill waits while bytes keep
+      // coming, until a paced line has been quiet for two byte times (rxQuietMicros at least) or
+      // the first waiting byte has waited rxFlushMicros; on an unpaced line a byte goes at once.
+      const std::shared_ptr<UsbIo>& head = p.bulkIn.front();
+      if (p.rx.size() < head->length) {
+        const double gap = cfg.paced ? std::max(2 * ByteSeconds(p), cfg.rxQuietMicros * 1e-6) : 0.0;
+        const Clock::time_point quiet = p.rxLatest + std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double>(gap));
+        const Clock::time_point aged = p.rxOldest + std::chrono::microseconds(cfg.rxFlushMicros);
+        if (now < quiet && now < aged) {
+          *next = std::min(*next, std::min(quiet, aged));
+          break;
+        }
+      }
+      std::shared_ptr<UsbIo> io = head;
       p.bulkIn.pop_front();
       uint32_t n = std::min<uint32_t>(io->length, static_cast<uint32_t>(p.rx.size()));
       std::vector<uint8_t> chunk(p.rx.begin(), p.rx.begin() + n);
       p.rx.erase(p.rx.begin(), p.rx.begin() + n);
+      if (!p.rx.empty()) p.rxOldest = now;
       W().again = true;  // a sender held by this full FIFO may go on
       CompleteBulk(io, chunk.data(), n, USB_NO_ERROR);
     }
@@ -831,6 +856,7 @@ size_t BridgeModel::InjectRx(unsigned iface, const std::vector<uint8_t>& bytes) 
       ++p->s.rxOverflow;
       continue;
     }
+    impl_->NoteArrival(*p);
     p->rx.push_back(b);
     impl_->InputFlow(*p);
     ++stored;

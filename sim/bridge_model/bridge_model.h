@@ -42,7 +42,13 @@ struct BridgeConfig {
   uint32_t rtsHighWater = 3072;  // RTS (or DTR) handshake drops the line above this level
   uint32_t rtsLowWater = 1024;   // ... and raises it again below this one
   uint32_t txFifoSize = 64;      // transmit FIFO a bulk OUT drains into
-  uint8_t latch = 0xFF;          // GPIO latch at power-up
+  // A bulk IN the FIFO cannot fill completes once a paced line has been quiet for two byte times
+  // (rxQuietMicros at least), or once the first waiting byte has waited rxFlushMicros: a busy line
+  // then gives about one transfer per millisecond, as a bridge's receive timer does. On an unpaced
+  // line a waiting transfer completes at the first byte.
+  uint32_t rxQuietMicros = 250;
+  uint32_t rxFlushMicros = 1000;
+  uint8_t latch = 0xFF;  // GPIO latch at power-up
 };
 
 // Line state of one interface, as the test interface reads it.

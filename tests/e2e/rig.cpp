@@ -44,10 +44,10 @@ bool Configure(HANDLE port, DWORD baud, Flow flow) {
   dcb.fTXContinueOnXoff = 0;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
-  // Limits that suit both buffers: the core sends XOFF with 1 KiB of its buffer free, the bridge
-  // with 1 KiB of its 4 KiB FIFO free, and the bridge sends XON again at 1 KiB waiting.
+  // XOFF with half the receive buffer still free: room for what the ring and the bridge hold and
+  // what arrives while the XOFF is on its way. The bridge caps both limits to its own FIFO.
   dcb.XonLim = 1024;
-  dcb.XoffLim = 1024;
+  dcb.XoffLim = 32768;
   return ceapp::SetCommState(port, &dcb) != FALSE;
 }
 
