@@ -20,6 +20,7 @@
 #include "platform/ce_serial.h"
 #include "sim/devmgr/module_file.h"
 #include "sim/devmgr/sim_devmgr.h"
+#include "sim/os/sim_os.h"
 
 namespace sim {
 namespace {
@@ -88,33 +89,6 @@ std::string Lower(std::string s) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return s;
-}
-
-std::string ToUtf8(const std::u16string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    uint32_t c = s[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
-      ++i;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 std::u16string FromAscii(const std::string& s) {
@@ -458,7 +432,7 @@ HANDLE DeviceOpen(LPCWSTR name, DWORD access, DWORD shareMode) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  std::string wanted = Lower(ToUtf8(name));
+  std::string wanted = Lower(Utf8(name));
   std::unique_lock<std::mutex> lock(W().lock);
   std::shared_ptr<Device> device;
   for (const auto& candidate : W().devices) {
@@ -619,8 +593,8 @@ extern "C" HANDLE ActivateDevice(LPCWSTR deviceKey, DWORD_PTR clientInfo) {
   }
 
   auto device = std::make_shared<Device>();
-  device->prefix = sim::ToUtf8(prefix);
-  rc = sim::LoadModule(sim::ToUtf8(dll), device->prefix, &device->entries, &device->file);
+  device->prefix = sim::Utf8(prefix);
+  rc = sim::LoadModule(sim::Utf8(dll), device->prefix, &device->entries, &device->file);
   if (rc != ERROR_SUCCESS) {
     SetLastError(static_cast<DWORD>(rc));
     return nullptr;
