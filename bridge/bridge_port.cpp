@@ -45,7 +45,7 @@ DWORD GetWord32(const BYTE* in) {
 
 // Takes the device lock itself.
 void SendHandshake(BridgePort* port, WORD handshake) {
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   BridgeSetHandshake(port, handshake);
   LeaveCriticalSection(&port->device->lock);
 }
@@ -190,6 +190,7 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   }
   DWORD take = *count < stored ? *count : stored;
   *count = RingGet(port->ring, buffer, take);
+  __atomic_store_n(&port->rxInTransit, *count, __ATOMIC_RELEASE);
   if (RingCount(port->ring) == 0) ClearPending(port);
   LeaveCriticalSection(&port->ringLock);
   // The receive thread holds off while the ring is nearly full; tell it there is room again.
@@ -197,10 +198,35 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   return 0;
 }
 
+// The stops a chunk's wait watches besides its completion, in this order.
+enum : DWORD { StopAbort = 0, StopDetach = 1, StopLockWanted = 2, StopCount = 3 };
+
+// lockWanted is auto-reset and may be left set by a request that got the lock between chunks; it
+// ends a chunk only while a short request is really waiting.
+BOOL ChunkStopWanted(void* context, DWORD index) {
+  BridgeDevice* device = static_cast<BridgeDevice*>(context);
+  if (index != StopLockWanted) return TRUE;
+  return __atomic_load_n(&device->lockWaiters, __ATOMIC_ACQUIRE) > 0 ? TRUE : FALSE;
+}
+
+// After stepping aside, the writer lets the waiting short requests through before it takes the
+// lock again; a critical section promises no order among its waiters.
+void LetWaitersThrough(BridgeDevice* device) {
+  for (DWORD spins = 0; spins < 1000; ++spins) {
+    if (__atomic_load_n(&device->lockWaiters, __ATOMIC_ACQUIRE) <= 0) return;
+    Sleep(1);
+  }
+}
+
 // Sends synchronously in chunks, each under the device lock with its own time-out, and writes back
-// the bytes that really went out: whole chunks, plus what the status read reports for the chunk
-// that failed or timed out. The first such chunk ends the transmission; on a detached port nothing
-// is sent. txDoneEvent is set in every case, so the writer never waits for a write that is over.
+// the bytes that really went out: whole chunks, plus what the host stack reports the device took
+// of a chunk that was aborted, failed or timed out. A chunk's wait also ends on the core's abort
+// (PURGE_TXABORT, the close of the writing handle, process exit: they set txDoneEvent), on detach,
+// and when a short request wants the device lock: the chunk is then aborted, the lock left until
+// the request is through, and the rest of the chunk sent within what is left of its time-out. The
+// first chunk that fails, times out or is aborted ends the transmission; on a detached port
+// nothing is sent. txDoneEvent is set in every case, so the writer never waits for a write that is
+// over.
 DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return 0;
@@ -209,36 +235,55 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
 
   DWORD remaining = count != nullptr ? *count : 0;
   DWORD sent = 0;
-  if (data != nullptr && comDevice != nullptr) {
-    while (remaining != 0) {
-      DWORD chunk = remaining < BRIDGE_TX_CHUNK ? remaining : BRIDGE_TX_CHUNK;
-      // Read per chunk: a change of the write time-outs applies from the next chunk on. The
-      // core's settingsLock is a leaf, taken here while no bridge lock is held.
-      EnterCriticalSection(&comDevice->settingsLock);
-      DWORD multiplier = comDevice->timeouts.WriteTotalTimeoutMultiplier;
-      DWORD constant = comDevice->timeouts.WriteTotalTimeoutConstant;
-      LeaveCriticalSection(&comDevice->settingsLock);
-      DWORD timeout = multiplier * chunk + constant;
-      if (timeout == 0) timeout = INFINITE;
+  bool over = data == nullptr || comDevice == nullptr;
+  const HANDLE stops[StopCount] = {comDevice != nullptr ? comDevice->txDoneEvent : nullptr,
+                                   device->detachEvent, device->lockWanted};
+  while (!over && remaining != 0) {
+    const DWORD chunk = remaining < BRIDGE_TX_CHUNK ? remaining : BRIDGE_TX_CHUNK;
+    // Read per chunk: a change of the write time-outs applies from the next chunk on. The
+    // core's settingsLock is a leaf, taken here while no bridge lock is held.
+    EnterCriticalSection(&comDevice->settingsLock);
+    const DWORD multiplier = comDevice->timeouts.WriteTotalTimeoutMultiplier;
+    const DWORD constant = comDevice->timeouts.WriteTotalTimeoutConstant;
+    LeaveCriticalSection(&comDevice->settingsLock);
+    const DWORD budget = multiplier * chunk + constant;
+    const DWORD start = GetTickCount();
 
-      if (PortState(port) & PortDetached) break;
-
-      DWORD bytes = 0;
-      DWORD usbError = 0;
-      EnterCriticalSection(&device->lock);
-      DWORD result =
-          BulkTransferWait(device->usb, port->outPipe, TransferCompleted, port->outDone, 0,
-                           const_cast<BYTE*>(data), 0, chunk, &bytes, timeout, &usbError);
-      LeaveCriticalSection(&device->lock);
-      if (result != 0 || usbError != 0) {
-        // The host stack's count is untrusted: never more than the chunk.
-        sent += bytes < chunk ? bytes : chunk;
+    DWORD done = 0;  // of this chunk
+    while (!over && done < chunk) {
+      if (PortState(port) & PortDetached) {
+        over = true;
         break;
       }
-      sent += chunk;
-      data += chunk;
-      remaining -= chunk;
+      DWORD timeout = INFINITE;
+      if (budget != 0) {
+        const DWORD elapsed = GetTickCount() - start;
+        // A resumed chunk whose time is up still gets one short try, so that a time-out always
+        // reports what the device took.
+        timeout = elapsed < budget ? budget - elapsed : 1;
+      }
+      DWORD bytes = 0;
+      DWORD usbError = 0;
+      DWORD stoppedBy = STOP_NONE;
+      EnterCriticalSection(&device->lock);
+      const DWORD result = BulkTransferWaitStoppable(
+          device->usb, port->outPipe, port->outDone, const_cast<BYTE*>(data) + done, chunk - done,
+          timeout, stops, StopCount, ChunkStopWanted, device, &bytes, &usbError, &stoppedBy);
+      LeaveCriticalSection(&device->lock);
+      // The host stack's count is untrusted: never more than was offered.
+      const DWORD took = bytes < chunk - done ? bytes : chunk - done;
+      done += result == 0 ? chunk - done : took;
+      if (stoppedBy == StopLockWanted) {
+        LetWaitersThrough(device);
+        // Stepping aside is not an end: the rest goes out while the chunk has time left.
+        if (result == 0 || budget == 0 || GetTickCount() - start < budget) continue;
+      }
+      // An abort or a detach ends the write even when the chunk had just completed.
+      if (result != 0 || stoppedBy != STOP_NONE) over = true;
     }
+    sent += done;
+    data += done;
+    remaining -= done;
   }
   if (count != nullptr) *count = sent;
   if (comDevice != nullptr) SetEvent(comDevice->txDoneEvent);
@@ -283,7 +328,7 @@ void BridgeSetRts(PortContext context) {
 void BridgeClearBreak(PortContext context) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   BridgeBreakOff(port);
   LeaveCriticalSection(&port->device->lock);
 }
@@ -291,7 +336,7 @@ void BridgeClearBreak(PortContext context) {
 void BridgeSetBreak(PortContext context) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   BridgeBreakOn(port);
   LeaveCriticalSection(&port->device->lock);
 }
@@ -299,7 +344,7 @@ void BridgeSetBreak(PortContext context) {
 BOOL BridgeSendImmediate(PortContext context, BYTE character) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return FALSE;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   DWORD result = BridgeSendChar(port, character);
   LeaveCriticalSection(&port->device->lock);
   return result == 0 ? TRUE : FALSE;
@@ -314,7 +359,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   __builtin_memcpy(status, zero, sizeof(*status));
 
   BYTE copy[sizeof(port->commStatus)];
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   __builtin_memcpy(copy, port->commStatus, sizeof(copy));
   LeaveCriticalSection(&port->device->lock);
 
@@ -349,7 +394,7 @@ void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
   BridgePort* port = AsPort(context);
   if (port == nullptr || modemStatus == nullptr) return;
   BYTE modem = (BYTE)*modemStatus;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   DWORD result = BridgeGetModemStatus(port, &modem);
   LeaveCriticalSection(&port->device->lock);
   if (result == 0) *modemStatus = (*modemStatus & ~0xFFu) | modem;
@@ -358,7 +403,7 @@ void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
 void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
   BridgePort* port = AsPort(context);
   if (port == nullptr || properties == nullptr) return;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   BridgeGetProperties(port, reinterpret_cast<BYTE*>(properties));
   LeaveCriticalSection(&port->device->lock);
 }
@@ -366,6 +411,8 @@ void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
 DWORD BridgeQueryEvents(PortContext context) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return 0;
+  // The event thread has stored the previous batch before it asks again.
+  __atomic_store_n(&port->rxInTransit, 0u, __ATOMIC_RELEASE);
   EnterCriticalSection(&port->eventLock);
   DWORD pending = port->pending;
   LeaveCriticalSection(&port->eventLock);
@@ -376,7 +423,7 @@ DWORD BridgeQueryEvents(PortContext context) {
 void BridgePurgeSlot(PortContext context, DWORD flags) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLockShort(port->device);
   BridgePurge(port, flags);
   LeaveCriticalSection(&port->device->lock);
   if (flags & PURGE_RXCLEAR) {

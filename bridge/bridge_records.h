@@ -8,6 +8,14 @@
 //   BridgePort.ringLock  - the contents of ring.
 //   BridgePort.eventLock - pending.
 // Order: ringLock before eventLock. The device lock is never held together with either of them.
+//
+// A bulk OUT chunk may wait a long time under the device lock (flow control holds it), so the
+// chunk's wait also ends when the lock is wanted: short requests (line changes, immediate
+// characters, break, status and modem reads, purge) announce themselves in lockWaiters and
+// lockWanted before they enter, and the writer aborts its chunk, leaves the lock until they are
+// through, then sends the rest. Input flow control, which runs on the threads that drain the
+// receive path, therefore never waits behind a chunk that needs that drain to finish. The chunk's
+// wait also ends on the core's abort (txDoneEvent) and on detachEvent.
 // The serial core calls into the bridge holding its own locks (openListLock for Open and Close,
 // txStateLock for Transmit); the bridge never takes a core lock while it holds the device lock,
 // and leaves the device lock before it raises events on a ComDevice.
@@ -51,14 +59,17 @@ struct BridgeDevice {
   BYTE volatile detached;  // set once, under lock, by the detach notification
   USB_HANDLE hostDevice;
   LPCUSB_FUNCS usb;
-  WORD vendorId;   // of the matched driver settings
-  WORD productId;  // of the matched driver settings
+  WORD vendorId;        // of the matched driver settings
+  WORD productId;       // of the matched driver settings
   BYTE* productString;  // raw string descriptor 2 (bLength, type 3, UTF-16LE), or null
   BYTE* serialString;   // raw string descriptor 3 (5 on part number 5), or null
   DWORD partNumber;     // selects the latch request form; 0 when unknown
   DWORD portCount;      // interfaces of the active configuration, at most 2
   BridgePort* ports[BRIDGE_MAX_PORTS];
-  HANDLE attachDone;  // manual-reset; set once when attach has finished
+  HANDLE attachDone;   // manual-reset; set once when attach has finished
+  HANDLE detachEvent;  // manual-reset; set once by detach before it takes the lock
+  HANDLE lockWanted;   // auto-reset; set by a short request that is about to wait for the lock
+  LONG volatile lockWaiters;  // short requests waiting for the lock; interlocked only
 };
 
 struct BridgePort {
@@ -85,6 +96,10 @@ struct BridgePort {
   BYTE commStatus[20];            // last BridgeCommStatus read (19 bytes); byte 20 stays 0
   DWORD modemStatus;              // last modem status byte read, in the low byte
   HANDLE roomEvent;  // auto-reset; set by Receive and purge when they free room in the ring
+  // Bytes the last Receive handed to the core that the core may not have stored yet: set by
+  // Receive under ringLock, cleared by the next QueryEvents (both only on the event thread, which
+  // stores a batch before it asks again). The receive thread counts them with the ring.
+  DWORD volatile rxInTransit;
 };
 
 // True when p is a non-null record carrying the tag.

@@ -2,6 +2,7 @@
 // and the driver's own control codes.
 #include "bridge/bridge_requests.h"
 
+#include "core/com_device.h"
 #include "usb/transfer.h"
 
 namespace {
@@ -58,6 +59,13 @@ BOOL CopyStringDescriptor(const BYTE* descriptor, BYTE* outBuffer, DWORD outSize
 }
 
 }  // namespace
+
+void EnterDeviceLockShort(BridgeDevice* device) {
+  InterlockedIncrement(&device->lockWaiters);
+  if (device->lockWanted != nullptr) SetEvent(device->lockWanted);
+  EnterCriticalSection(&device->lock);
+  InterlockedDecrement(&device->lockWaiters);
+}
 
 DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYTE request,
                         WORD value, WORD index, WORD length, void* data) {
@@ -231,22 +239,55 @@ void BridgeBuildSpecialChars(const DCB* dcb, BYTE* specialChars) {
   specialChars[5] = (BYTE)dcb->XoffChar;
 }
 
-BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb) {
-  BridgePort* port = static_cast<BridgePort*>(context);
-  if (!BridgeTagged(port) || dcb == nullptr) return FALSE;
+namespace {
 
+// Data bits 5 to 8, parity codes 0 to 4 (none, odd, even, mark, space), stop bits 0 to 2 (one, one
+// and a half, two) and a baud rate above 0: what the line control and baud requests can carry.
+bool LineFormatCarried(const DCB* dcb) {
+  return dcb->BaudRate != 0 && dcb->ByteSize >= 5 && dcb->ByteSize <= 8 && dcb->Parity <= 4 &&
+         dcb->StopBits <= 2;
+}
+
+// The four line-setting requests, in order, stopping at the first failure. Device lock held.
+DWORD SendLineSettings(BridgePort* port, const DCB* dcb) {
   BYTE flowRecord[BRIDGE_FLOW_RECORD_SIZE];
   BYTE specialChars[BRIDGE_SPECIAL_CHARS_SIZE];
   BridgeBuildFlowRecord(dcb, flowRecord);
   BridgeBuildSpecialChars(dcb, specialChars);
-
-  // Stops at the first failure; what went out before stays in effect on the bridge.
-  BridgeDevice* device = port->device;
-  EnterCriticalSection(&device->lock);
   DWORD result = BridgeSetBaudRate(port, dcb->BaudRate);
   if (result == 0) result = BridgeSetLineControl(port, BridgeLineControlWord(dcb));
   if (result == 0) result = BridgeSetFlow(port, flowRecord);
   if (result == 0) result = BridgeSetChars(port, specialChars);
+  return result;
+}
+
+}  // namespace
+
+BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb) {
+  BridgePort* port = static_cast<BridgePort*>(context);
+  if (!BridgeTagged(port) || dcb == nullptr) return FALSE;
+
+  // A line format the bridge cannot carry is refused before anything goes out.
+  if (!LineFormatCarried(dcb)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+
+  // Stops at the first failure. The settings in force before (the core's, which it keeps until
+  // this succeeds) are then sent again, so that the line matches what GetCommState reports.
+  BridgeDevice* device = port->device;
+  EnterDeviceLockShort(device);
+  DWORD result = SendLineSettings(port, dcb);
+  if (result != 0) {
+    ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+    if (comDevice != nullptr) {
+      EnterCriticalSection(&comDevice->settingsLock);
+      DCB previous = comDevice->dcb;
+      LeaveCriticalSection(&comDevice->settingsLock);
+      if (LineFormatCarried(&previous)) SendLineSettings(port, &previous);
+    }
+    SetLastError(result);
+  }
   LeaveCriticalSection(&device->lock);
   return result == 0 ? TRUE : FALSE;
 }
@@ -265,14 +306,14 @@ BOOL BridgeControl(PortContext context, DWORD code, BYTE* inBuffer, DWORD inSize
       if (inBuffer == nullptr || inSize < 2 || IsBadReadPtr(inBuffer, 2)) return FALSE;
       BYTE mask = inBuffer[0];
       BYTE value = inBuffer[1];
-      EnterCriticalSection(&device->lock);
+      EnterDeviceLockShort(device);
       DWORD result = BridgeWriteLatch(port, mask, value);
       LeaveCriticalSection(&device->lock);
       return result == 0 ? TRUE : FALSE;
     }
     case CtlReadLatch: {
       if (outBuffer == nullptr || outSize < 1 || IsBadWritePtr(outBuffer, 1)) return FALSE;
-      EnterCriticalSection(&device->lock);
+      EnterDeviceLockShort(device);
       DWORD result = BridgeReadLatch(port, outBuffer);
       LeaveCriticalSection(&device->lock);
       return result == 0 ? TRUE : FALSE;

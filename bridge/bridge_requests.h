@@ -105,6 +105,11 @@ enum : DWORD {
   CtlGetSerialString = 0x222010,   // out: the raw serial string descriptor
 };
 
+// Enters the device lock for a short request (line change, immediate character, break, status,
+// modem or property read, purge, line settings, latch). It announces itself first, so that a bulk
+// OUT chunk waiting under the lock steps aside until it is through; see bridge_records.h.
+void EnterDeviceLockShort(BridgeDevice* device);
+
 DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYTE request,
                         WORD value, WORD index, WORD length, void* data);
 

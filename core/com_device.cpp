@@ -329,6 +329,7 @@ ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
     SetDefaultDcbLocked(device);
     LeaveCriticalSection(&device->settingsLock);
     device->rxDiscarded = 0;
+    InterlockedExchange(&device->commErrors, 0);
     device->rxPortReported = 0;
     device->rxTotal = 0;
     EnterCriticalSection(&device->txStateLock);

@@ -82,6 +82,7 @@ struct ComDevice {
   HANDLE thread;       // the event thread; 0 when none
   DWORD threadPriority;
   DWORD rxDiscarded;
+  LONG volatile commErrors;  // CE_* bits since the last status read; interlocked only
   DWORD rxPortReported;
   DWORD rxTotal;
   DWORD txTotal;

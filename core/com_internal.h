@@ -34,14 +34,17 @@ inline void StorePointer(T** p, T* v) {
 inline DWORD FlowFlags(ComDevice* device) {
   return (DWORD)__atomic_load_n(&device->flowFlags, __ATOMIC_ACQUIRE);
 }
-inline DWORD FlowChange(ComDevice* device, DWORD setBits, DWORD clearBits) {
-  LONG old = __atomic_load_n(&device->flowFlags, __ATOMIC_ACQUIRE);
+inline DWORD BitsChange(LONG volatile* word, DWORD setBits, DWORD clearBits) {
+  LONG old = __atomic_load_n(word, __ATOMIC_ACQUIRE);
   for (;;) {
     LONG next = (LONG)(((DWORD)old & ~clearBits) | setBits);
-    LONG seen = InterlockedCompareExchange(&device->flowFlags, next, old);
+    LONG seen = InterlockedCompareExchange(word, next, old);
     if (seen == old) return (DWORD)old;
     old = seen;
   }
+}
+inline DWORD FlowChange(ComDevice* device, DWORD setBits, DWORD clearBits) {
+  return BitsChange(&device->flowFlags, setBits, clearBits);
 }
 inline void FlowSet(ComDevice* device, DWORD bits) {
   FlowChange(device, bits, 0);

@@ -87,6 +87,8 @@ void GetCommStatus(ComDevice* device, BYTE* out) {
   SERIAL_DEV_STATUS status;
   __builtin_memset(&status, 0, sizeof(status));
   status.Errors = Ops(device)->GetStatus(device->port, &status.ComStat);
+  // Reading the error word clears what the core recorded.
+  status.Errors |= (DWORD)InterlockedExchange(&device->commErrors, 0);
   status.ComStat.cbInQue = RxFill(device);
   status.ComStat.cbOutQue = LoadWord(&device->outQueue);
   const DWORD flow = FlowFlags(device);
@@ -97,6 +99,11 @@ void GetCommStatus(ComDevice* device, BYTE* out) {
 
 void Purge(ComDevice* device, DWORD flags) {
   const PortOps* ops = Ops(device);
+  // The write is told first: its port call may be waiting on the bus that the purge needs.
+  if (flags & PURGE_TXABORT) {
+    FlowSet(device, WriteAborted);
+    SetEvent(device->txDoneEvent);
+  }
   ops->Purge(device->port, flags);
   if (flags & PURGE_RXCLEAR) {
     RxBufferDiscard(device);
@@ -117,10 +124,6 @@ void Purge(ComDevice* device, DWORD flags) {
   if (flags & PURGE_RXABORT) {
     FlowSet(device, ReadAborted);
     PulseEvent(device->rxEvent);
-  }
-  if (flags & PURGE_TXABORT) {
-    FlowSet(device, WriteAborted);
-    SetEvent(device->txDoneEvent);
   }
 }
 

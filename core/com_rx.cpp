@@ -46,7 +46,8 @@ void RxFlowCheck(ComDevice* device, const DCB* dcb) {
 }
 
 // One batch from the Receive slot; returns the bytes stored.
-DWORD ReceiveBatch(ComDevice* device, const DCB* dcb) {
+// Sets *overrun when it had to throw received bytes away.
+DWORD ReceiveBatch(ComDevice* device, const DCB* dcb, bool* overrun) {
   const PortOps* ops = Ops(device);
   const DWORD size = device->rxSize;
   const DWORD write = device->rxWrite;  // this thread is its only writer
@@ -70,6 +71,10 @@ DWORD ReceiveBatch(ComDevice* device, const DCB* dcb) {
     device->rxPortReported += ops->Receive(device->port, scratch, &count);
     if (count > DiscardChunk) count = DiscardChunk;
     device->rxDiscarded += count;
+    if (count > 0) {
+      BitsChange(&device->commErrors, CE_RXOVER, 0);
+      *overrun = true;
+    }
     count = 0;
   }
   if (count > 0 && (FlowFlags(device) & SoftFlow))
@@ -124,12 +129,13 @@ BOOL EventHandlerPass(ComDevice* device) {
   const PortOps* ops = Ops(device);
   CountOwnerIn(device);
   DWORD stored = 0;
+  bool overrun = false;
   DWORD pending = ops->QueryEvents(device->port);
   while (pending != 0) {
     if (pending & PendingRx) {
       DCB dcb;
       SnapshotDcb(device, &dcb);
-      stored += ReceiveBatch(device, &dcb);
+      stored += ReceiveBatch(device, &dcb, &overrun);
     }
     if (pending & PendingTx) TransmitPump(device);
     if (pending & PendingModem) ops->OnModemEvent(device->port);
@@ -142,6 +148,7 @@ BOOL EventHandlerPass(ComDevice* device) {
     SetEvent(device->rxEvent);
     RaiseCommEvents(device, EV_RXCHAR);
   }
+  if (overrun) RaiseCommEvents(device, EV_ERR);
   CountOwnerOut(device);
   return TRUE;
 }

@@ -17,9 +17,9 @@
 //   than 2 bytes, has a bLength below 2 or a type other than 3, or a second read that does not
 //   answer with exactly bLength bytes of the same header, refuses the device. A header read that
 //   gives no transfer, or a transfer that ended in error without data, leaves the string null.
-//
-// Known limit: a bulk OUT chunk held by flow control under infinite write time-outs keeps the
-// device lock until it completes; removal completes it with an error, so detach is not blocked.
+// - Detach sets detachEvent before it takes the device lock, which ends a bulk OUT chunk that
+//   flow control holds under the lock; detach does not rely on the host stack failing the
+//   transfer before it calls the removal notification.
 #include "usb/attach.h"
 
 #include "bridge/bridge_port.h"
@@ -96,6 +96,9 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
                          DWORD* notOpen) {
   DWORD count = 0;
   *notOpen = 0;
+  // Ends a bulk OUT chunk that holds the lock, whatever order the host stack fails transfers and
+  // notifies removal in.
+  SetEvent(device->detachEvent);
   EnterCriticalSection(&device->lock);
   __atomic_store_n(&device->detached, static_cast<BYTE>(1), __ATOMIC_SEQ_CST);
   LeaveCriticalSection(&device->lock);
@@ -382,8 +385,14 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
   }
   if (interfaces <= BRIDGE_MAX_PORTS) {
     bridge->attachDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bridge->detachEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bridge->lockWanted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   }
-  if (bridge->attachDone == nullptr) {
+  if (bridge->attachDone == nullptr || bridge->detachEvent == nullptr ||
+      bridge->lockWanted == nullptr) {
+    CloseIfOpen(&bridge->attachDone);
+    CloseIfOpen(&bridge->detachEvent);
+    CloseIfOpen(&bridge->lockWanted);
     DeleteCriticalSection(&bridge->lock);
     ReleaseBlock(bridge);
     return FALSE;
@@ -453,6 +462,8 @@ void DestroyBridgeDevice(BridgeDevice* device) {
   ReleaseBlock(device->serialString);
   device->serialString = nullptr;
   CloseIfOpen(&device->attachDone);
+  CloseIfOpen(&device->detachEvent);
+  CloseIfOpen(&device->lockWanted);
   DeleteCriticalSection(&device->lock);
   ReleaseBlock(device);
 }

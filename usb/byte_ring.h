@@ -6,7 +6,7 @@
 #include "platform/ce_os.h"
 
 struct ByteRing {
-  BYTE valid;        // 1 once RingInit has run, 0 after RingFree
+  BYTE valid;  // 1 once RingInit has run, 0 after RingFree
   DWORD elementSize;
   DWORD readIndex;   // slot of the oldest stored element
   DWORD writeIndex;  // slot the next stored element goes to

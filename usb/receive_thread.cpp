@@ -42,12 +42,54 @@ DWORD RingRoom(BridgePort* port) {
   return room;
 }
 
-// No bulk IN is issued while the ring lacks room for a whole transfer: the bytes stay in the
-// bridge, whose own FIFO and handshake then hold the sender, instead of arriving here and being
-// dropped. Receive and purge set roomEvent when they free room; the short wait also notices a
-// detach.
+// Bytes the core's receive buffer can still take; MAXDWORD when no core is bound or its settings
+// ask for no input flow control (the core then throws away what does not fit and reports it).
+DWORD CoreRoom(BridgePort* port) {
+  ComDevice* device = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+  if (device == nullptr || device->rxSize == 0) return MAXDWORD;
+  EnterCriticalSection(&device->settingsLock);
+  DWORD flags = 0;
+  __builtin_memcpy(&flags, reinterpret_cast<const BYTE*>(&device->dcb) + DCB_FLAGS_OFFSET,
+                   sizeof(flags));
+  LeaveCriticalSection(&device->settingsLock);
+  const bool inputFlow = (flags & DCB_F_DTR_CONTROL_MASK) == DCB_F_DTR_HANDSHAKE ||
+                         (flags & DCB_F_RTS_CONTROL_MASK) == DCB_F_RTS_HANDSHAKE ||
+                         (flags & DCB_F_INX) != 0;
+  if (!inputFlow) return MAXDWORD;
+  const DWORD read = __atomic_load_n(&device->rxRead, __ATOMIC_ACQUIRE);
+  const DWORD write = __atomic_load_n(&device->rxWrite, __ATOMIC_ACQUIRE);
+  const DWORD used = write >= read ? write - read : device->rxSize - read + write;
+  return used < device->rxSize ? device->rxSize - 1 - used : 0;
+}
+
+// The ring's bytes and those of the batch the core may still be storing, counted together.
+DWORD RingAndTransitCount(BridgePort* port) {
+  EnterCriticalSection(&port->ringLock);
+  DWORD count = port->ring != nullptr ? RingCount(port->ring) : 0;
+  count += __atomic_load_n(&port->rxInTransit, __ATOMIC_ACQUIRE);
+  LeaveCriticalSection(&port->ringLock);
+  return count;
+}
+
+// No bulk IN is issued while the ring lacks room for a whole transfer, nor, under input flow
+// control, while the core's receive buffer could not take what the ring holds plus a whole
+// transfer: the core throws away what it receives into a full buffer, and its flow control drops
+// the line at three quarters, which leaves less headroom than the ring and the bridge's FIFO
+// hold. The bytes stay in the bridge instead, whose own FIFO and handshake then hold the sender.
+// Receive and purge set
+// roomEvent when they free room, and the short wait notices a reader freeing the core's buffer
+// and a detach.
+// The ring (with the batch in transit) is counted before the core's room: a batch the event
+// thread stores in between is then counted twice, which makes the check stricter, never looser.
+bool MayReceive(BridgePort* port) {
+  if (RingRoom(port) < RECEIVE_TRANSFER_SIZE) return false;
+  const DWORD ring = RingAndTransitCount(port);
+  const DWORD core = CoreRoom(port);
+  return core == MAXDWORD || core >= ring + RECEIVE_TRANSFER_SIZE;
+}
+
 void WaitForRingRoom(BridgePort* port) {
-  while (RingRoom(port) < RECEIVE_TRANSFER_SIZE && !PortDetachedNow(port)) {
+  while (!MayReceive(port) && !PortDetachedNow(port)) {
     if (port->roomEvent != nullptr) {
       WaitForSingleObject(port->roomEvent, kRetryPauseMs);
     } else {

@@ -11,6 +11,13 @@ DWORD RefusalCode() {
   return code != 0 ? code : static_cast<DWORD>(ERROR_GEN_FAILURE);
 }
 
+// Ends a transfer that has not completed; the host stack then reports the bytes it moved. The
+// abort waits for the completion routine, so a later status read sees the final count.
+void AbortUnfinished(LPCUSB_FUNCS usb, USB_TRANSFER transfer) {
+  if (usb->lpIsTransferComplete != nullptr && usb->lpIsTransferComplete(transfer)) return;
+  if (usb->lpAbortTransfer != nullptr) usb->lpAbortTransfer(transfer, 0);
+}
+
 // Steps shared by both kinds of transfer once the transfer has been issued: wait for it when it
 // runs asynchronously, read its status, close it.
 DWORD FinishTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, bool waited, HANDLE event,
@@ -21,7 +28,8 @@ DWORD FinishTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, bool waited, HANDL
     if (wait == WAIT_OBJECT_0) {
       ReadTransferStatus(usb, transfer, bytes, usbError);
     } else if (wait == WAIT_TIMEOUT) {
-      // The status still tells how much of a timed-out transfer was moved.
+      // Aborted first, so that the status tells how much of the timed-out transfer was moved.
+      AbortUnfinished(usb, transfer);
       ReadTransferStatus(usb, transfer, bytes, usbError);
       result = static_cast<DWORD>(ERROR_TIMEOUT);
     } else {
@@ -44,6 +52,8 @@ bool WaitArgumentsValid(LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD t
   if (routine != nullptr && event != nullptr && timeout == 0) return false;
   return true;
 }
+
+const DWORD kMaxStops = 4;
 
 DWORD Fail(DWORD result) {
   if (result != 0) SetLastError(result);
@@ -122,6 +132,69 @@ DWORD VendorTransferWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_
   if (transfer == nullptr) return Fail(RefusalCode());
 
   DWORD result = FinishTransfer(usb, transfer, waited, event, timeout, bytes, usbError);
+  if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
+  return Fail(result);
+}
+
+DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, LPVOID buffer,
+                                DWORD length, DWORD timeout, const HANDLE* stops, DWORD stopCount,
+                                BOOL (*stopWanted)(void* context, DWORD index), void* context,
+                                DWORD* bytes, DWORD* usbError, DWORD* stoppedBy) {
+  if (stoppedBy != nullptr) *stoppedBy = STOP_NONE;
+  if (usb == nullptr || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
+      event == nullptr || bytes == nullptr || usbError == nullptr || stoppedBy == nullptr ||
+      (buffer == nullptr && length != 0) || timeout == 0 || stopCount > kMaxStops ||
+      (stops == nullptr && stopCount != 0)) {
+    return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  *bytes = 0;
+  *usbError = 0;
+  ResetTransferEvent(event);
+  USB_TRANSFER transfer =
+      usb->lpIssueBulkTransfer(pipe, TransferCompleted, event, 0, length, buffer, 0);
+  if (transfer == nullptr) return Fail(RefusalCode());
+
+  // Null stops are left out of the wait; index maps a wait slot back to its stop.
+  HANDLE waits[kMaxStops + 1];
+  DWORD index[kMaxStops + 1];
+  DWORD count = 1;
+  waits[0] = event;
+  for (DWORD i = 0; i < stopCount; ++i) {
+    if (stops[i] == nullptr) continue;
+    waits[count] = stops[i];
+    index[count] = i;
+    ++count;
+  }
+  const DWORD start = GetTickCount();
+  DWORD result = 0;
+  for (;;) {
+    DWORD left = INFINITE;
+    if (timeout != INFINITE) {
+      const DWORD elapsed = GetTickCount() - start;
+      left = elapsed >= timeout ? 0 : timeout - elapsed;
+    }
+    const DWORD wait = WaitForMultipleObjects(count, waits, FALSE, left);
+    if (wait == WAIT_OBJECT_0) break;
+    if (wait == WAIT_TIMEOUT) {
+      result = static_cast<DWORD>(ERROR_TIMEOUT);
+      break;
+    }
+    if (wait > WAIT_OBJECT_0 && wait < WAIT_OBJECT_0 + count) {
+      const DWORD stop = index[wait - WAIT_OBJECT_0];
+      // A stop that no longer applies (a signal left from earlier) does not end the transfer.
+      if (stopWanted != nullptr && !stopWanted(context, stop)) continue;
+      *stoppedBy = stop;
+      result = static_cast<DWORD>(ERROR_OPERATION_ABORTED);
+      break;
+    }
+    result = static_cast<DWORD>(ERROR_GEN_FAILURE);
+    break;
+  }
+  if (result != 0) AbortUnfinished(usb, transfer);
+  ReadTransferStatus(usb, transfer, bytes, usbError);
+  CloseTransferHandle(usb, transfer);
+  // A transfer that completed in full before the stop or the time-out took effect is a success.
+  if (result != 0 && *usbError == 0 && *bytes >= length) result = 0;
   if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
   return Fail(result);
 }

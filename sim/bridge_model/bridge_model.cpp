@@ -76,6 +76,7 @@ struct Fault {
 struct BridgeModel::Port {
   unsigned index = 0;
   uint8_t inEp = 0, outEp = 0;  // 0: none
+  uint32_t outPacket = 64;      // maximum packet size of the bulk OUT endpoint
   BridgePortState s;
   bool dtrManual = false, rtsManual = false;
   bool handshakeLineUp = true;  // hysteresis state of the RTS/DTR handshake
@@ -121,7 +122,8 @@ struct BridgeModel::Impl {
   USB_CONFIGURATION config = {};
   USB_DEVICE device = {};
   std::vector<BridgeLogEntry> log;
-  std::map<const UsbIo*, size_t> logIndex;  // pending bulk transfers' log entries
+  std::map<const UsbIo*, size_t> logIndex;          // pending bulk transfers' log entries
+  std::map<const UsbIo*, uint32_t> takenAtRemoval;  // bulk OUT bytes taken, until cancelled
   std::vector<Fault> faults;
   std::map<uint8_t, StringFault> stringFaults;
   std::map<uint8_t, unsigned> stringReads;
@@ -293,6 +295,19 @@ struct BridgeModel::Impl {
     io->Complete(data, n, err);
   }
 
+  // Bulk OUT data enters the transmit FIFO a whole packet at a time: the bridge acknowledges a
+  // packet only when it has room for all of it, so what it has taken of a transfer is always a
+  // count of whole packets (the last one may be short).
+  void TakePackets(Port& p, Port::Out& o) {
+    const uint32_t packet = std::max<uint32_t>(p.outPacket, 1);
+    for (;;) {
+      const uint32_t n = std::min(packet, o.io->length - o.moved);
+      if (n == 0 || p.tx.size() + std::min(n, cfg.txFifoSize) > cfg.txFifoSize) return;
+      p.tx.insert(p.tx.end(), o.io->outData.begin() + o.moved, o.io->outData.begin() + o.moved + n);
+      o.moved += n;
+    }
+  }
+
   // Moves time forward for one port; lowers `next` to when it needs to run again.
   void Advance(Port& p, Clock::time_point now, Clock::time_point* next) {
     UpdateInputs(p);
@@ -301,8 +316,7 @@ struct BridgeModel::Impl {
       while (!p.bulkOut.empty()) {
         Port::Out& o = p.bulkOut.front();
         if (o.hang) break;
-        while (o.moved < o.io->length && p.tx.size() < cfg.txFifoSize)
-          p.tx.push_back(o.io->outData[o.moved++]);
+        TakePackets(p, o);
         if (o.moved < o.io->length) break;
         std::shared_ptr<UsbIo> io = o.io;
         p.bulkOut.pop_front();
@@ -343,8 +357,7 @@ struct BridgeModel::Impl {
       if (p.tx.size() < cfg.txFifoSize && !p.bulkOut.empty() && p.s.enabled) {
         Port::Out& o = p.bulkOut.front();
         if (!o.hang) {
-          while (o.moved < o.io->length && p.tx.size() < cfg.txFifoSize)
-            p.tx.push_back(o.io->outData[o.moved++]);
+          TakePackets(p, o);
           if (o.moved == o.io->length) {
             std::shared_ptr<UsbIo> io = o.io;
             p.bulkOut.pop_front();
@@ -598,6 +611,9 @@ struct BridgeModel::Impl {
         if ((p.Controls() & 0x03) == 0) p.dtrManual = false;
         if ((p.Replace() & 0xC0) == 0x40 || (p.Replace() & 0xC0) == 0x80) p.rtsManual = true;
         if ((p.Replace() & 0xC0) == 0x00) p.rtsManual = false;
+        // With XON/XOFF on output switched off, an XOFF received earlier no longer holds the
+        // transmitter.
+        if (!(p.Replace() & 0x01)) p.s.xoffHeld = false;
         return Answer{};
       case kReqSpecialChars:
         if (!expect(kToIface, 6)) return Stall();
@@ -674,7 +690,10 @@ BridgeModel::BridgeModel(BridgeConfig config) : config_(config), impl_(new Impl)
       m.endpoints[i].push_back(ep);
       bool bulk = (e.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK;
       if (bulk && (e.address & 0x80) && !p.inEp) p.inEp = e.address;
-      if (bulk && !(e.address & 0x80) && !p.outEp) p.outEp = e.address;
+      if (bulk && !(e.address & 0x80) && !p.outEp) {
+        p.outEp = e.address;
+        p.outPacket = e.maxPacket;
+      }
     }
   }
   for (unsigned i = 0; i < n; ++i) {
@@ -972,8 +991,10 @@ void BridgeModel::Plugged(UsbDeviceId id) {
 void BridgeModel::Unplugged() {
   std::lock_guard<std::mutex> lock(W().mu);
   impl_->plugged = false;
-  // The host stack completes what was outstanding; the model just forgets it.
+  // The host stack completes what was outstanding; the model just forgets it, keeping what each
+  // bulk OUT had delivered for the host stack's count.
   for (Port& p : impl_->ports) {
+    for (const Port::Out& o : p.bulkOut) impl_->takenAtRemoval[o.io.get()] = o.moved;
     p.bulkIn.clear();
     p.bulkOut.clear();
   }
@@ -1059,18 +1080,28 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
   if (remove) sim::Unplug(id);
 }
 
-void BridgeModel::Cancel(const std::shared_ptr<UsbIo>& io) {
+uint32_t BridgeModel::Cancel(const std::shared_ptr<UsbIo>& io) {
   std::lock_guard<std::mutex> lock(W().mu);
+  uint32_t taken = 0;
+  auto removed = impl_->takenAtRemoval.find(io.get());
+  if (removed != impl_->takenAtRemoval.end()) {
+    taken = removed->second;
+    impl_->takenAtRemoval.erase(removed);
+  }
   for (Port& p : impl_->ports) {
     auto& in = p.bulkIn;
     in.erase(std::remove(in.begin(), in.end(), io), in.end());
     auto& out = p.bulkOut;
-    out.erase(
-        std::remove_if(out.begin(), out.end(), [&](const Port::Out& o) { return o.io == io; }),
-        out.end());
+    for (auto it = out.begin(); it != out.end(); ++it) {
+      if (it->io != io) continue;
+      taken = it->moved;
+      out.erase(it);
+      break;
+    }
   }
   impl_->FinishLog(io.get(), USB_CANCELED_ERROR, nullptr, 0);
   impl_->Notify();
+  return taken;
 }
 
 }  // namespace sim

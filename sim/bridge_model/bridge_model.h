@@ -163,7 +163,7 @@ class BridgeModel final : public UsbDeviceModel, public std::enable_shared_from_
   // ---- UsbDeviceModel ----
   LPCUSB_DEVICE DeviceInfo() override;
   void Submit(const std::shared_ptr<UsbIo>& io) override;
-  void Cancel(const std::shared_ptr<UsbIo>& io) override;
+  uint32_t Cancel(const std::shared_ptr<UsbIo>& io) override;
   void Plugged(UsbDeviceId id) override;
   void Unplugged() override;
 

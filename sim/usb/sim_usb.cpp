@@ -6,6 +6,7 @@
 #include "sim/usb/sim_usb.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -138,8 +139,8 @@ void CancelAndComplete(const std::shared_ptr<Transfer>& t, DWORD usbError) {
     if (t->complete) return;
     model = t->dev->model;
   }
-  if (model) model->Cancel(t);
-  t->Complete(nullptr, 0, usbError);
+  const uint32_t taken = model ? model->Cancel(t) : 0;
+  t->Complete(nullptr, t->in ? 0 : taken, usbError);
 }
 
 // Waits until no completion routine of `t` runs, unless the caller is that routine's thread.
@@ -245,16 +246,25 @@ void RunAttach(const std::shared_ptr<Device>& dev) {
   B().cv.notify_all();
 }
 
-void RunRemoval(const std::shared_ptr<Device>& dev) {
-  dev->model->Unplugged();
+// Completes every transfer of `dev` still outstanding with "device not responding".
+void FailOutstanding(const std::shared_ptr<Device>& dev) {
   std::vector<std::shared_ptr<Transfer>> outstanding;
-  std::vector<Notification> routines;
   {
     std::lock_guard<std::mutex> lock(B().mu);
     for (auto& [h, t] : B().transfers)
       if (t->dev == dev && !t->complete) outstanding.push_back(t);
   }
   for (auto& t : outstanding) CancelAndComplete(t, USB_DEVICE_NOT_RESPONDING_ERROR);
+}
+
+std::atomic<RemovalOrder> g_removalOrder{RemovalOrder::FailTransfersFirst};
+
+void RunRemoval(const std::shared_ptr<Device>& dev) {
+  const RemovalOrder order = g_removalOrder.load();
+  dev->model->Unplugged();
+  // Transfers issued after this point are refused (the model is unplugged).
+  if (order == RemovalOrder::FailTransfersFirst) FailOutstanding(dev);
+  std::vector<Notification> routines;
   {
     std::lock_guard<std::mutex> lock(B().mu);
     routines = dev->notifications;
@@ -269,6 +279,7 @@ void RunRemoval(const std::shared_ptr<Device>& dev) {
     }
     if (still) n.routine(n.context, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
   }
+  FailOutstanding(dev);
   // Pipes and transfers the client still holds stay valid (status readable, issues refused)
   // until it closes them; LiveTransfers and LivePipes show them.
   {
@@ -651,6 +662,14 @@ bool WaitFor(uint32_t timeoutMs, Pred pred) {
 }
 
 }  // namespace
+
+void SetRemovalOrder(RemovalOrder order) {
+  g_removalOrder.store(order);
+}
+
+RemovalOrder GetRemovalOrder() {
+  return g_removalOrder.load();
+}
 
 LPCUSB_FUNCS UsbFuncs() {
   return &kFuncs;

@@ -57,7 +57,9 @@ class UsbDeviceModel {
   virtual LPCUSB_DEVICE DeviceInfo() = 0;
   virtual void Submit(const std::shared_ptr<UsbIo>& io) = 0;
   // The transfer was closed, aborted or the device removed: forget it (completing it is harmless).
-  virtual void Cancel(const std::shared_ptr<UsbIo>& io) = 0;
+  // Returns the bytes of an OUT transfer the device had already acknowledged (whole packets), which
+  // the host stack reports as transferred, as a host controller does; 0 for anything else.
+  virtual uint32_t Cancel(const std::shared_ptr<UsbIo>& io) = 0;
   virtual void Plugged(UsbDeviceId /*id*/) {}
   // Called on removal before the outstanding transfers are completed with an error.
   virtual void Unplugged() {}
@@ -87,6 +89,15 @@ UsbDeviceId Plug(std::shared_ptr<UsbDeviceModel> model, PlugOptions options = {}
 // Starts the removal of a device and returns at once (the client's notification may block until
 // applications close their ports). False for an unknown or already removed id.
 bool Unplug(UsbDeviceId id);
+// The order in which a removal ends a device's business. Both are orders a host stack may use, and
+// a client must cope with either.
+enum class RemovalOrder {
+  FailTransfersFirst,  // fail the outstanding transfers, then call the removal notification
+  NotifyFirst,         // call the removal notification, then fail what is still outstanding
+};
+// Applies to removals started from now on; FailTransfersFirst until changed.
+void SetRemovalOrder(RemovalOrder order);
+RemovalOrder GetRemovalOrder();
 // Waits until the removal of `id` has finished (notification routines returned, leftovers closed).
 bool WaitRemoved(UsbDeviceId id, uint32_t timeoutMs);
 // Waits until attach of `id` has returned.

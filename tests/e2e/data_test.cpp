@@ -116,6 +116,12 @@ TEST_F(LoopbackTest, UnpacedBulkArrivesIntact) {
   ASSERT_TRUE(rig::Configure(port, CBR_115200, flow));
   std::vector<uint8_t> data = rig::Pattern(kUnpacedBytes, 3);
   ExpectSame(Echo(data), data);
+  // Under hardware flow control nothing was thrown away, by the driver or by the bridge.
+  DWORD errors = 0;
+  COMSTAT status{};
+  EXPECT_TRUE(ceapp::ClearCommError(port, &errors, &status));
+  EXPECT_EQ(errors, 0u);
+  EXPECT_EQ(bridges[0].model->State(0).rxOverflow, 0u);
 }
 
 // Waits for one comm event on the port; on a time-out the port is closed so that the wait ends.

@@ -46,7 +46,7 @@ class FakeDevice : public sim::UsbDeviceModel {
     pending_.push_back(io);
     cv_.notify_all();
   }
-  void Cancel(const std::shared_ptr<sim::UsbIo>& io) override {
+  uint32_t Cancel(const std::shared_ptr<sim::UsbIo>& io) override {
     std::lock_guard<std::mutex> lock(mu_);
     ++cancels_;
     for (auto it = pending_.begin(); it != pending_.end(); ++it)
@@ -54,6 +54,7 @@ class FakeDevice : public sim::UsbDeviceModel {
         pending_.erase(it);
         break;
       }
+    return 0;
   }
   std::shared_ptr<sim::UsbIo> WaitPending() {
     std::unique_lock<std::mutex> lock(mu_);
