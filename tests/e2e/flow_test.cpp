@@ -1,0 +1,340 @@
+// Writes under flow control and faults, through the application API: a write that CTS holds ends
+// on an abort, a close or a removal and never blocks the port's other calls; a write that ends
+// early reports the bytes that left; lost input is reported; a refused DCB changes nothing.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "tests/e2e/rig.h"
+
+namespace {
+
+using rig::Clock;
+
+// A call that has not returned after this long is taken to be blocked.
+constexpr auto kBlocked = std::chrono::milliseconds(300);
+// Upper bound for calls that must not wait for a held write (generous: loaded machines, TSan).
+constexpr long long kPromptMs = 2000;
+
+template <typename F>
+auto Async(F call) {
+  return std::async(std::launch::async, call);
+}
+
+class FlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rig::InstallDriver();
+    live = rig::LiveBlocks();
+  }
+  void TearDown() override {
+    for (HANDLE& h : handles)
+      if (h != INVALID_HANDLE_VALUE) ceapp::CloseHandle(h);
+    for (rig::Bridge& b : bridges) {
+      rig::Unplug(b);
+      EXPECT_TRUE(rig::WaitRemoved(b, 10000));
+    }
+    sim::SetRemovalOrder(sim::RemovalOrder::FailTransfersFirst);
+    EXPECT_EQ(rig::LiveBlocks(), live);
+  }
+
+  HANDLE OpenPort(const char16_t* name) {
+    handles.push_back(rig::Open(name));
+    EXPECT_NE(handles.back(), INVALID_HANDLE_VALUE);
+    return handles.back();
+  }
+
+  // One bridge with nothing on the line and CTS off; COM1 sends only while CTS is on, with no
+  // write time-outs.
+  HANDLE PlugHeld() {
+    rig::BridgeOptions options;
+    options.wiring = rig::Wiring::None;
+    bridges.push_back(rig::Plug(options));
+    EXPECT_TRUE(bridges.back().attached);
+    bridges.back().model->SetModemInputs(0, 0);
+    HANDLE port = OpenPort(u"COM1:");
+    rig::Flow flow;
+    flow.rtsCts = true;
+    EXPECT_TRUE(rig::Configure(port, CBR_115200, flow));
+    COMMTIMEOUTS none{};
+    EXPECT_TRUE(ceapp::SetCommTimeouts(port, &none));
+    return port;
+  }
+
+  // Two bridges joined by a null-modem cable, COM1 and COM2 open.
+  void PlugPair() {
+    rig::BridgeOptions options;
+    options.wiring = rig::Wiring::None;
+    bridges.push_back(rig::Plug(options));
+    bridges.push_back(rig::Plug(options));
+    ASSERT_TRUE(bridges[0].attached && bridges[1].attached);
+    rig::NullModem(bridges[0], bridges[1], true);
+    OpenPort(u"COM1:");
+    OpenPort(u"COM2:");
+  }
+
+  // Starts a write of `bytes` on its own thread and checks that CTS holds it.
+  std::future<DWORD> HeldWrite(HANDLE port, size_t bytes) {
+    data = rig::Pattern(bytes, 11);
+    std::future<DWORD> write = Async([this, port] {
+      DWORD written = 0xFFFFFFFFu;
+      ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+      return written;
+    });
+    EXPECT_EQ(write.wait_for(kBlocked), std::future_status::timeout) << "CTS did not hold it";
+    return write;
+  }
+
+  std::vector<HANDLE> handles;
+  std::vector<rig::Bridge> bridges;
+  std::vector<uint8_t> data;
+  size_t live = 0;
+};
+
+// Runs `call` and returns how long it took.
+long long Timed(const std::function<void()>& call) {
+  Clock::time_point start = Clock::now();
+  call();
+  return rig::MillisecondsSince(start);
+}
+
+TEST_F(FlowTest, HeldWriteLeavesTheOtherCallsFreeAndEndsOnPurge) {
+  HANDLE port = PlugHeld();
+  std::future<DWORD> write = HeldWrite(port, 2000);
+
+  // Status, modem lines and line changes do not wait for the held chunk.
+  DWORD errors = 0;
+  COMSTAT status{};
+  EXPECT_LT(Timed([&] { EXPECT_TRUE(ceapp::ClearCommError(port, &errors, &status)); }), kPromptMs);
+  EXPECT_EQ(status.cbOutQue, 2000u);
+  DWORD modem = 0;
+  EXPECT_LT(Timed([&] { EXPECT_TRUE(ceapp::GetCommModemStatus(port, &modem)); }), kPromptMs);
+  EXPECT_EQ(modem & MS_CTS_ON, 0u);
+  EXPECT_LT(Timed([&] { EXPECT_TRUE(ceapp::EscapeCommFunction(port, CLRDTR)); }), kPromptMs);
+  EXPECT_FALSE(bridges[0].model->State(0).dtr);
+  EXPECT_LT(Timed([&] { EXPECT_TRUE(ceapp::EscapeCommFunction(port, SETDTR)); }), kPromptMs);
+  EXPECT_TRUE(bridges[0].model->State(0).dtr);
+  EXPECT_EQ(write.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+
+  // The abort ends the write with the bytes the bridge took (its transmit FIFO, whole packets).
+  Clock::time_point start = Clock::now();
+  EXPECT_TRUE(ceapp::PurgeComm(port, PURGE_TXABORT));
+  ASSERT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  const long long abortMs = rig::MillisecondsSince(start);
+  EXPECT_LT(abortMs, kPromptMs);
+  RecordProperty("abort_to_return_ms", static_cast<int>(abortMs));
+  const DWORD written = write.get();
+  EXPECT_LT(written, 2000u);
+  EXPECT_EQ(written % 64, 0u);
+
+  // The port carries data again once CTS is on.
+  bridges[0].model->SetModemInputs(0, sim::BridgeModel::kCts);
+  DWORD more = 0;
+  EXPECT_TRUE(ceapp::WriteFile(port, data.data(), 100, &more, nullptr));
+  EXPECT_EQ(more, 100u);
+}
+
+TEST_F(FlowTest, ClosingTheWritingHandleEndsTheHeldWrite) {
+  HANDLE port = PlugHeld();
+  std::future<DWORD> write = HeldWrite(port, 2000);
+  std::future<BOOL> close = Async([&] { return ceapp::CloseHandle(port); });
+  Clock::time_point start = Clock::now();
+  ASSERT_EQ(close.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  const long long closeMs = rig::MillisecondsSince(start);
+  EXPECT_TRUE(close.get());
+  handles.back() = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_LT(write.get(), 2000u);
+  EXPECT_LT(closeMs, kPromptMs);
+  RecordProperty("close_to_return_ms", static_cast<int>(closeMs));
+  // The port opens and works again.
+  HANDLE again = OpenPort(u"COM1:");
+  EXPECT_TRUE(rig::Configure(again, CBR_115200));
+}
+
+// Detach ends the held chunk itself, whether the host stack fails transfers before or after it
+// calls the removal notification.
+TEST_F(FlowTest, RemovalEndsTheHeldWriteInEitherRemovalOrder) {
+  for (sim::RemovalOrder order :
+       {sim::RemovalOrder::FailTransfersFirst, sim::RemovalOrder::NotifyFirst}) {
+    sim::SetRemovalOrder(order);
+    HANDLE port = PlugHeld();
+    std::future<DWORD> write = HeldWrite(port, 2000);
+    rig::Unplug(bridges.back());
+    ASSERT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_LT(write.get(), 2000u);
+    EXPECT_LT(Timed([&] { EXPECT_TRUE(ceapp::CloseHandle(port)); }), kPromptMs);
+    handles.back() = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(rig::WaitRemoved(bridges.back(), 10000));
+    bridges.pop_back();
+  }
+}
+
+TEST_F(FlowTest, AWriteThatTimesOutReturnsTheBytesTheFarEndGets) {
+  PlugPair();
+  HANDLE port = handles[0];
+  HANDLE far = handles[1];
+  rig::Flow flow;
+  flow.rtsCts = true;
+  ASSERT_TRUE(rig::Configure(port, CBR_9600, flow));
+  ASSERT_TRUE(rig::Configure(far, CBR_9600, flow));
+  // 1000 bytes need about a second at 9600 baud; the write gives up after 300 ms.
+  COMMTIMEOUTS timeouts{};
+  timeouts.WriteTotalTimeoutConstant = 300;
+  ASSERT_TRUE(ceapp::SetCommTimeouts(port, &timeouts));
+  std::vector<uint8_t> sent = rig::Pattern(1000, 12);
+  DWORD written = 0;
+  ceapp::WriteFile(port, sent.data(), 1000, &written, nullptr);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, 1000u);
+  ASSERT_TRUE(rig::SetReadTimeout(far, 1500));
+  std::vector<uint8_t> got = rig::ReadAll(far, 1000);
+  EXPECT_EQ(got.size(), written);
+  got.resize(std::min<size_t>(got.size(), written));
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
+}
+
+// Both directions at once with RTS/CTS while COM2's reader stalls and resumes: nothing lost,
+// nothing reported lost, no hang.
+TEST_F(FlowTest, BothWaysWithRtsCtsWhileOneReaderStalls) {
+  PlugPair();
+  rig::Flow flow;
+  flow.rtsCts = true;
+  for (HANDLE h : handles) {
+    ASSERT_TRUE(rig::Configure(h, 3000000, flow));
+    ASSERT_TRUE(rig::SetReadTimeout(h, 3000));
+  }
+  const size_t bytes = 768u << 10;
+  std::vector<uint8_t> out[2] = {rig::Pattern(bytes, 21), rig::Pattern(bytes, 22)};
+  std::future<DWORD> writers[2];
+  for (int i = 0; i < 2; ++i)
+    writers[i] = Async([&, i] {
+      DWORD written = 0;
+      ceapp::WriteFile(handles[i], out[i].data(), static_cast<DWORD>(bytes), &written, nullptr);
+      return written;
+    });
+  std::future<std::vector<uint8_t>> reader1 =
+      Async([&] { return rig::ReadAll(handles[0], bytes); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::vector<uint8_t> got2 = rig::ReadAll(handles[1], bytes);
+  ASSERT_EQ(reader1.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  std::vector<uint8_t> got1 = reader1.get();
+  for (auto& w : writers) {
+    ASSERT_EQ(w.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(w.get(), bytes);
+  }
+  EXPECT_TRUE(got1 == out[1]) << got1.size() << " of " << bytes << " bytes arrived intact";
+  EXPECT_TRUE(got2 == out[0]) << got2.size() << " of " << bytes << " bytes arrived intact";
+  for (HANDLE h : handles) {
+    DWORD errors = 0xFFu;
+    COMSTAT status{};
+    EXPECT_TRUE(ceapp::ClearCommError(h, &errors, &status));
+    EXPECT_EQ(errors, 0u);
+  }
+  EXPECT_EQ(bridges[0].model->State(0).rxOverflow + bridges[1].model->State(0).rxOverflow, 0u);
+}
+
+// Without flow control a stalled reader loses bytes in the driver: the loss is reported once as
+// CE_RXOVER and raises EV_ERR.
+TEST_F(FlowTest, BytesThrownAwayAreReportedAsReceiveOverrun) {
+  PlugPair();
+  HANDLE port = handles[0];
+  HANDLE far = handles[1];
+  ASSERT_TRUE(rig::Configure(port, 3000000));
+  ASSERT_TRUE(rig::Configure(far, 3000000));
+  DWORD errors = 0xFFu;
+  COMSTAT status{};
+  ASSERT_TRUE(ceapp::ClearCommError(far, &errors, &status));
+  EXPECT_EQ(errors, 0u);
+  ASSERT_TRUE(ceapp::SetCommMask(far, EV_ERR));
+  DWORD events = 0;
+  std::future<BOOL> wait = Async([&] { return ceapp::WaitCommEvent(far, &events, nullptr); });
+
+  std::vector<uint8_t> sent = rig::Pattern(256u << 10, 13);  // four times the receive buffer
+  DWORD written = 0;
+  EXPECT_TRUE(
+      ceapp::WriteFile(port, sent.data(), static_cast<DWORD>(sent.size()), &written, nullptr));
+  ASSERT_EQ(wait.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(wait.get());
+  EXPECT_EQ(events, static_cast<DWORD>(EV_ERR));
+  ASSERT_TRUE(ceapp::ClearCommError(far, &errors, &status));
+  EXPECT_EQ(errors & CE_RXOVER, static_cast<DWORD>(CE_RXOVER));
+  ASSERT_TRUE(ceapp::ClearCommError(far, &errors, &status));
+  EXPECT_EQ(errors, 0u) << "reading the error word clears it";
+}
+
+TEST_F(FlowTest, ARefusedLineSettingChangesNothing) {
+  rig::BridgeOptions options;
+  bridges.push_back(rig::Plug(options));
+  ASSERT_TRUE(bridges[0].attached);
+  HANDLE port = OpenPort(u"COM1:");
+  ASSERT_TRUE(rig::Configure(port, CBR_9600));
+  sim::BridgeModel& model = *bridges[0].model;
+
+  // Formats the bridge cannot carry are refused before any request goes out.
+  const std::vector<std::function<void(DCB&)>> bad = {
+      [](DCB& d) { d.ByteSize = 9; }, [](DCB& d) { d.ByteSize = 4; }, [](DCB& d) { d.Parity = 5; },
+      [](DCB& d) { d.StopBits = 3; }};
+  for (const auto& change : bad) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(ceapp::GetCommState(port, &dcb));
+    dcb.BaudRate = 300;
+    change(dcb);
+    model.ClearLog();
+    EXPECT_FALSE(ceapp::SetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(model.Log().empty()) << "a request went out for a refused DCB";
+    EXPECT_EQ(model.State(0).baud, 9600u);
+  }
+
+  // A request that fails part way: the settings in force go out again.
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  ASSERT_TRUE(ceapp::GetCommState(port, &dcb));
+  dcb.BaudRate = 300;
+  dcb.ByteSize = 7;
+  model.StallNext(0x03, 1);  // the line control request
+  EXPECT_FALSE(ceapp::SetCommState(port, &dcb));
+  DCB now{};
+  now.DCBlength = sizeof(now);
+  ASSERT_TRUE(ceapp::GetCommState(port, &now));
+  EXPECT_EQ(now.BaudRate, 9600u);
+  EXPECT_EQ(now.ByteSize, 8u);
+  EXPECT_EQ(model.State(0).baud, 9600u);
+  EXPECT_EQ(model.State(0).lineControl, 0x0800u);
+
+  // An accepted DCB goes out as before.
+  ASSERT_TRUE(ceapp::SetCommState(port, &dcb));
+  EXPECT_EQ(model.State(0).baud, 300u);
+  EXPECT_EQ(model.State(0).lineControl, 0x0700u);
+}
+
+// An XOFF received while output XON/XOFF was on stops holding the transmitter once the
+// application switches XON/XOFF off.
+TEST_F(FlowTest, SwitchingXonXoffOffReleasesAnEarlierXoff) {
+  PlugPair();
+  HANDLE port = handles[0];
+  HANDLE far = handles[1];
+  rig::Flow soft;
+  soft.xonXoff = true;
+  ASSERT_TRUE(rig::Configure(port, CBR_115200, soft));
+  ASSERT_TRUE(rig::Configure(far, CBR_115200));
+  const BYTE xoff = 0x13;
+  DWORD n = 0;
+  ASSERT_TRUE(ceapp::WriteFile(far, &xoff, 1, &n, nullptr));
+  for (int i = 0; i < 200 && !bridges[0].model->State(0).xoffHeld; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(bridges[0].model->State(0).xoffHeld);
+
+  ASSERT_TRUE(rig::Configure(port, CBR_115200));
+  std::vector<uint8_t> sent = rig::Pattern(64, 14);
+  ASSERT_TRUE(rig::SetReadTimeout(far, 2000));
+  std::future<std::vector<uint8_t>> read = Async([&] { return rig::ReadAll(far, sent.size()); });
+  ASSERT_TRUE(ceapp::WriteFile(port, sent.data(), static_cast<DWORD>(sent.size()), &n, nullptr));
+  EXPECT_EQ(read.get(), sent);
+}
+
+}  // namespace
