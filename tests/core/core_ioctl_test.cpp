@@ -369,7 +369,7 @@ TEST_F(IoctlTest, ProcessExitNotice) {
   // The notice ends only calls in progress, so each must be under way first: the writer has
   // offered its bytes, the reader has cleared the read abort set here before it started, and the
   // waiter is past its mask check (it counts twice in the busy count: the control call and the
-  // wait).
+  // wait; an event-handler pass counts once more, as in the close's count of calls in flight).
   ASSERT_TRUE(Purge(h, PURGE_RXABORT));
   auto reader = std::async(std::launch::async, [&] {
     char b[4];
@@ -384,7 +384,10 @@ TEST_F(IoctlTest, ProcessExitNotice) {
   });
   ASSERT_TRUE(port.WaitForCount(Slot::Transmit, 1, 10000));
   auto underWay = [&] {
-    return __atomic_load_n(&h->busy, __ATOMIC_ACQUIRE) == 4 && !(FlowFlags(device) & ReadAborted);
+    EnterCriticalSection(&device->listLock);
+    const LONG calls = __atomic_load_n(&h->busy, __ATOMIC_ACQUIRE) - (device->passOwner == h);
+    LeaveCriticalSection(&device->listLock);
+    return calls == 4 && !(FlowFlags(device) & ReadAborted);
   };
   for (int i = 0; i < 10000 && !underWay(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
