@@ -105,7 +105,7 @@ DWORD WaitEventAround(HANDLE port, DWORD mask, const std::function<void()>& acti
     result.set_value(events);
   });
   action();
-  if (got.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+  if (got.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
     ceapp::SetCommMask(port, mask);
   waiter.join();
   return got.get();
@@ -176,8 +176,9 @@ int RunDemo(const DemoOptions& options) {
                 back.size(), intact ? "intact" : "WRONG", seconds);
   t.Check("data", intact, detail);
   std::snprintf(detail, sizeof detail, "%.0f baud achieved of %u configured", rate, line.baud);
-  // The model paces at the line rate: faster than that means the pacing is broken.
-  t.Check("rate", intact && rate <= line.baud * 1.03 && rate >= line.baud * 0.5, detail);
+  // The model paces at the line rate: faster than that means the pacing is broken. Slower is
+  // allowed generously, since a busy machine stretches the run.
+  t.Check("rate", intact && rate <= line.baud * 1.03 && rate >= line.baud * 0.25, detail);
 
   // Modem lines: the loopback plug ties RTS to CTS and DTR to DSR and DCD; RI comes from the model.
   LineOptions manual = line;
@@ -206,14 +207,14 @@ int RunDemo(const DemoOptions& options) {
   // A ring is reported when RI falls; the poll must first have seen it on.
   model->SetModemInputs(0, sim::BridgeModel::kRi);
   DWORD modem = 0;
-  for (int i = 0; i < 50 && !(modem & MS_RING_ON); ++i) {
+  for (int i = 0; i < 250 && !(modem & MS_RING_ON); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ceapp::GetCommModemStatus(port, &modem);
   }
   // The modem status read above is not the poll: let the poll itself sample RI on (two more reads
   // of the status by the driver) before RI goes off again.
   const size_t seen = model->CountRequests(kReqGetModemStatus);
-  for (int i = 0; i < 50 && model->CountRequests(kReqGetModemStatus) < seen + 2; ++i)
+  for (int i = 0; i < 250 && model->CountRequests(kReqGetModemStatus) < seen + 2; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   DWORD ring = WaitEventAround(port, mask, [&] { model->SetModemInputs(0, 0); });
   if (ring & mask) ++eventsSeen;

@@ -31,7 +31,7 @@ TEST_F(EventsTest, EventGatheredBeforeTheWaitIsReportedAtOnce) {
   DWORD mask = 0, actual = 0;
   auto start = Clock::now();
   EXPECT_TRUE(WaitMask(h, &mask, &actual));
-  EXPECT_LT(MsSince(start), 500);
+  EXPECT_LT(MsSince(start), 2000);
   EXPECT_EQ(mask, EV_RXCHAR);
   EXPECT_EQ(actual, 4u);
   // The second wait blocks until the mask is set again, which ends it with mask 0.
@@ -119,7 +119,10 @@ TEST_F(EventsTest, NoEventLostWhenRaisesRaceWithTheWaiter) {
     raisers.emplace_back([&, i] {
       for (int r = 0; r < kRounds && !stuck; ++r) {
         RaiseCommEvents(device, bits[i]);
-        if (!seen[i].try_acquire_for(std::chrono::seconds(10))) stuck = true;
+        if (!seen[i].try_acquire_for(std::chrono::seconds(10))) {
+          stuck = true;
+          SetMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_RING);  // ends the waiter's wait: no hang
+        }
       }
     });
   }

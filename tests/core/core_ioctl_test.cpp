@@ -366,6 +366,11 @@ TEST_F(IoctlTest, ProcessExitNotice) {
   plain = ComOpen(device, 0, 0);
   ASSERT_NE(plain, nullptr);
   ASSERT_TRUE(SetMask(plain, EV_CTS));
+  // The notice ends only calls in progress, so each must be under way first: the writer has
+  // offered its bytes, the reader has cleared the read abort set here before it started, and the
+  // waiter is past its mask check (it counts twice in the busy count: the control call and the
+  // wait; an event-handler pass counts once more, as in the close's count of calls in flight).
+  ASSERT_TRUE(Purge(h, PURGE_RXABORT));
   auto reader = std::async(std::launch::async, [&] {
     char b[4];
     DWORD n = ComRead(h, b, 4);
@@ -377,8 +382,16 @@ TEST_F(IoctlTest, ProcessExitNotice) {
     BOOL ok = WaitMask(h, &mask);
     return std::make_pair(ok, mask);
   });
-  ASSERT_TRUE(port.WaitForCount(Slot::Transmit, 1, 2000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(port.WaitForCount(Slot::Transmit, 1, 10000));
+  auto underWay = [&] {
+    EnterCriticalSection(&device->listLock);
+    const LONG calls = __atomic_load_n(&h->busy, __ATOMIC_ACQUIRE) - (device->passOwner == h);
+    LeaveCriticalSection(&device->listLock);
+    return calls == 4 && !(FlowFlags(device) & ReadAborted);
+  };
+  for (int i = 0; i < 10000 && !underWay(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(underWay());
   EXPECT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, &notice, sizeof(notice)));
   auto [n, error] = reader.get();
   EXPECT_EQ(n, kFailed);

@@ -130,7 +130,8 @@ DWORD NextEvent(HANDLE& port, std::function<void()> cause) {
   std::future<BOOL> wait =
       std::async(std::launch::async, [&] { return ceapp::WaitCommEvent(port, &events, nullptr); });
   cause();
-  if (wait.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+  // The 80 ms poll finds the change; the margin is for a busy machine.
+  if (wait.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
     ADD_FAILURE() << "no comm event";
     ceapp::CloseHandle(port);
     port = INVALID_HANDLE_VALUE;

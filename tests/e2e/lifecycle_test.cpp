@@ -61,7 +61,7 @@ TEST_F(LifecycleTest, DetachWithNoPortOpenDoesNotWaitForAnyone) {
   ASSERT_TRUE(rig::WaitRemoved(bridge, 10000));
   long long took = rig::MillisecondsSince(start);
   EXPECT_GE(took, 1000);
-  EXPECT_LT(took, 2900);
+  EXPECT_LT(took, 3900);  // a receive thread terminated after its 3000 ms stop limit is over 4000
 }
 
 TEST_F(LifecycleTest, DetachWithEveryPortOpenEndsBlockedCallsAndWaitsForTheClose) {

@@ -133,7 +133,9 @@ TEST_F(AttachTest, OneInterfaceYieldsOnePortAndDetachWithoutOpenPortsDoesNotWait
   EXPECT_TRUE(Unplug(device).get());
   long long took = MillisecondsSince(start);
   EXPECT_GE(took, 1000);
-  EXPECT_LT(took, 2900);  // no waiting for closes, no receive thread left to terminate
+  // No waiting for closes, no receive thread left to terminate: that would add the 3000 ms stop
+  // limit to the 1000 ms settle.
+  EXPECT_LT(took, 3900);
   ExpectNothingLeft(device);
 }
 

@@ -1,6 +1,7 @@
 // Threads (start, exit codes, ExitThread, termination of blocked threads, priorities), critical
 // sections and the per-thread last error.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -358,9 +359,11 @@ TEST(CriticalSections, LeavingHandsTheSectionToTheWaiterOfHighestPriority) {
   std::vector<int> order;  // under cs
   ASSERT_EQ(CeGetThreadPriority(GetCurrentThread()), CE_THREAD_PRIO_256_NORMAL);
   EnterCriticalSection(&cs);
-  auto waiter = [&cs, &order](int name, int priority256) {
-    return Start([&cs, &order, name, priority256] {
+  HANDLE ready[2] = {NewEvent(true), NewEvent(true)};
+  auto waiter = [&cs, &order](int name, int priority256, HANDLE atSection) {
+    return Start([&cs, &order, name, priority256, atSection] {
       CeSetThreadPriority(GetCurrentThread(), priority256);
+      SetEvent(atSection);
       EnterCriticalSection(&cs);
       order.push_back(name);
       LeaveCriticalSection(&cs);
@@ -368,9 +371,12 @@ TEST(CriticalSections, LeavingHandsTheSectionToTheWaiterOfHighestPriority) {
     });
   };
   // The first waiter has this thread's own (normal) priority and arrived before it re-enters.
-  HANDLE low = waiter(1, CE_THREAD_PRIO_256_NORMAL);
-  HANDLE high = waiter(2, CE_THREAD_PRIO_256_NORMAL - 2);
-  // Both must be queued on the section before it is left; there is nothing to wait on for that.
+  HANDLE low = waiter(1, CE_THREAD_PRIO_256_NORMAL, ready[0]);
+  HANDLE high = waiter(2, CE_THREAD_PRIO_256_NORMAL - 2, ready[1]);
+  // Both must be queued on the section before it is left. There is nothing to wait on for the
+  // queueing itself, so wait until both are at the section, however long a busy machine takes,
+  // and then give them the few instructions to its queue.
+  ASSERT_EQ(WaitForMultipleObjects(2, ready, TRUE, 10000), WAIT_OBJECT_0);
   Sleep(200);
   LeaveCriticalSection(&cs);
   EnterCriticalSection(&cs);
@@ -380,6 +386,7 @@ TEST(CriticalSections, LeavingHandsTheSectionToTheWaiterOfHighestPriority) {
   EXPECT_EQ(Join(low), 0u);
   EXPECT_EQ(order, (std::vector<int>{2, 1, 0}));
   DeleteCriticalSection(&cs);
+  for (HANDLE r : ready) CloseHandle(r);
 }
 
 TEST(CriticalSections, TryEnterFromAnotherThreadFailsUntilFullyLeft) {
@@ -511,26 +518,41 @@ TEST(LastError, IsKeptPerThread) {
 
 namespace {
 
-// Burns about `ms` of the calling thread's CPU time.
-void Spin(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+// CPU time of the calling thread as the host's own clock reports it.
+double OwnCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Burns `seconds` of the calling thread's CPU time: on a busy machine this takes longer, but the
+// amount burnt is the same.
+void Spin(double seconds) {
+  const double end = OwnCpuSeconds() + seconds;
   volatile unsigned sink = 0;
-  while (std::chrono::steady_clock::now() < end) sink = sink + 1;
+  while (OwnCpuSeconds() < end) sink = sink + 1;
 }
 
 }  // namespace
 
-// Only the platform's own threads count: a thread of the host (a model's, say) does not.
+// Only the platform's own threads count: a thread of the host (a model's, say) does not. The
+// counted time is compared with what the host reports for the thread itself, not with a wall
+// time, which a loaded machine stretches.
 TEST(ThreadCpu, CountsCreatedThreadsEvenAfterTheyEndButNotHostThreads) {
   const double before = sim::PlatformThreadCpuSeconds();
-  HANDLE h = Start([] {
-    Spin(80);
+  std::atomic<double> ownCpu{0};
+  HANDLE h = Start([&ownCpu] {
+    Spin(0.040);
+    ownCpu = OwnCpuSeconds();
     return 0u;
   });
   EXPECT_EQ(Join(h), 0u);
   const double afterCreated = sim::PlatformThreadCpuSeconds();
-  EXPECT_GE(afterCreated - before, 0.040) << "80 ms of spinning, on a machine shared with others";
-  std::thread host([] { Spin(80); });
+  // All of the thread's time counts (read at its end, after ownCpu), and nothing twice; a little
+  // more is its exit, and the margin allows for a slow exit under a sanitizer.
+  EXPECT_GE(afterCreated - before, ownCpu.load());
+  EXPECT_LT(afterCreated - before, ownCpu.load() + 0.030);
+  std::thread host([] { Spin(0.040); });
   host.join();
-  EXPECT_LT(sim::PlatformThreadCpuSeconds() - afterCreated, 0.040);
+  EXPECT_LT(sim::PlatformThreadCpuSeconds() - afterCreated, 0.020);
 }

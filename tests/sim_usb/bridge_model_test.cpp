@@ -645,7 +645,10 @@ TEST(BridgeData, RtsCtsStopsAFastSenderBeforeTheFarFifoOverflows) {
   std::atomic<int> done{0};
   USB_TRANSFER t = a->f->lpIssueBulkTransfer(a->Pipe(0x01), Flag, &done, 0, 3000, data.data(), 0);
   ASSERT_NE(t, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // 3000 bytes take 10 ms unheld
+  // 3000 bytes take 10 ms unheld; the model's thread may take longer to get to the hold on a busy
+  // machine, and nothing moves after it.
+  for (int i = 0; i < 5000 && !(a->model->State(0).holdReasons & 0x01); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(c->model->State(0).rxOverflow, 0u);
   EXPECT_EQ(c->model->State(0).rxFifoLevel, 96u);
   EXPECT_EQ(a->model->State(0).holdReasons & 0x01, 0x01u);

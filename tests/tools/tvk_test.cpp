@@ -56,7 +56,10 @@ TEST(TvkBench, QuickJsonHasEveryFigureAndLosesNothingWhenPaced) {
   for (const auto& p : j["paced"]) {
     EXPECT_EQ(p["bytes_lost"], 0) << p.dump();
     EXPECT_EQ(p["received"], p["sent"]) << p.dump();
-    EXPECT_EQ(p["sent"].get<double>(), 2 * p["bytes_each_way"].get<double>()) << p.dump();
+    // Whether all of it went within the run's time is the benchmark's target (a busy machine
+    // misses it); here every write must have succeeded, and something must have gone.
+    EXPECT_FALSE(p["write_failed"].get<bool>()) << p.dump();
+    EXPECT_GT(p["sent"].get<double>(), 0) << p.dump();
     EXPECT_GT(p["cpu_percent"].get<double>(), 0);
     // The driver's share is a part of the whole process's.
     EXPECT_LE(p["cpu_percent"].get<double>(), p["process_cpu_percent"].get<double>() * 1.02 + 0.1)
