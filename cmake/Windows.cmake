@@ -1,12 +1,11 @@
 # The Windows build (cross-built with mingw-w64, see cmake/mingw-w64.cmake).
 
 # Tests and tools run under Wine with a prefix of their own inside the build folder, without
-# prompts for optional Wine components.
+# prompts for optional Wine components (cmake/wine-run.sh).
 if(CMAKE_CROSSCOMPILING)
   find_program(TV_WINE wine REQUIRED)
-  set(CMAKE_CROSSCOMPILING_EMULATOR
-      ${CMAKE_COMMAND} -E env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all
-      WINEDLLOVERRIDES=mscoree,mshtml= ${TV_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh
+      ${CMAKE_BINARY_DIR}/wineprefix)
 endif()
 
 # GoogleTest from the sources the build machine ships (its packaged libraries are Linux ones),

@@ -91,7 +91,9 @@ void RegistryClear() {
 bool RegistryLoadText(const std::string& text, std::string* error) {
   std::vector<LoadOp> ops;
   if (!os_detail::ParseRegText(text, &ops, error)) return false;
-  for (const LoadOp& op : ops) {
+  for (LoadOp& op : ops) {
+    // Paths come as "\\Drivers\\..." after the root's name; the registry wants them relative.
+    op.path.erase(0, op.path.find_first_not_of(L'\\'));
     HKEY key = nullptr;
     switch (op.kind) {
       case LoadOp::Kind::CreateKey:

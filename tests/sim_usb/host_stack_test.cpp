@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/ce_os.h"
+#include "sim/devmgr/module_file.h"
 #include "sim/usb/sim_usb.h"
 
 namespace {
@@ -290,7 +291,8 @@ TEST_F(HostStack, ModuleIsLoadedFromBesideTheExecutable) {
   sim::UsbDeviceId a = PlugFake(std::make_shared<FakeDevice>(0x1006, 1));
   AttachResult r = sim::LastAttachResult(a);
   EXPECT_EQ(r.status, AttachResult::Status::Attached) << r.detail;
-  EXPECT_NE(r.detail.find("libtv_test_usb_client.so"), std::string::npos);
+  EXPECT_NE(r.detail.find(std::string("libtv_test_usb_client") + sim::modfile::kSuffix),
+            std::string::npos);
 }
 
 // ---- Refused attach
