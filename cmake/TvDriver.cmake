@@ -12,5 +12,11 @@ endfunction()
 function(tv_test name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(WIN32)
+    # Under Wine every test process shares the prefix's one registry, and tests clear and rewrite
+    # the device's keys: they take turns.
+    set(lock RESOURCE_LOCK wine_registry)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300 ${lock})
 endfunction()

@@ -4,6 +4,28 @@
 
 #include "ce_types.h"
 
+// ---- Events: CE's single call behind SetEvent, ResetEvent and PulseEvent
+// --------------------------
+#define EVENT_PULSE 1
+#define EVENT_RESET 2
+#define EVENT_SET 3
+// EVENT_SET, EVENT_RESET or EVENT_PULSE. A pulse frees the waiters blocked at that moment (one for
+// an auto-reset event) and leaves the event clear.
+extern "C" BOOL EventModify(HANDLE event, DWORD func);
+
+// ---- Thread priorities on the 256-level scale
+// ---------------------------------------------------- 0 highest, 255 lowest; 248 + n is level n of
+// the eight-level scale (0 time critical .. 7 idle). On Windows the eight levels map onto the Win32
+// ones, and anything above 248 is time critical.
+#define CE_THREAD_PRIO_256_NORMAL 251
+extern "C" BOOL CeSetThreadPriority(HANDLE thread, int priority);
+extern "C" int CeGetThreadPriority(HANDLE thread);
+
+// Names that Win32 has too (records, last error, critical sections, waits, threads, interlocked
+// operations, the heap, the registry, pointer checks, the multimedia timer) are declared here for
+// the simulated device. On a Windows toolchain they come from <windows.h> and <mmsystem.h>; what
+// the platform has beyond desktop Win32 is declared for both, around this block.
+#ifndef _WIN32
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
   LPVOID lpSecurityDescriptor;
@@ -27,23 +49,22 @@ extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 
 // ---- Events and waits --------------------------------------------------------------------------
-#define EVENT_PULSE 1
-#define EVENT_RESET 2
-#define EVENT_SET 3
-
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xFFFFFFFFu
 
-extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                               LPCWSTR name);
-// EVENT_SET, EVENT_RESET or EVENT_PULSE. A pulse frees the waiters blocked at that moment (one for
-// an auto-reset event) and leaves the event clear.
-extern "C" BOOL EventModify(HANDLE event, DWORD func);
-inline BOOL SetEvent(HANDLE h) { return EventModify(h, EVENT_SET); }
-inline BOOL ResetEvent(HANDLE h) { return EventModify(h, EVENT_RESET); }
-inline BOOL PulseEvent(HANDLE h) { return EventModify(h, EVENT_PULSE); }
+extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                               BOOL initialState, LPCWSTR name);
+inline BOOL SetEvent(HANDLE h) {
+  return EventModify(h, EVENT_SET);
+}
+inline BOOL ResetEvent(HANDLE h) {
+  return EventModify(h, EVENT_RESET);
+}
+inline BOOL PulseEvent(HANDLE h) {
+  return EventModify(h, EVENT_PULSE);
+}
 
 // Waits on an event or a thread handle (signalled once the thread has ended).
 extern "C" DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -67,8 +88,6 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define THREAD_PRIORITY_LOWEST 5
 #define THREAD_PRIORITY_ABOVE_IDLE 6
 #define THREAD_PRIORITY_IDLE 7
-// The 256-level scale of CeSetThreadPriority: 0 highest, 255 lowest; 248 + n is level n above.
-#define CE_THREAD_PRIO_256_NORMAL 251
 
 extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                                LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
@@ -82,16 +101,18 @@ extern "C" HANDLE GetCurrentThread(void);  // pseudo handle of the calling threa
 extern "C" DWORD GetCurrentThreadId(void);
 extern "C" BOOL SetThreadPriority(HANDLE thread, int priority);
 extern "C" int GetThreadPriority(HANDLE thread);
-extern "C" BOOL CeSetThreadPriority(HANDLE thread, int priority);
-extern "C" int CeGetThreadPriority(HANDLE thread);
 
 extern "C" void Sleep(DWORD milliseconds);
 // Milliseconds since start, wrapping at 2^32.
 extern "C" DWORD GetTickCount(void);
 
 // ---- Interlocked operations (32-bit, full barriers) --------------------------------------------
-inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(LONG volatile* p) {
+  return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* p) {
+  return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedExchange(LONG volatile* p, LONG v) {
   return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
@@ -147,6 +168,27 @@ extern "C" LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
 extern "C" LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
 extern "C" LONG RegCloseKey(HKEY key);
 
+// ---- Pointer checks: nonzero when the range cannot be read (written)
+// -------------------------------
+extern "C" BOOL IsBadReadPtr(const void* p, UINT_PTR bytes);
+extern "C" BOOL IsBadWritePtr(LPVOID p, UINT_PTR bytes);
+
+// ---- Multimedia timer --------------------------------------------------------------------------
+typedef void(CALLBACK* LPTIMECALLBACK)(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
+                                       DWORD_PTR dw2);
+#define TIME_ONESHOT 0x0000u
+#define TIME_PERIODIC 0x0001u
+#define TIMERR_NOERROR 0u
+#define MMSYSERR_INVALPARAM 11u
+
+// Returns the timer identifier, 0 on failure. Callbacks run on the timer thread.
+extern "C" MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback,
+                                 DWORD_PTR user, UINT eventType);
+// Returns once no callback of the timer is running or will start (a callback that kills its own
+// timer does not wait for itself).
+extern "C" MMRESULT timeKillEvent(UINT timerId);
+#endif  // !_WIN32
+
 // ---- Device manager ----------------------------------------------------------------------------
 // ActivateDevice creates an active key holding "Key" (the device key path) and "ClientInfo" (the
 // client word, pointer-sized), loads the module named by "Dll" and calls its Prefix_Init with the
@@ -175,21 +217,41 @@ extern "C" DWORD GetCurrentPermissions(void);
 // Returns the previous mask.
 extern "C" DWORD SetProcPermissions(DWORD permissions);
 
-// ---- Pointer checks: nonzero when the range cannot be read (written) -------------------------------
-extern "C" BOOL IsBadReadPtr(const void* p, UINT_PTR bytes);
-extern "C" BOOL IsBadWritePtr(LPVOID p, UINT_PTR bytes);
+#ifdef _WIN32
+// ---- Windows: the counting layer ---------------------------------------------------------------
+// Tests count live heap blocks, open registry keys, kernel handles and timers (sim/os/sim_os.h).
+// On Windows these calls pass through a thin layer of the simulated device that calls kernel32 and
+// winmm and counts; results, errors and timing are theirs. RegDeleteKeyW removes the subkeys too,
+// as the platform's does (desktop Win32 refuses a key that still has subkeys).
+extern "C" HLOCAL TvLocalAlloc(UINT flags, SIZE_T bytes);
+extern "C" HLOCAL TvLocalFree(HLOCAL block);
+extern "C" HANDLE TvCreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                                 BOOL initialState, LPCWSTR name);
+extern "C" HANDLE TvCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                                 LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
+                                 DWORD creationFlags, LPDWORD threadId);
+extern "C" BOOL TvCloseHandle(HANDLE handle);
+extern "C" LONG TvRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY result);
+extern "C" LONG TvRegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass,
+                                  DWORD options, REGSAM sam, LPSECURITY_ATTRIBUTES attributes,
+                                  PHKEY result, LPDWORD disposition);
+extern "C" LONG TvRegCloseKey(HKEY key);
+extern "C" LONG TvRegDeleteKeyW(HKEY key, LPCWSTR subKey);
+extern "C" MMRESULT TvTimeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback,
+                                   DWORD_PTR user, UINT eventType);
+extern "C" MMRESULT TvTimeKillEvent(UINT timerId);
 
-// ---- Multimedia timer --------------------------------------------------------------------------
-typedef void(CALLBACK* LPTIMECALLBACK)(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
-                                       DWORD_PTR dw2);
-#define TIME_ONESHOT 0x0000u
-#define TIME_PERIODIC 0x0001u
-#define TIMERR_NOERROR 0u
-#define MMSYSERR_INVALPARAM 11u
-
-// Returns the timer identifier, 0 on failure. Callbacks run on the timer thread.
-extern "C" MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback,
-                                 DWORD_PTR user, UINT eventType);
-// Returns once no callback of the timer is running or will start (a callback that kills its own
-// timer does not wait for itself).
-extern "C" MMRESULT timeKillEvent(UINT timerId);
+#ifndef TV_WINDOWS_LAYER  // the layer itself calls the real ones
+#define LocalAlloc TvLocalAlloc
+#define LocalFree TvLocalFree
+#define CreateEventW TvCreateEventW
+#define CreateThread TvCreateThread
+#define CloseHandle TvCloseHandle
+#define RegOpenKeyExW TvRegOpenKeyExW
+#define RegCreateKeyExW TvRegCreateKeyExW
+#define RegCloseKey TvRegCloseKey
+#define RegDeleteKeyW TvRegDeleteKeyW
+#define timeSetEvent TvTimeSetEvent
+#define timeKillEvent TvTimeKillEvent
+#endif
+#endif  // _WIN32

@@ -3,6 +3,9 @@
 
 #include "ce_types.h"
 
+// The records and constants Win32 shares come from <windows.h> on a Windows toolchain (same
+// layouts, checked below); the platform's own ones are declared for both.
+#ifndef _WIN32
 // ---- Access bits of an open -------------------------------------------------------------------
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -65,6 +68,7 @@ typedef struct _DCB {
   char EvtChar;
   WORD wReserved1;
 } DCB, *LPDCB;
+#endif  // !_WIN32
 static_assert(sizeof(DCB) == 28, "DCB is 28 bytes");
 
 // Masks of the DCB's bit-field word (the third 32-bit word), for code that treats it as one word.
@@ -87,6 +91,7 @@ static_assert(sizeof(DCB) == 28, "DCB is 28 bytes");
 #define DCB_F_ABORT_ON_ERROR 0x4000u
 
 // ---- Time-outs, status, properties ------------------------------------------------------------
+#ifndef _WIN32
 typedef struct _COMMTIMEOUTS {
   DWORD ReadIntervalTimeout;
   DWORD ReadTotalTimeoutMultiplier;
@@ -94,7 +99,10 @@ typedef struct _COMMTIMEOUTS {
   DWORD WriteTotalTimeoutMultiplier;
   DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+#endif  // !_WIN32
 static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS is 20 bytes");
+
+#ifndef _WIN32
 
 typedef struct _COMSTAT {
   DWORD fCtsHold : 1;
@@ -108,6 +116,7 @@ typedef struct _COMSTAT {
   DWORD cbInQue;
   DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
+#endif  // !_WIN32
 static_assert(sizeof(COMSTAT) == 12, "COMSTAT is 12 bytes");
 
 // Bits of the COMSTAT flag word (its first 32-bit word).
@@ -125,6 +134,7 @@ typedef struct _SERIAL_DEV_STATUS {
 } SERIAL_DEV_STATUS, *PSERIAL_DEV_STATUS;
 static_assert(sizeof(SERIAL_DEV_STATUS) == 16, "SERIAL_DEV_STATUS is 16 bytes");
 
+#ifndef _WIN32
 typedef struct _COMMPROP {
   WORD wPacketLength;
   WORD wPacketVersion;
@@ -145,7 +155,10 @@ typedef struct _COMMPROP {
   DWORD dwProvSpec2;
   WCHAR wcProvChar[1];
 } COMMPROP, *LPCOMMPROP;
+#endif  // !_WIN32
 static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes");
+
+#ifndef _WIN32
 
 // Communication event bits.
 #define EV_RXCHAR 0x0001u
@@ -192,15 +205,21 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes");
 #define CLRDTR 6u
 #define SETBREAK 8u
 #define CLRBREAK 9u
+#endif  // !_WIN32
+#ifndef SETIR
 #define SETIR 10u
 #define CLRIR 11u
+#endif
 
 // ---- Control codes ----------------------------------------------------------------------------
-#define CTL_CODE(deviceType, function, method, access) \
-  (((DWORD)(deviceType) << 16) | ((DWORD)(access) << 14) | ((DWORD)(function) << 2) | (DWORD)(method))
+#ifndef CTL_CODE
+#define CTL_CODE(deviceType, function, method, access)                                \
+  (((DWORD)(deviceType) << 16) | ((DWORD)(access) << 14) | ((DWORD)(function) << 2) | \
+   (DWORD)(method))
 #define METHOD_BUFFERED 0u
 #define FILE_ANY_ACCESS 0u
 #define FILE_DEVICE_SERIAL_PORT 0x0000001Bu
+#endif
 
 #define IOCTL_SERIAL_SET_BREAK_ON 0x001B0004u
 #define IOCTL_SERIAL_SET_BREAK_OFF 0x001B0008u

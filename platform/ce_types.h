@@ -4,6 +4,31 @@
 #include <cstddef>
 #include <cstdint>
 
+#ifdef _WIN32
+// On a Windows toolchain the names Win32 shares with the platform come from <windows.h>: WCHAR is
+// wchar_t, TEXT("Dll") is L"Dll", and the error codes and handle types are the published ones.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef NOGDI
+#define NOGDI
+#endif
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <windows.h>
+// After <windows.h>, whose types it uses.
+#include <mmsystem.h>
+// Leftovers of 16-bit Windows that would rename ordinary identifiers.
+#undef near
+#undef far
+
+// Symbols the module exports: with one explicit export, the linker exports nothing else.
+#define TV_EXPORT extern "C" __declspec(dllexport)
+#else
 #define WINAPI
 #define CALLBACK
 
@@ -48,7 +73,8 @@ typedef UINT MMRESULT;
 #define FALSE 0
 #endif
 
-// Wide literals are UTF-16 code units: TEXT("Dll") is u"Dll" here and L"Dll" on a Windows toolchain.
+// Wide literals are UTF-16 code units: TEXT("Dll") is u"Dll" here and L"Dll" on a Windows
+// toolchain.
 #define TEXT(s) u##s
 
 #define MAXDWORD 0xFFFFFFFFu
@@ -86,3 +112,4 @@ typedef UINT MMRESULT;
 
 // Symbols the module exports: visible from the shared library, everything else is hidden.
 #define TV_EXPORT extern "C" __attribute__((visibility("default")))
+#endif  // _WIN32

@@ -144,7 +144,7 @@ int RunBench(const BenchOptions& in) {
   size_t heapBeforePlug = sim::HeapLiveBytes();
   int loop = session.PlugBridge(/*paced=*/false, /*loopback=*/true, &error);
   size_t heapAttached = sim::HeapLiveBytes();
-  HANDLE port = loop >= 0 ? session.Open(u"COM1:", &error) : INVALID_HANDLE_VALUE;
+  HANDLE port = loop >= 0 ? session.Open(TEXT("COM1:"), &error) : INVALID_HANDLE_VALUE;
   size_t heapOpen = sim::HeapLiveBytes();
   if (port == INVALID_HANDLE_VALUE || !session.ApplyLine(port, line, &error)) {
     std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
@@ -249,8 +249,9 @@ int RunBench(const BenchOptions& in) {
   }
   sim::BridgeModel::NullModem(session.Model(a), 0, session.Model(b), 0);
   // The loopback bridge took COM1: and is still plugged, so the pair are COM2: and COM3:.
-  HANDLE pa = session.Open(u"COM2:", &error);
-  HANDLE pb = pa != INVALID_HANDLE_VALUE ? session.Open(u"COM3:", &error) : INVALID_HANDLE_VALUE;
+  HANDLE pa = session.Open(TEXT("COM2:"), &error);
+  HANDLE pb =
+      pa != INVALID_HANDLE_VALUE ? session.Open(TEXT("COM3:"), &error) : INVALID_HANDLE_VALUE;
   if (pb == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
     return kExitCheckFailed;

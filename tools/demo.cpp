@@ -132,7 +132,7 @@ int RunDemo(const DemoOptions& options) {
     return kExitCheckFailed;
   }
   auto model = session.Model(bridge);
-  HANDLE port = session.Open(u"COM1:", &error);
+  HANDLE port = session.Open(TEXT("COM1:"), &error);
   if (!t.Check("open", port != INVALID_HANDLE_VALUE,
                port != INVALID_HANDLE_VALUE ? "COM1:" : error)) {
     std::printf("summary: 0 bytes, %d/%d checks passed\n", t.passed(), t.checks());
@@ -232,15 +232,15 @@ int RunDemo(const DemoOptions& options) {
   t.Check(
       "ids", ok && part == model->Config().partNumber,
       ok ? "part number " + std::to_string(part) : "part number: " + DescribeError(GetLastError()));
-  auto readString = [&](DWORD code, const char* name, const std::u16string& expect) {
+  auto readString = [&](DWORD code, const char* name, const sim::WString& expect) {
     BYTE desc[256] = {};
     DWORD n = 0;
     BOOL sok = ceapp::DeviceIoControl(port, code, nullptr, 0, desc, sizeof desc, &n, nullptr);
-    std::u16string text;
+    sim::WString text;
     // A string descriptor: bLength, type 3, then UTF-16LE code units.
     if (sok && desc[0] >= 2 && desc[1] == 3) {
       for (unsigned i = 2; i + 1 < desc[0]; i += 2) {
-        text.push_back(static_cast<char16_t>(desc[i] | (desc[i + 1] << 8)));
+        text.push_back(static_cast<WCHAR>(desc[i] | (desc[i + 1] << 8)));
       }
     }
     t.Check("ids", sok && text == expect,

@@ -1,5 +1,5 @@
 // Host-specific services of the tvk program: terminal handling and process statistics. The POSIX
-// versions live in terminal_posix.cpp and process_posix.cpp; a Windows host would add its own.
+// versions live in terminal_posix.cpp and process_posix.cpp, the Windows ones in *_win.cpp.
 #pragma once
 
 #include <cstddef>

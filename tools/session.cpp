@@ -175,7 +175,7 @@ int Session::PlugBridge(bool paced, bool loopback, std::string* error) {
   return static_cast<int>(bridges_.size() - 1);
 }
 
-HANDLE Session::Open(const char16_t* name, std::string* error) {
+HANDLE Session::Open(const WCHAR* name, std::string* error) {
   HANDLE port =
       ceapp::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (port == INVALID_HANDLE_VALUE) {

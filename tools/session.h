@@ -33,7 +33,7 @@ class Session {
   std::shared_ptr<sim::BridgeModel> Model(int bridge) const { return bridges_[bridge].model; }
 
   // Opens a port ("COM1:") for reading and writing; INVALID_HANDLE_VALUE with a message.
-  HANDLE Open(const char16_t* name, std::string* error);
+  HANDLE Open(const WCHAR* name, std::string* error);
   bool ApplyLine(HANDLE port, const LineOptions& line, std::string* error);
   // Read time-outs in the platform's terms; all zero waits for the full count.
   static bool SetReadTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant);

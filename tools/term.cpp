@@ -37,9 +37,9 @@ int RunTerm(const TermOptions& options) {
   }
   if (nullModem) sim::BridgeModel::NullModem(session.Model(first), 0, session.Model(second), 0);
 
-  HANDLE port = session.Open(u"COM1:", &error);
+  HANDLE port = session.Open(TEXT("COM1:"), &error);
   HANDLE far = INVALID_HANDLE_VALUE;
-  if (port != INVALID_HANDLE_VALUE && nullModem) far = session.Open(u"COM2:", &error);
+  if (port != INVALID_HANDLE_VALUE && nullModem) far = session.Open(TEXT("COM2:"), &error);
   if (port == INVALID_HANDLE_VALUE || (nullModem && far == INVALID_HANDLE_VALUE) ||
       !session.ApplyLine(port, options.line, &error) ||
       (nullModem && !session.ApplyLine(far, options.line, &error)) || !ShortReads(port) ||

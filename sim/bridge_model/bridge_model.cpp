@@ -420,7 +420,7 @@ struct BridgeModel::Impl {
 
   std::vector<uint8_t> StringDescriptor(uint8_t index, bool* ok) {
     *ok = true;
-    std::u16string text;
+    sim::WString text;
     if (index == 0) {
       return {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};
     } else if (index == 2 && cfg.hasProduct) {
@@ -434,7 +434,7 @@ struct BridgeModel::Impl {
     std::vector<uint8_t> d;
     d.push_back(static_cast<uint8_t>(std::min<size_t>(2 + 2 * text.size(), 254)));
     d.push_back(USB_STRING_DESCRIPTOR_TYPE);
-    for (char16_t c : text) {
+    for (WCHAR c : text) {
       if (d.size() + 2 > 254) break;
       d.push_back(static_cast<uint8_t>(c & 0xFF));
       d.push_back(static_cast<uint8_t>(c >> 8));

@@ -33,8 +33,8 @@ struct BridgeConfig {
   unsigned interfaces = 1;
   // Endpoints per interface; an interface without an entry gets bulk IN 0x81+n and OUT 0x01+n.
   std::vector<std::vector<BridgeEndpointSpec>> endpoints;
-  std::u16string product = u"Tollaverk USB UART";
-  std::u16string serial = u"0001";
+  sim::WString product = TEXT("Tollaverk USB UART");
+  sim::WString serial = TEXT("0001");
   bool hasProduct = true;
   bool hasSerial = true;         // served at index 3 and at index 5
   bool paced = true;             // bytes take their line time; false moves them at once

@@ -55,7 +55,7 @@ struct Device {
   std::string prefix;  // "COM"
   DWORD index = 0;     // 0..9
   unsigned activeNumber = 0;
-  std::u16string activeKey;  // "Drivers\\Active\\01"; Init gets a pointer into it
+  sim::WString activeKey;  // "Drivers\\Active\\01"; Init gets a pointer into it
   StreamModuleEntries entries{};
   void* file = nullptr;   // the loaded module file; null for an in-process module
   DWORD_PTR context = 0;  // Prefix_Init's result
@@ -91,11 +91,11 @@ std::string Lower(std::string s) {
   return s;
 }
 
-std::u16string FromAscii(const std::string& s) {
-  return std::u16string(s.begin(), s.end());
+sim::WString FromAscii(const std::string& s) {
+  return sim::WString(s.begin(), s.end());
 }
 
-DWORD WideBytes(const std::u16string& s) {
+DWORD WideBytes(const sim::WString& s) {
   return static_cast<DWORD>((s.size() + 1) * 2);
 }
 
@@ -103,27 +103,27 @@ DWORD WideBytes(const std::u16string& s) {
 // ------------------------------------------------------------------------------------
 
 // A non-empty REG_SZ value; ERROR_BADKEY when it is missing, of another type or empty.
-LONG ReadString(HKEY key, const char16_t* name, std::u16string* out) {
+LONG ReadString(HKEY key, const WCHAR* name, sim::WString* out) {
   DWORD type = 0;
   DWORD size = 0;
   if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
       type != REG_SZ || size < 2) {
     return ERROR_BADKEY;
   }
-  std::u16string buffer(size / 2 + 1, u'\0');
+  sim::WString buffer(size / 2 + 1, TEXT('\0'));
   if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer.data()), &size) !=
       ERROR_SUCCESS) {
     return ERROR_BADKEY;
   }
   buffer.resize(std::min<size_t>(buffer.size(), size / 2));
-  size_t end = buffer.find(u'\0');
-  if (end != std::u16string::npos) buffer.resize(end);
+  size_t end = buffer.find(TEXT('\0'));
+  if (end != sim::WString::npos) buffer.resize(end);
   if (buffer.empty()) return ERROR_BADKEY;
   *out = buffer;
   return ERROR_SUCCESS;
 }
 
-bool KeyExists(const std::u16string& path) {
+bool KeyExists(const sim::WString& path) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
@@ -132,10 +132,10 @@ bool KeyExists(const std::u16string& path) {
   return true;
 }
 
-std::u16string ActivePath(unsigned number) {
+sim::WString ActivePath(unsigned number) {
   std::string digits = std::to_string(number);
   if (digits.size() < 2) digits.insert(0, "0");
-  return u"Drivers\\Active\\" + FromAscii(digits);
+  return TEXT("Drivers\\Active\\") + FromAscii(digits);
 }
 
 LONG WriteActiveKey(const Device& device, LPCWSTR deviceKey, DWORD_PTR clientInfo) {
@@ -144,18 +144,18 @@ LONG WriteActiveKey(const Device& device, LPCWSTR deviceKey, DWORD_PTR clientInf
   LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, device.activeKey.c_str(), 0, nullptr,
                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition);
   if (rc != ERROR_SUCCESS) return rc;
-  std::u16string keyPath(deviceKey);
-  std::u16string name = FromAscii(device.name);
+  sim::WString keyPath(deviceKey);
+  sim::WString name = FromAscii(device.name);
   // "ClientInfo" is pointer-sized: a QWORD on a 64-bit host, a DWORD on a 32-bit one.
   constexpr DWORD kClientInfoType = sizeof(DWORD_PTR) == 8 ? REG_QWORD : REG_DWORD;
-  rc = RegSetValueExW(key, u"Key", 0, REG_SZ, reinterpret_cast<const BYTE*>(keyPath.c_str()),
+  rc = RegSetValueExW(key, TEXT("Key"), 0, REG_SZ, reinterpret_cast<const BYTE*>(keyPath.c_str()),
                       WideBytes(keyPath));
   if (rc == ERROR_SUCCESS) {
-    rc = RegSetValueExW(key, u"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+    rc = RegSetValueExW(key, TEXT("Name"), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
                         WideBytes(name));
   }
   if (rc == ERROR_SUCCESS) {
-    rc = RegSetValueExW(key, u"ClientInfo", 0, kClientInfoType,
+    rc = RegSetValueExW(key, TEXT("ClientInfo"), 0, kClientInfoType,
                         reinterpret_cast<const BYTE*>(&clientInfo), sizeof clientInfo);
   }
   RegCloseKey(key);
@@ -170,7 +170,7 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }
 
 std::vector<std::string> ModuleCandidates(const std::string& name) {
-  if (name.find('/') != std::string::npos) return {name};
+  if (modfile::HasFolder(name)) return {name};
   std::string base = name;
   if (EndsWith(Lower(base), ".dll")) base.resize(base.size() - 4);
   std::vector<std::string> folders;
@@ -184,7 +184,8 @@ std::vector<std::string> ModuleCandidates(const std::string& name) {
   if (!exe.empty()) folders.push_back(exe);
   std::vector<std::string> candidates;
   for (const std::string& folder : folders) {
-    for (const std::string& file : {name, "lib" + base + ".so", base + ".so"}) {
+    for (const std::string& file :
+         {name, "lib" + base + modfile::kSuffix, base + modfile::kSuffix}) {
       candidates.push_back(folder + "/" + file);
     }
   }
@@ -405,7 +406,7 @@ std::vector<std::string> ActiveDeviceNames() {
   return names;
 }
 
-std::u16string ActiveKeyOf(const std::string& name) {
+sim::WString ActiveKeyOf(const std::string& name) {
   std::lock_guard<std::mutex> guard(W().lock);
   for (const auto& device : W().devices) {
     if (device->state == Device::State::Active && Lower(device->name) == Lower(name)) {
@@ -568,17 +569,17 @@ extern "C" HANDLE ActivateDevice(LPCWSTR deviceKey, DWORD_PTR clientInfo) {
     SetLastError(static_cast<DWORD>(rc));
     return nullptr;
   }
-  std::u16string dll;
-  std::u16string prefix;
-  rc = sim::ReadString(key, u"Dll", &dll);
-  if (rc == ERROR_SUCCESS) rc = sim::ReadString(key, u"Prefix", &prefix);
+  sim::WString dll;
+  sim::WString prefix;
+  rc = sim::ReadString(key, TEXT("Dll"), &dll);
+  if (rc == ERROR_SUCCESS) rc = sim::ReadString(key, TEXT("Prefix"), &prefix);
   bool hasIndex = false;
   DWORD index = 0;
   if (rc == ERROR_SUCCESS) {
     DWORD type = 0;
     DWORD size = sizeof index;
-    if (RegQueryValueExW(key, u"Index", nullptr, &type, reinterpret_cast<LPBYTE>(&index), &size) ==
-        ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, TEXT("Index"), nullptr, &type, reinterpret_cast<LPBYTE>(&index),
+                         &size) == ERROR_SUCCESS) {
       hasIndex = true;
       if (type != REG_DWORD || size != sizeof index) rc = ERROR_BADKEY;
     }

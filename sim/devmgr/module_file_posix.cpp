@@ -9,8 +9,25 @@
 
 namespace sim::modfile {
 
+const char kSuffix[] = ".so";
+
+bool HasFolder(const std::string& name) {
+  return name.find('/') != std::string::npos;
+}
+
 void* Open(const std::string& path) {
   return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* Loaded(const std::string& path) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (module) dlclose(module);  // NOLOAD still counts a reference
+  return module;
+}
+
+std::string LastError() {
+  const char* text = dlerror();
+  return text ? std::string(text) : std::string();
 }
 
 void* Symbol(void* module, const char* name) {
@@ -36,9 +53,12 @@ std::string ExecutableDirectory() {
   return path.substr(0, slash);
 }
 
-std::string Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::string(value) : std::string();
+void SetEnvironment(const char* name, const std::string& value) {
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
 }
 
 }  // namespace sim::modfile

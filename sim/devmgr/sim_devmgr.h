@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/ce_os.h"
+#include "sim/os/sim_os.h"
 
 namespace sim {
 
@@ -65,7 +66,7 @@ size_t ActiveDeviceCount();
 // Their names ("COM1:", ...), in activation order.
 std::vector<std::string> ActiveDeviceNames();
 // The active key path ("Drivers\\Active\\01") of the device with that name; empty when none.
-std::u16string ActiveKeyOf(const std::string& name);
+sim::WString ActiveKeyOf(const std::string& name);
 // Application handles that exist (open, or left dead by a deactivation and not yet closed).
 size_t ApplicationHandleCount();
 

@@ -3,6 +3,7 @@
 #include "platform/ce_usb.h"
 #include "sim/devmgr/module_file.h"
 #include "sim/install/sim_install.h"
+#include "sim/os/sim_os.h"
 
 namespace sim {
 namespace {
@@ -10,11 +11,11 @@ namespace {
 std::mutex installLock;
 void* installedModule = nullptr;
 
-std::u16string Widen(const std::string& text) {
+sim::WString Widen(const std::string& text) {
   // Module paths are ASCII in practice; bytes above 0x7F are carried over as Latin-1.
-  std::u16string wide;
+  sim::WString wide;
   wide.reserve(text.size());
-  for (unsigned char c : text) wide.push_back(static_cast<char16_t>(c));
+  for (unsigned char c : text) wide.push_back(static_cast<WCHAR>(c));
   return wide;
 }
 
@@ -33,7 +34,7 @@ bool UninstallLocked() {
 std::string DriverModulePath() {
   std::string folder = modfile::ExecutableDirectory();
   if (folder.empty()) return {};
-  return folder + "/libTollaverk.so";
+  return folder + "/libTollaverk" + modfile::kSuffix;
 }
 
 bool InstallDriverModule(const std::string& path) {
@@ -48,7 +49,7 @@ bool InstallDriverModule(const std::string& path) {
     return false;
   }
   installedModule = module;
-  std::u16string wide = Widen(path);
+  sim::WString wide = Widen(path);
   return install(wide.c_str()) != FALSE;
 }
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "sim/os/heap_table.h"
 #include "sim/os/os_internal.h"
 #include "sim/os/sim_os.h"
 
@@ -16,38 +17,11 @@ constexpr SIZE_T kMaxBlock = SIZE_T{1} << 30;
 // Fill of blocks allocated without LMEM_ZEROINIT, so that nothing relies on fresh memory being 0.
 constexpr int kFreshFill = 0xA5;
 
-struct Heap {
-  std::mutex lock;
-  std::unordered_map<void*, SIZE_T> blocks;
-  size_t liveBytes = 0;
-  unsigned failCountdown = 0;  // 0: no failure armed
-};
-
-Heap& H() {
-  static Heap* heap = new Heap;
-  return *heap;
-}
-
 }  // namespace
-
-size_t HeapLiveBlocks() {
-  std::lock_guard<std::mutex> guard(H().lock);
-  return H().blocks.size();
-}
-
-size_t HeapLiveBytes() {
-  std::lock_guard<std::mutex> guard(H().lock);
-  return H().liveBytes;
-}
-
-void HeapFailAllocation(unsigned n) {
-  std::lock_guard<std::mutex> guard(H().lock);
-  H().failCountdown = n;
-}
-
 }  // namespace sim
 
 using namespace sim;
+using os_detail::H;
 
 extern "C" HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   os_detail::Checkpoint();
@@ -57,7 +31,7 @@ extern "C" HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   }
   {
     std::lock_guard<std::mutex> guard(H().lock);
-    if (H().failCountdown != 0 && --H().failCountdown == 0) {
+    if (os_detail::FailThisAllocationLocked()) {
       os_detail::SetError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }

@@ -15,4 +15,9 @@ bool Terminated();
 // Sets the calling thread's last error without a checkpoint (safe with any lock held).
 void SetError(DWORD error);
 
+#ifdef _WIN32
+// CPU time spent in multimedia timer callbacks so far (the Windows timer thread is not ours).
+double TimerCallbackCpuSeconds();
+#endif
+
 }  // namespace sim::os_detail

@@ -48,9 +48,14 @@
 
 #include "platform/ce_os.h"
 
+#ifndef ERROR_KEY_DELETED
 #define ERROR_KEY_DELETED 1018L
+#endif
 
 namespace sim {
+
+// A string of the platform's wide characters (UTF-16 code units).
+using WString = std::basic_string<WCHAR>;
 
 // ---- Local heap
 size_t HeapLiveBlocks();  // blocks allocated by LocalAlloc and not yet freed
@@ -73,8 +78,8 @@ std::string RegistryDump();  // every key and value, one per line, for failure m
 size_t RegistryOpenKeys();   // HKEY handles not yet closed
 
 // ---- Strings (UTF-8 <-> UTF-16)
-std::u16string Utf16(const std::string& utf8);
-std::string Utf8(const std::u16string& utf16);
+WString Utf16(const std::string& utf8);
+std::string Utf8(const WString& utf16);
 
 // ---- Threads and kernel objects
 size_t LiveThreadCount();    // threads made by CreateThread that have not ended

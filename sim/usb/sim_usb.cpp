@@ -77,7 +77,7 @@ struct Bus {
   std::map<uintptr_t, std::shared_ptr<Device>> deviceHandles;
   std::map<uintptr_t, std::shared_ptr<Pipe>> pipes;
   std::map<uintptr_t, std::shared_ptr<Transfer>> transfers;
-  std::map<std::u16string, LPUSB_DEVICE_ATTACH> builtins;
+  std::map<sim::WString, LPUSB_DEVICE_ATTACH> builtins;
   std::string moduleDir;
   uintptr_t nextHandle = 0x51000;
   UsbDeviceId nextId = 1;
@@ -189,9 +189,9 @@ size_t CloseLeftovers(const std::shared_ptr<Device>& dev) {
   return closed;
 }
 
-std::string Utf8(const std::u16string& s) {
+std::string Utf8(const sim::WString& s) {
   std::string out;
-  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  for (WCHAR c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   return out;
 }
 
@@ -754,12 +754,12 @@ USB_HANDLE DeviceHandle(UsbDeviceId id) {
   return dev ? reinterpret_cast<USB_HANDLE>(dev->handle) : nullptr;
 }
 
-void RegisterBuiltinUsbClient(const std::u16string& moduleName, LPUSB_DEVICE_ATTACH attach) {
+void RegisterBuiltinUsbClient(const sim::WString& moduleName, LPUSB_DEVICE_ATTACH attach) {
   std::lock_guard<std::mutex> lock(B().mu);
   B().builtins[moduleName] = attach;
 }
 
-void UnregisterBuiltinUsbClient(const std::u16string& moduleName) {
+void UnregisterBuiltinUsbClient(const sim::WString& moduleName) {
   std::lock_guard<std::mutex> lock(B().mu);
   B().builtins.erase(moduleName);
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/ce_usb.h"
+#include "sim/os/sim_os.h"
 
 namespace sim {
 
@@ -77,7 +78,7 @@ struct AttachResult {
   Status status = Status::Pending;
   DWORD error = 0;     // Win32 code for LoadFailed: ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND
   std::string detail;  // loader message or module name
-  std::u16string client;
+  sim::WString client;
 };
 
 struct PlugOptions {
@@ -111,8 +112,8 @@ LPCUSB_FUNCS UsbFuncs();
 
 // In-process client modules: a "Dll" value equal to `moduleName` attaches through `attach`
 // without loading a file.
-void RegisterBuiltinUsbClient(const std::u16string& moduleName, LPUSB_DEVICE_ATTACH attach);
-void UnregisterBuiltinUsbClient(const std::u16string& moduleName);
+void RegisterBuiltinUsbClient(const sim::WString& moduleName, LPUSB_DEVICE_ATTACH attach);
+void UnregisterBuiltinUsbClient(const sim::WString& moduleName);
 // Extra directory searched for client modules (after TV_MODULE_DIR, before the executable's own).
 void SetUsbModuleDir(const std::string& dir);
 

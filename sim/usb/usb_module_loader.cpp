@@ -1,37 +1,26 @@
 #include "sim/usb/usb_module_loader.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <vector>
+
+#include "sim/devmgr/module_file.h"
 
 namespace sim::usb_detail {
 namespace {
 
-std::string ExecutableDir() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-  if (n <= 0) return {};
-  std::string path(buf, static_cast<size_t>(n));
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 std::vector<std::string> Candidates(const std::string& name, const std::string& extraDir) {
   std::vector<std::string> out;
-  if (name.find('/') != std::string::npos) {
+  if (modfile::HasFolder(name)) {
     out.push_back(name);
     return out;
   }
   std::vector<std::string> dirs;
-  if (const char* env = std::getenv("TV_MODULE_DIR"); env && *env) dirs.emplace_back(env);
+  if (std::string env = modfile::Environment("TV_MODULE_DIR"); !env.empty()) dirs.push_back(env);
   if (!extraDir.empty()) dirs.push_back(extraDir);
-  if (std::string exe = ExecutableDir(); !exe.empty()) dirs.push_back(exe);
+  if (std::string exe = modfile::ExecutableDirectory(); !exe.empty()) dirs.push_back(exe);
   for (const std::string& d : dirs) {
     out.push_back(d + "/" + name);
-    out.push_back(d + "/" + name + ".so");
-    out.push_back(d + "/lib" + name + ".so");
+    out.push_back(d + "/" + name + modfile::kSuffix);
+    out.push_back(d + "/lib" + name + modfile::kSuffix);
   }
   return out;
 }
@@ -42,13 +31,13 @@ LoadedAttach LoadClientAttach(const std::string& moduleName, const std::string& 
   LoadedAttach result;
   std::string firstError;
   for (const std::string& path : Candidates(moduleName, extraDir)) {
-    if (access(path.c_str(), F_OK) != 0) continue;
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!modfile::Exists(path)) continue;
+    void* module = modfile::Open(path);
     if (!module) {
-      if (firstError.empty()) firstError = dlerror();
+      if (firstError.empty()) firstError = path + ": " + modfile::LastError();
       continue;
     }
-    void* sym = dlsym(module, "USBDeviceAttach");
+    void* sym = modfile::Symbol(module, "USBDeviceAttach");
     if (!sym) {
       result.error = ERROR_PROC_NOT_FOUND;
       result.detail = path + ": no USBDeviceAttach";

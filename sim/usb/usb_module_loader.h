@@ -13,8 +13,9 @@ struct LoadedAttach {
   std::string detail;
 };
 
-// Searches, for a name without '/': TV_MODULE_DIR, `extraDir`, the running executable's folder,
-// each as <name>, <name>.so and lib<name>.so. Loaded modules stay loaded for the process's life.
+// Searches, for a name without a folder: TV_MODULE_DIR, `extraDir`, the running executable's
+// folder, each as <name>, <name><suffix> and lib<name><suffix> (suffix .so, or .dll on Windows).
+// Loaded modules stay loaded for the process's life.
 LoadedAttach LoadClientAttach(const std::string& moduleName, const std::string& extraDir);
 
 }  // namespace sim::usb_detail

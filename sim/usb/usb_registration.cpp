@@ -12,13 +12,13 @@
 namespace sim::usb_detail {
 namespace {
 
-const std::u16string kClientDrivers = u"Drivers\\USB\\ClientDrivers\\";
-const std::u16string kLoadClients = u"Drivers\\USB\\LoadClients\\";
+const sim::WString kClientDrivers = TEXT("Drivers\\USB\\ClientDrivers\\");
+const sim::WString kLoadClients = TEXT("Drivers\\USB\\LoadClients\\");
 
 struct Registration {
-  std::u16string clientId;
+  sim::WString clientId;
   USB_DRIVER_SETTINGS settings;
-  std::u16string keyPath;
+  sim::WString keyPath;
 };
 
 std::mutex& IndexLock() {
@@ -32,32 +32,33 @@ std::vector<Registration>& Index() {
 
 // Client IDs registered or unregistered in this process; an ID never seen here counts as
 // registered when its key exists (a registry loaded from a file).
-std::map<std::u16string, bool>& Ids() {
-  static auto* m = new std::map<std::u16string, bool>;
+std::map<sim::WString, bool>& Ids() {
+  static auto* m = new std::map<sim::WString, bool>;
   return *m;
 }
 
-std::u16string Num(DWORD v) {
-  if (v == USB_NO_INFO) return u"Any";
+sim::WString Num(DWORD v) {
+  if (v == USB_NO_INFO) return TEXT("Any");
   std::string s = std::to_string(v);
-  return std::u16string(s.begin(), s.end());
+  return sim::WString(s.begin(), s.end());
 }
 
-std::u16string SettingsPath(const std::u16string& id, const USB_DRIVER_SETTINGS& s) {
-  return kLoadClients + Num(s.dwVendorId) + u"_" + Num(s.dwProductId) + u"\\" +
-         Num(s.dwReleaseNumber) + u"\\" + Num(s.dwDeviceClass) + u"_" + Num(s.dwDeviceSubClass) +
-         u"_" + Num(s.dwDeviceProtocol) + u"\\" + Num(s.dwInterfaceClass) + u"_" +
-         Num(s.dwInterfaceSubClass) + u"_" + Num(s.dwInterfaceProtocol) + u"\\" + id;
+sim::WString SettingsPath(const sim::WString& id, const USB_DRIVER_SETTINGS& s) {
+  return kLoadClients + Num(s.dwVendorId) + TEXT("_") + Num(s.dwProductId) + TEXT("\\") +
+         Num(s.dwReleaseNumber) + TEXT("\\") + Num(s.dwDeviceClass) + TEXT("_") +
+         Num(s.dwDeviceSubClass) + TEXT("_") + Num(s.dwDeviceProtocol) + TEXT("\\") +
+         Num(s.dwInterfaceClass) + TEXT("_") + Num(s.dwInterfaceSubClass) + TEXT("_") +
+         Num(s.dwInterfaceProtocol) + TEXT("\\") + id;
 }
 
 bool ValidId(LPCWSTR id) {
   if (!id || !*id) return false;
   for (const WCHAR* p = id; *p; ++p)
-    if (*p == u'\\') return false;
+    if (*p == TEXT('\\')) return false;
   return true;
 }
 
-bool KeyExists(const std::u16string& path) {
+bool KeyExists(const sim::WString& path) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return false;
@@ -85,18 +86,19 @@ int Specificity(const USB_DRIVER_SETTINGS& s) {
   return n;
 }
 
-bool ReadDll(const std::u16string& path, std::u16string* dll) {
+bool ReadDll(const sim::WString& path, sim::WString* dll) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return false;
   WCHAR buf[260] = {};
   DWORD type = 0;
   DWORD size = sizeof(buf) - sizeof(WCHAR);
-  LONG rc = RegQueryValueExW(key, u"Dll", nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size);
+  LONG rc =
+      RegQueryValueExW(key, TEXT("Dll"), nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size);
   RegCloseKey(key);
   if (rc != ERROR_SUCCESS || type != REG_SZ) return false;
   dll->assign(buf, std::min<size_t>(size / sizeof(WCHAR), 259));
-  while (!dll->empty() && dll->back() == u'\0') dll->pop_back();
+  while (!dll->empty() && dll->back() == TEXT('\0')) dll->pop_back();
   return !dll->empty();
 }
 
@@ -183,7 +185,7 @@ extern "C" BOOL UnRegisterClientDriverID(LPCWSTR uniqueDriverId) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::u16string path = kClientDrivers + uniqueDriverId;
+  sim::WString path = kClientDrivers + uniqueDriverId;
   std::lock_guard<std::mutex> lock(IndexLock());
   auto it = Ids().find(uniqueDriverId);
   bool registered = it != Ids().end() ? it->second : KeyExists(path);
@@ -204,7 +206,7 @@ extern "C" BOOL RegisterClientSettings(LPCWSTR driverLibFile, LPCWSTR uniqueDriv
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::u16string path = SettingsPath(uniqueDriverId, *settings);
+  sim::WString path = SettingsPath(uniqueDriverId, *settings);
   HKEY key = nullptr;
   DWORD disposition = 0;
   LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
@@ -213,8 +215,8 @@ extern "C" BOOL RegisterClientSettings(LPCWSTR driverLibFile, LPCWSTR uniqueDriv
     SetLastError(static_cast<DWORD>(rc));
     return FALSE;
   }
-  std::u16string dll(driverLibFile);
-  rc = RegSetValueExW(key, u"Dll", 0, REG_SZ, reinterpret_cast<const BYTE*>(dll.c_str()),
+  sim::WString dll(driverLibFile);
+  rc = RegSetValueExW(key, TEXT("Dll"), 0, REG_SZ, reinterpret_cast<const BYTE*>(dll.c_str()),
                       static_cast<DWORD>((dll.size() + 1) * sizeof(WCHAR)));
   RegCloseKey(key);
   if (rc != ERROR_SUCCESS) {
@@ -235,7 +237,7 @@ extern "C" BOOL UnRegisterClientSettings(LPCWSTR uniqueDriverId, LPCWSTR /*reser
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::u16string path = SettingsPath(uniqueDriverId, *settings);
+  sim::WString path = SettingsPath(uniqueDriverId, *settings);
   bool found = false;
   {
     std::lock_guard<std::mutex> lock(IndexLock());

@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "platform/ce_usb.h"
+#include "sim/os/sim_os.h"
 
 namespace sim::usb_detail {
 
 struct ClientMatch {
-  std::u16string clientId;
-  std::u16string dll;                 // "Dll" as read from the registry at match time
+  sim::WString clientId;
+  sim::WString dll;                   // "Dll" as read from the registry at match time
   USB_DRIVER_SETTINGS settings = {};  // the registered record, handed to USBDeviceAttach
   int interfaceIndex = -1;            // matched interface of the active configuration, -1: none
 };

@@ -119,7 +119,7 @@ TEST(BridgeInit, RefusesBadClientInfo) {
   rig.WriteClientInfo(REG_QWORD, &value, sizeof(value));
   EXPECT_EQ(BridgePortOps.Init(rig.ActiveKey().c_str(), &com, &binding), nullptr);
   // Missing key.
-  EXPECT_EQ(BridgePortOps.Init(u"Drivers\\Active\\NoSuchKey", &com, &binding), nullptr);
+  EXPECT_EQ(BridgePortOps.Init(TEXT("Drivers\\Active\\NoSuchKey"), &com, &binding), nullptr);
   EXPECT_EQ(binding.bindFlags, 0u);
   EXPECT_EQ(rig.port->comDevice, nullptr);
 }

@@ -12,11 +12,11 @@ namespace {
 
 std::atomic<int> rigNumber{0};
 
-std::u16string Wide(const std::string& s) {
-  return std::u16string(s.begin(), s.end());
+sim::WString Wide(const std::string& s) {
+  return sim::WString(s.begin(), s.end());
 }
 
-void SetString(HKEY key, const char16_t* name, const std::u16string& value) {
+void SetString(HKEY key, const WCHAR* name, const sim::WString& value) {
   RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                  (DWORD)((value.size() + 1) * 2));
 }
@@ -108,11 +108,11 @@ void BridgeRig::WriteClientInfo(DWORD type, const void* data, DWORD size) {
   DWORD disposition = 0;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, activeKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                   &key, &disposition);
-  SetString(key, u"Key", deviceKey_);
+  SetString(key, TEXT("Key"), deviceKey_);
   if (data != nullptr) {
-    RegSetValueExW(key, u"ClientInfo", 0, type, static_cast<const BYTE*>(data), size);
+    RegSetValueExW(key, TEXT("ClientInfo"), 0, type, static_cast<const BYTE*>(data), size);
   } else {
-    RegDeleteValueW(key, u"ClientInfo");
+    RegDeleteValueW(key, TEXT("ClientInfo"));
   }
   RegCloseKey(key);
 }
@@ -122,7 +122,7 @@ bool BridgeRig::Bind() {
   DWORD disposition = 0;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, deviceKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                   &key, &disposition);
-  SetString(key, u"Prefix", u"COM");
+  SetString(key, TEXT("Prefix"), TEXT("COM"));
   RegCloseKey(key);
   DWORD_PTR client = reinterpret_cast<DWORD_PTR>(port);
   WriteClientInfo(REG_QWORD, &client, sizeof(client));

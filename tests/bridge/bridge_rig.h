@@ -32,7 +32,7 @@ class BridgeRig {
   void MarkDetached();
 
   // Active key path of this rig, and a helper that writes "ClientInfo" of any type and size.
-  const std::u16string& ActiveKey() const { return activeKey_; }
+  const sim::WString& ActiveKey() const { return activeKey_; }
   void WriteClientInfo(DWORD type, const void* data, DWORD size);
 
   // A raw string descriptor stored as attach stores it (a LocalAlloc block of the given size).
@@ -49,8 +49,8 @@ class BridgeRig {
 
  private:
   void Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE out);
-  std::u16string deviceKey_;
-  std::u16string activeKey_;
+  sim::WString deviceKey_;
+  sim::WString activeKey_;
   bool receiving_ = false;
 };
 

@@ -15,8 +15,8 @@
 #include "sim/os/sim_os.h"
 #include "tests/core/test_port.h"
 
-inline constexpr char16_t kActiveKey[] = u"Drivers\\Active\\91";
-inline constexpr char16_t kDeviceKey[] = u"Drivers\\TestCore\\Port91";
+inline constexpr WCHAR kActiveKey[] = TEXT("Drivers\\Active\\91");
+inline constexpr WCHAR kDeviceKey[] = TEXT("Drivers\\TestCore\\Port91");
 inline constexpr DWORD kFailed = 0xFFFFFFFFu;
 
 using Clock = std::chrono::steady_clock;

@@ -232,7 +232,7 @@ TEST_F(OpenTest, ReceiveBufferIsTwiceThePortSizeButAtLeast2048) {
 TEST_F(OpenTest, InitFailuresReleaseEverything) {
   // No active key: the device key cannot be opened.
   port.MakeCurrent();
-  EXPECT_EQ(ComInit(u"Drivers\\Active\\NoSuchKey", TestPort::Ops()), nullptr);
+  EXPECT_EQ(ComInit(TEXT("Drivers\\Active\\NoSuchKey"), TestPort::Ops()), nullptr);
   EXPECT_EQ(port.Count(Slot::Init), 0u);
   // The Init slot fails: no port context, so no Deinit either.
   port.initFails = true;

@@ -342,36 +342,35 @@ bool TestPort::WaitForCount(Slot slot, size_t n, int milliseconds) {
 }
 
 namespace {
-DWORD ByteSize(const char16_t* s) {
-  return static_cast<DWORD>((std::char_traits<char16_t>::length(s) + 1) * sizeof(char16_t));
+DWORD ByteSize(const WCHAR* s) {
+  return static_cast<DWORD>((std::char_traits<WCHAR>::length(s) + 1) * sizeof(WCHAR));
 }
 }  // namespace
 
-std::u16string MakeActiveKey(const char16_t* activeName, const char16_t* deviceKey,
-                             const DWORD* priority) {
+sim::WString MakeActiveKey(const WCHAR* activeName, const WCHAR* deviceKey, const DWORD* priority) {
   HKEY key = nullptr;
   DWORD disposition = 0;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, deviceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                   &disposition);
   if (key != nullptr) {
-    RegDeleteValueW(key, u"Priority256");
+    RegDeleteValueW(key, TEXT("Priority256"));
     if (priority != nullptr)
-      RegSetValueExW(key, u"Priority256", 0, REG_DWORD, reinterpret_cast<const BYTE*>(priority),
-                     sizeof(DWORD));
+      RegSetValueExW(key, TEXT("Priority256"), 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(priority), sizeof(DWORD));
     RegCloseKey(key);
   }
   key = nullptr;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, activeName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                   &disposition);
   if (key != nullptr) {
-    RegSetValueExW(key, u"Key", 0, REG_SZ, reinterpret_cast<const BYTE*>(deviceKey),
+    RegSetValueExW(key, TEXT("Key"), 0, REG_SZ, reinterpret_cast<const BYTE*>(deviceKey),
                    ByteSize(deviceKey));
     RegCloseKey(key);
   }
   return activeName;
 }
 
-void RemoveKeys(const char16_t* activeName, const char16_t* deviceKey) {
+void RemoveKeys(const WCHAR* activeName, const WCHAR* deviceKey) {
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, activeName);
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, deviceKey);
 }

@@ -13,6 +13,7 @@
 
 #include "bridge/port_ops.h"
 #include "core/com_device.h"
+#include "sim/os/sim_os.h"
 
 enum class Slot {
   Init,
@@ -134,6 +135,5 @@ class TestPort {
 
 // Registry keys for ComInit: an active key whose "Key" names a device key, optionally with
 // "Priority256". Returns the active key path.
-std::u16string MakeActiveKey(const char16_t* activeName, const char16_t* deviceKey,
-                             const DWORD* priority);
-void RemoveKeys(const char16_t* activeName, const char16_t* deviceKey);
+sim::WString MakeActiveKey(const WCHAR* activeName, const WCHAR* deviceKey, const DWORD* priority);
+void RemoveKeys(const WCHAR* activeName, const WCHAR* deviceKey);

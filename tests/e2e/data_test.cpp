@@ -60,7 +60,7 @@ class LoopbackTest : public ::testing::Test {
     options.paced = paced;
     bridges.push_back(rig::Plug(options));
     EXPECT_TRUE(bridges.back().attached);
-    port = rig::Open(u"COM1:");
+    port = rig::Open(TEXT("COM1:"));
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(rig::Configure(port, CBR_115200));
     return port;
@@ -176,8 +176,8 @@ class NullModemTest : public LoopbackTest {
     bridges.push_back(rig::Plug(options));
     ASSERT_TRUE(bridges[0].attached && bridges[1].attached);
     rig::NullModem(bridges[0], bridges[1], paced);
-    port = rig::Open(u"COM1:");
-    receiver = rig::Open(u"COM2:");
+    port = rig::Open(TEXT("COM1:"));
+    receiver = rig::Open(TEXT("COM2:"));
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     ASSERT_NE(receiver, INVALID_HANDLE_VALUE);
   }

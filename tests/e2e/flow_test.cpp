@@ -40,7 +40,7 @@ class FlowTest : public ::testing::Test {
     EXPECT_EQ(rig::LiveBlocks(), live);
   }
 
-  HANDLE OpenPort(const char16_t* name) {
+  HANDLE OpenPort(const WCHAR* name) {
     handles.push_back(rig::Open(name));
     EXPECT_NE(handles.back(), INVALID_HANDLE_VALUE);
     return handles.back();
@@ -54,7 +54,7 @@ class FlowTest : public ::testing::Test {
     bridges.push_back(rig::Plug(options));
     EXPECT_TRUE(bridges.back().attached);
     bridges.back().model->SetModemInputs(0, 0);
-    HANDLE port = OpenPort(u"COM1:");
+    HANDLE port = OpenPort(TEXT("COM1:"));
     rig::Flow flow;
     flow.rtsCts = true;
     EXPECT_TRUE(rig::Configure(port, CBR_115200, flow));
@@ -71,8 +71,8 @@ class FlowTest : public ::testing::Test {
     bridges.push_back(rig::Plug(options));
     ASSERT_TRUE(bridges[0].attached && bridges[1].attached);
     rig::NullModem(bridges[0], bridges[1], true);
-    OpenPort(u"COM1:");
-    OpenPort(u"COM2:");
+    OpenPort(TEXT("COM1:"));
+    OpenPort(TEXT("COM2:"));
   }
 
   // Starts a write of `bytes` on its own thread and checks that CTS holds it.
@@ -166,7 +166,7 @@ TEST_F(FlowTest, ClosingTheWritingHandleEndsTheHeldWrite) {
   EXPECT_LT(closeMs, kPromptMs);
   RecordProperty("close_to_return_ms", static_cast<int>(closeMs));
   // The port opens and works again.
-  HANDLE again = OpenPort(u"COM1:");
+  HANDLE again = OpenPort(TEXT("COM1:"));
   EXPECT_TRUE(rig::Configure(again, CBR_115200));
 }
 
@@ -288,7 +288,7 @@ TEST_F(FlowTest, ARefusedLineSettingChangesNothing) {
   rig::BridgeOptions options;
   bridges.push_back(rig::Plug(options));
   ASSERT_TRUE(bridges[0].attached);
-  HANDLE port = OpenPort(u"COM1:");
+  HANDLE port = OpenPort(TEXT("COM1:"));
   ASSERT_TRUE(rig::Configure(port, CBR_9600));
   sim::BridgeModel& model = *bridges[0].model;
 

@@ -14,7 +14,7 @@ namespace {
 
 using rig::Clock;
 
-const char16_t kPort1Key[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000";
+const WCHAR kPort1Key[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000");
 
 const int kCycles = 200;
 
@@ -70,7 +70,7 @@ TEST_F(LifecycleTest, DetachWithEveryPortOpenEndsBlockedCallsAndWaitsForTheClose
   unwired.wiring = rig::Wiring::None;
   rig::Bridge bridge = rig::Plug(unwired);
   ASSERT_TRUE(bridge.attached);
-  HANDLE port = rig::Open(u"COM1:");
+  HANDLE port = rig::Open(TEXT("COM1:"));
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(rig::Configure(port, CBR_115200));
   ASSERT_TRUE(rig::SetReadTimeout(port, 0));
@@ -118,7 +118,7 @@ TEST_F(LifecycleTest, DetachWithEveryPortOpenEndsBlockedCallsAndWaitsForTheClose
 TEST_F(LifecycleTest, ApplicationThatNeverClosesGetsErrorsAfterDetach) {
   rig::Bridge bridge = rig::Plug({});
   ASSERT_TRUE(bridge.attached);
-  HANDLE port = rig::Open(u"COM1:");
+  HANDLE port = rig::Open(TEXT("COM1:"));
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(rig::SetReadTimeout(port, 0));
   rig::Unplug(bridge);
@@ -150,7 +150,7 @@ TEST_F(LifecycleTest, HandleClosedWhileCallsArePendingEndsThemAll) {
   unwired.wiring = rig::Wiring::None;
   rig::Bridge bridge = rig::Plug(unwired);
   ASSERT_TRUE(bridge.attached);
-  HANDLE port = rig::Open(u"COM1:");
+  HANDLE port = rig::Open(TEXT("COM1:"));
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(rig::Configure(port, CBR_115200));
   ASSERT_TRUE(rig::SetReadTimeout(port, 0));
@@ -189,7 +189,7 @@ TEST_F(LifecycleTest, HandleClosedWhileCallsArePendingEndsThemAll) {
   }
   if (write.valid()) write.get();
   // The port can be opened again and works.
-  HANDLE again = rig::Open(u"COM1:");
+  HANDLE again = rig::Open(TEXT("COM1:"));
   ASSERT_NE(again, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(ceapp::CloseHandle(again));
   rig::Unplug(bridge);
@@ -210,8 +210,8 @@ TEST_F(LifecycleTest, TwoInterfaceBridgeNeedsTheSecondKeyAndThenHasTwoIndependen
   rig::Bridge bridge = rig::Plug(two);
   ASSERT_TRUE(bridge.attached);
   EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"COM1:", "COM2:"}));
-  HANDLE a = rig::Open(u"COM1:");
-  HANDLE b = rig::Open(u"COM2:");
+  HANDLE a = rig::Open(TEXT("COM1:"));
+  HANDLE b = rig::Open(TEXT("COM2:"));
   ASSERT_NE(a, INVALID_HANDLE_VALUE);
   ASSERT_NE(b, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(rig::Configure(a, CBR_115200));
@@ -280,7 +280,7 @@ TEST_F(LifecycleTest, ManyPlugOpenTransferUnplugCyclesLeakNothing) {
     ASSERT_TRUE(bridge.attached) << "cycle " << cycle;
     std::vector<std::string> names = sim::ActiveDeviceNames();
     ASSERT_FALSE(names.empty());
-    std::u16string name(names.back().begin(), names.back().end());
+    sim::WString name(names.back().begin(), names.back().end());
     HANDLE port = rig::Open(name.c_str());
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << "cycle " << cycle;
     ASSERT_TRUE(rig::SetReadTimeout(port, 2000));

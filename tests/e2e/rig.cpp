@@ -19,7 +19,7 @@ void InstallDriver() {
   });
 }
 
-HANDLE Open(const char16_t* name) {
+HANDLE Open(const WCHAR* name) {
   return ceapp::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                             nullptr);
 }

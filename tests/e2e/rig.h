@@ -71,7 +71,7 @@ void Unplug(const Bridge& bridge);
 bool WaitRemoved(const Bridge& bridge, uint32_t timeoutMs);
 
 // Open of a COM port by name with read/write access; INVALID_HANDLE_VALUE on failure.
-HANDLE Open(const char16_t* name);
+HANDLE Open(const WCHAR* name);
 // 8 data bits, no parity, one stop bit at the given rate; flow control from the flags.
 struct Flow {
   bool rtsCts = false;

@@ -21,8 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using fakehost::Device;
 
-const WCHAR kPort0[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000";
-const WCHAR kPort1[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000";
+const WCHAR kPort0[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000");
+const WCHAR kPort1[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000");
 const DWORD kProductStringCode = 0x22200C;
 
 long long MillisecondsSince(Clock::time_point start) {
@@ -53,8 +53,8 @@ BOOL StreamIoctl(DWORD_PTR h, DWORD c, PBYTE i, DWORD is, PBYTE o, DWORD os, PDW
 
 void WritePortKey(LPCWSTR path) {
   RegistryValue values[] = {
-      {u"Dll", REG_SZ, 0, const_cast<WCHAR*>(u"Tollaverk")},
-      {u"Prefix", REG_SZ, 0, const_cast<WCHAR*>(u"COM")},
+      {TEXT("Dll"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("Tollaverk"))},
+      {TEXT("Prefix"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("COM"))},
       {nullptr, 0, 0, nullptr},
   };
   ASSERT_TRUE(ApplyRegistryValues(path, values, REGISTRY_WRITE, TRUE));
@@ -85,7 +85,7 @@ class AttachTest : public ::testing::Test {
   BOOL Attach(Device& device) {
     accepted = 2;
     USB_HANDLE handle = fakehost::Plug(&device);
-    lastResult = DeviceAttach(handle, fakehost::Funcs(), nullptr, u"Tollaverk", &accepted,
+    lastResult = DeviceAttach(handle, fakehost::Funcs(), nullptr, TEXT("Tollaverk"), &accepted,
                               fakehost::Settings(), 0);
     return lastResult;
   }
@@ -233,7 +233,7 @@ TEST_F(AttachTest, ProductStringIsStoredAsTheDeviceSentIt) {
   device.strings[2].full = product;
   device.strings[2].header = {product[0], product[1]};
   ASSERT_TRUE(Attach(device));
-  HANDLE h = sim::DeviceOpen(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0);
+  HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   BYTE out[64] = {};
   DWORD got = 0;
@@ -249,7 +249,7 @@ TEST_F(AttachTest, StringWithoutHeaderAnswerIsLeftOutButTheDeviceIsTaken) {
   Device device = OneInterface();
   device.strings[2].noTransfer = true;
   ASSERT_TRUE(Attach(device));
-  HANDLE h = sim::DeviceOpen(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0);
+  HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   BYTE out[64] = {};
   DWORD got = 0;
@@ -298,7 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AttachTest, DetachWithThePortOpenEndsItsCallsAndWaitsForTheClose) {
   Device device = OneInterface();
   ASSERT_TRUE(Attach(device));
-  HANDLE h = sim::DeviceOpen(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0);
+  HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
 
   // A read without time-outs blocks until detach ends it.

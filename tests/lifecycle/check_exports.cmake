@@ -1,10 +1,20 @@
-# Fails unless the module's dynamic symbol table defines exactly the platform-fixed entry points.
+# Fails unless the module's dynamic symbol table (a DLL's export table) defines exactly the
+# platform-fixed entry points.
 # Run as: cmake -DNM=<nm> -DMODULE=<libTollaverk.so> -P check_exports.cmake
+#     or: cmake -DPE=1 -DOBJDUMP=<objdump> -DMODULE=<libTollaverk.dll> -P check_exports.cmake
 set(expected COM_Init COM_Deinit COM_Open COM_Close COM_Read COM_Write COM_Seek COM_IOControl
              COM_PowerUp COM_PowerDown USBInstallDriver USBUnInstallDriver USBDeviceAttach)
-execute_process(COMMAND ${NM} -D --defined-only ${MODULE} OUTPUT_VARIABLE table RESULT_VARIABLE rc)
+if(PE)
+  # objdump -p lists the exports as "[ordinal] name" lines under "[Ordinal/Name Pointer] Table".
+  execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([ \t]+\\[[ 0-9]+\\] [^\n]+\n)*)"
+         section "${dump}")
+  string(REGEX REPLACE "[ \t]+\\[[ 0-9]+\\] " " T " table "${CMAKE_MATCH_1}")
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${MODULE} OUTPUT_VARIABLE table RESULT_VARIABLE rc)
+endif()
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${MODULE}")
+  message(FATAL_ERROR "listing the symbols of ${MODULE} failed")
 endif()
 string(REPLACE "\n" ";" lines "${table}")
 set(found "")

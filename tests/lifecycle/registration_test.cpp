@@ -5,11 +5,13 @@
 
 #include <string>
 
+#include "sim/os/sim_os.h"
+
 namespace {
 
-const WCHAR kKey[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Test\\Values";
+const WCHAR kKey[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Test\\Values");
 
-std::u16string Path(DWORD port, DWORD vendor, DWORD product) {
+sim::WString Path(DWORD port, DWORD vendor, DWORD product) {
   WCHAR path[PORT_KEY_PATH_CHARS];
   EXPECT_TRUE(BuildPortKeyPath(path, PORT_KEY_PATH_CHARS, port, vendor, product));
   return path;
@@ -23,7 +25,9 @@ bool KeyExists(LPCWSTR path) {
 }
 
 // Type and size of a stored value, or type REG_NONE when absent.
-std::pair<DWORD, DWORD> Stored(LPCWSTR path, LPCWSTR name) {
+using Entry = std::pair<DWORD, DWORD>;  // type and size of a stored value
+
+Entry Stored(LPCWSTR path, LPCWSTR name) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return {0, 0};
   DWORD type = REG_NONE;
@@ -40,18 +44,20 @@ class RegistryTableTest : public ::testing::Test {
 };
 
 TEST(PortKeyPath, FormatsEachNumberInDecimalWithoutLeadingZeros) {
-  EXPECT_EQ(Path(0, 4292, 60000), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000");
-  EXPECT_EQ(Path(1, 4292, 60000), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000");
-  EXPECT_EQ(Path(1, 1, 2), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\1_2");
-  EXPECT_EQ(Path(10, 0, 65535), u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port10\\0_65535");
+  EXPECT_EQ(Path(0, 4292, 60000),
+            TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000"));
+  EXPECT_EQ(Path(1, 4292, 60000),
+            TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000"));
+  EXPECT_EQ(Path(1, 1, 2), TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\1_2"));
+  EXPECT_EQ(Path(10, 0, 65535), TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port10\\0_65535"));
   // "%d" of a 32-bit value.
   EXPECT_EQ(Path(0xFFFFFFFFu, 0x80000000u, 7),
-            u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port-1\\-2147483648_7");
+            TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port-1\\-2147483648_7"));
 }
 
 TEST(PortKeyPath, RefusesABufferThatIsTooSmall) {
   WCHAR path[20];
-  path[0] = u'x';
+  path[0] = TEXT('x');
   EXPECT_FALSE(BuildPortKeyPath(path, 20, 0, 4292, 60000));
   EXPECT_EQ(path[0], 0);
   WCHAR exact[53];  // 52 characters and the terminator
@@ -61,25 +67,25 @@ TEST(PortKeyPath, RefusesABufferThatIsTooSmall) {
 }
 
 TEST_F(RegistryTableTest, SizesComeFromTheTypes) {
-  WCHAR multi[] = u"ab\0c\0";
-  WCHAR empty[] = u"";
+  WCHAR multi[] = TEXT("ab\0c\0");
+  WCHAR empty[] = TEXT("");
   DWORD number = 42;
   RegistryValue values[] = {
-      {u"Multi", REG_MULTI_SZ, 0, multi},
-      {u"Empty", REG_SZ, 0, empty},
-      {u"Number", REG_DWORD, 0, &number},
+      {TEXT("Multi"), REG_MULTI_SZ, 0, multi},
+      {TEXT("Empty"), REG_SZ, 0, empty},
+      {TEXT("Number"), REG_DWORD, 0, &number},
       {nullptr, 0, 0, nullptr},
   };
   ASSERT_TRUE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, FALSE));
-  EXPECT_EQ(Stored(kKey, u"Multi"), std::make_pair(REG_MULTI_SZ, 12u));
-  EXPECT_EQ(Stored(kKey, u"Empty"), std::make_pair(REG_SZ, 2u));
-  EXPECT_EQ(Stored(kKey, u"Number"), std::make_pair(REG_DWORD, 4u));
+  EXPECT_EQ(Stored(kKey, TEXT("Multi")), Entry(REG_MULTI_SZ, 12));
+  EXPECT_EQ(Stored(kKey, TEXT("Empty")), Entry(REG_SZ, 2));
+  EXPECT_EQ(Stored(kKey, TEXT("Number")), Entry(REG_DWORD, 4));
 
   WCHAR text[8] = {};
   DWORD read = 0;
   RegistryValue query[] = {
-      {u"Empty", 0, sizeof(text), text},
-      {u"Number", 0, sizeof(read), &read},
+      {TEXT("Empty"), 0, sizeof(text), text},
+      {TEXT("Number"), 0, sizeof(read), &read},
       {nullptr, 0, 0, nullptr},
   };
   ASSERT_TRUE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
@@ -90,35 +96,35 @@ TEST_F(RegistryTableTest, SizesComeFromTheTypes) {
 }
 
 TEST_F(RegistryTableTest, UnsupportedTypeStopsAfterTheValuesBeforeIt) {
-  WCHAR text[] = u"x";
+  WCHAR text[] = TEXT("x");
   BYTE blob[2] = {1, 2};
   RegistryValue values[] = {
-      {u"First", REG_SZ, 0, text},
-      {u"Binary", REG_BINARY, 0, blob},
-      {u"Third", REG_SZ, 0, text},
+      {TEXT("First"), REG_SZ, 0, text},
+      {TEXT("Binary"), REG_BINARY, 0, blob},
+      {TEXT("Third"), REG_SZ, 0, text},
       {nullptr, 0, 0, nullptr},
   };
   EXPECT_FALSE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, TRUE));
-  EXPECT_EQ(Stored(kKey, u"First"), std::make_pair(REG_SZ, 4u));
-  EXPECT_EQ(Stored(kKey, u"Binary").first, REG_NONE);
-  EXPECT_EQ(Stored(kKey, u"Third").first, REG_NONE);
+  EXPECT_EQ(Stored(kKey, TEXT("First")), Entry(REG_SZ, 4));
+  EXPECT_EQ(Stored(kKey, TEXT("Binary")).first, REG_NONE);
+  EXPECT_EQ(Stored(kKey, TEXT("Third")).first, REG_NONE);
 }
 
 TEST_F(RegistryTableTest, ExistingKeyIsRewrittenOnlyWhenForced) {
-  WCHAR first[] = u"one";
-  WCHAR second[] = u"three";
-  RegistryValue v1[] = {{u"Dll", REG_SZ, 0, first}, {nullptr, 0, 0, nullptr}};
-  RegistryValue v2[] = {{u"Dll", REG_SZ, 0, second}, {nullptr, 0, 0, nullptr}};
+  WCHAR first[] = TEXT("one");
+  WCHAR second[] = TEXT("three");
+  RegistryValue v1[] = {{TEXT("Dll"), REG_SZ, 0, first}, {nullptr, 0, 0, nullptr}};
+  RegistryValue v2[] = {{TEXT("Dll"), REG_SZ, 0, second}, {nullptr, 0, 0, nullptr}};
   ASSERT_TRUE(ApplyRegistryValues(kKey, v1, REGISTRY_WRITE, FALSE));
   EXPECT_TRUE(ApplyRegistryValues(kKey, v2, REGISTRY_WRITE, FALSE));
-  EXPECT_EQ(Stored(kKey, u"Dll").second, 8u);  // untouched: "one"
+  EXPECT_EQ(Stored(kKey, TEXT("Dll")).second, 8u);  // untouched: "one"
   EXPECT_TRUE(ApplyRegistryValues(kKey, v2, REGISTRY_WRITE, TRUE));
-  EXPECT_EQ(Stored(kKey, u"Dll").second, 12u);  // "three"
+  EXPECT_EQ(Stored(kKey, TEXT("Dll")).second, 12u);  // "three"
 }
 
 TEST_F(RegistryTableTest, ReadingAMissingKeyFailsWithoutCreatingIt) {
   DWORD value = 0;
-  RegistryValue query[] = {{u"Dll", 0, sizeof(value), &value}, {nullptr, 0, 0, nullptr}};
+  RegistryValue query[] = {{TEXT("Dll"), 0, sizeof(value), &value}, {nullptr, 0, 0, nullptr}};
   EXPECT_FALSE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
   EXPECT_FALSE(KeyExists(kKey));
   EXPECT_FALSE(ApplyRegistryValues(nullptr, query, REGISTRY_READ, FALSE));
@@ -126,12 +132,12 @@ TEST_F(RegistryTableTest, ReadingAMissingKeyFailsWithoutCreatingIt) {
 }
 
 TEST_F(RegistryTableTest, ReadingAMissingValueFails) {
-  WCHAR text[] = u"x";
-  RegistryValue values[] = {{u"Present", REG_SZ, 0, text}, {nullptr, 0, 0, nullptr}};
+  WCHAR text[] = TEXT("x");
+  RegistryValue values[] = {{TEXT("Present"), REG_SZ, 0, text}, {nullptr, 0, 0, nullptr}};
   ASSERT_TRUE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, TRUE));
   WCHAR buffer[4];
-  RegistryValue query[] = {{u"Present", 0, sizeof(buffer), buffer},
-                           {u"Absent", 0, sizeof(buffer), buffer},
+  RegistryValue query[] = {{TEXT("Present"), 0, sizeof(buffer), buffer},
+                           {TEXT("Absent"), 0, sizeof(buffer), buffer},
                            {nullptr, 0, 0, nullptr}};
   EXPECT_FALSE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
 }
@@ -139,12 +145,12 @@ TEST_F(RegistryTableTest, ReadingAMissingValueFails) {
 TEST_F(RegistryTableTest, UnreadableDataFailsCleanly) {
   // A null string or dword pointer is a fault the writer catches: FALSE, key closed, nothing
   // written for that value.
-  RegistryValue nullString[] = {{u"S", REG_SZ, 0, nullptr}, {nullptr, 0, 0, nullptr}};
+  RegistryValue nullString[] = {{TEXT("S"), REG_SZ, 0, nullptr}, {nullptr, 0, 0, nullptr}};
   EXPECT_FALSE(ApplyRegistryValues(kKey, nullString, REGISTRY_WRITE, TRUE));
-  RegistryValue nullNumber[] = {{u"D", REG_DWORD, 0, nullptr}, {nullptr, 0, 0, nullptr}};
+  RegistryValue nullNumber[] = {{TEXT("D"), REG_DWORD, 0, nullptr}, {nullptr, 0, 0, nullptr}};
   EXPECT_FALSE(ApplyRegistryValues(kKey, nullNumber, REGISTRY_WRITE, TRUE));
-  EXPECT_EQ(Stored(kKey, u"S").first, REG_NONE);
-  EXPECT_EQ(Stored(kKey, u"D").first, REG_NONE);
+  EXPECT_EQ(Stored(kKey, TEXT("S")).first, REG_NONE);
+  EXPECT_EQ(Stored(kKey, TEXT("D")).first, REG_NONE);
   // The key can be opened and deleted again: it was closed on the failure.
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey), ERROR_SUCCESS);
 }
@@ -153,17 +159,17 @@ TEST_F(RegistryTableTest, UnreadableDataFailsCleanly) {
 
 namespace {
 
-const WCHAR kPort0Key[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000";
-const WCHAR kClientKey[] = u"Drivers\\USB\\ClientDrivers\\Tollaverk";
+const WCHAR kPort0Key[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000");
+const WCHAR kClientKey[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk");
 const WCHAR kLoadKey[] =
-    u"Drivers\\USB\\LoadClients\\4292_60000\\Any\\Any_Any_Any\\Any_Any_Any\\Tollaverk";
+    TEXT("Drivers\\USB\\LoadClients\\4292_60000\\Any\\Any_Any_Any\\Any_Any_Any\\Tollaverk");
 
-std::u16string ReadString(LPCWSTR path, LPCWSTR name) {
+sim::WString ReadString(LPCWSTR path, LPCWSTR name) {
   WCHAR buffer[128] = {};
   RegistryValue query[] = {{name, 0, sizeof(buffer) - sizeof(WCHAR), buffer},
                            {nullptr, 0, 0, nullptr}};
   if (!ApplyRegistryValues(path, query, REGISTRY_READ, FALSE) || query[0].type != REG_SZ) {
-    return u"<none>";
+    return TEXT("<none>");
   }
   return buffer;
 }
@@ -171,21 +177,21 @@ std::u16string ReadString(LPCWSTR path, LPCWSTR name) {
 TEST(Installation, RegistersTheClientAndWritesPortZeroOnly) {
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort0Key);
   // An older configuration is overwritten: installation forces.
-  WCHAR old[] = u"Other";
-  RegistryValue stale[] = {{u"Dll", REG_SZ, 0, old}, {nullptr, 0, 0, nullptr}};
+  WCHAR old[] = TEXT("Other");
+  RegistryValue stale[] = {{TEXT("Dll"), REG_SZ, 0, old}, {nullptr, 0, 0, nullptr}};
   ASSERT_TRUE(ApplyRegistryValues(kPort0Key, stale, REGISTRY_WRITE, TRUE));
 
-  ASSERT_TRUE(InstallDriver(u"/opt/drivers/libTollaverk.so"));
+  ASSERT_TRUE(InstallDriver(TEXT("/opt/drivers/libTollaverk.so")));
   EXPECT_TRUE(KeyExists(kClientKey));
-  EXPECT_EQ(ReadString(kLoadKey, u"Dll"), u"/opt/drivers/libTollaverk.so");
-  EXPECT_EQ(ReadString(kPort0Key, u"Dll"), u"Tollaverk");
-  EXPECT_EQ(ReadString(kPort0Key, u"Prefix"), u"COM");
-  EXPECT_FALSE(KeyExists(u"Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000"));
+  EXPECT_EQ(ReadString(kLoadKey, TEXT("Dll")), TEXT("/opt/drivers/libTollaverk.so"));
+  EXPECT_EQ(ReadString(kPort0Key, TEXT("Dll")), TEXT("Tollaverk"));
+  EXPECT_EQ(ReadString(kPort0Key, TEXT("Prefix")), TEXT("COM"));
+  EXPECT_FALSE(KeyExists(TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000")));
 
   EXPECT_TRUE(UnInstallDriver());
   EXPECT_FALSE(KeyExists(kLoadKey));
   // The port key outlasts the registration.
-  EXPECT_EQ(ReadString(kPort0Key, u"Dll"), u"Tollaverk");
+  EXPECT_EQ(ReadString(kPort0Key, TEXT("Dll")), TEXT("Tollaverk"));
   // Nothing left to remove: both unregistrations are attempted and the result says so.
   EXPECT_FALSE(UnInstallDriver());
 }

@@ -150,8 +150,8 @@ class CommApiTest : public FakeDeviceTest {
     FakeDeviceTest::SetUp();
     device_ = Activate();
     ASSERT_NE(device_, nullptr);
-    port_ = ceapp::CreateFileW(u"FAK1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+    port_ = ceapp::CreateFileW(TEXT("FAK1:"), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(port_, INVALID_HANDLE_VALUE);
   }
   void TearDown() override {
@@ -241,11 +241,11 @@ TEST_F(CommApiTest, RefusedArgumentsNeverReachTheDriver) {
   EXPECT_FALSE(ceapp::EscapeCommFunction(port_, 0));
   EXPECT_EQ(DriverCalls(), before);
 
-  EXPECT_EQ(
-      ceapp::CreateFileW(u"FAK1:", GENERIC_READ, 0, nullptr, 2 /* CREATE_ALWAYS */, 0, nullptr),
-      INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ceapp::CreateFileW(TEXT("FAK1:"), GENERIC_READ, 0, nullptr, 2 /* CREATE_ALWAYS */, 0,
+                               nullptr),
+            INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(ceapp::CreateFileW(u"FAK3:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+  EXPECT_EQ(ceapp::CreateFileW(TEXT("FAK3:"), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(fake::S().opens, 1);
@@ -313,7 +313,7 @@ TEST_F(CommApiTest, GarbageHandlesAreRefused) {
 TEST_F(CommApiTest, CloseFromAnotherThreadEndsABlockedWaitAndRead) {
   fake::S().blockWait = true;
   fake::S().blockRead = true;
-  HANDLE second = ceapp::CreateFileW(u"FAK1:", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE second = ceapp::CreateFileW(TEXT("FAK1:"), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(second, INVALID_HANDLE_VALUE);
   BOOL waited = FALSE;
   DWORD mask = 0xFFFF;

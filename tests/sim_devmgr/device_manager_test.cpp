@@ -1,8 +1,5 @@
 // The device manager: activation and its active keys, module loading, power notices, application
 // handles and the ordering promises of close and deactivation.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "sim/devmgr/module_file.h"
 #include "tests/sim_devmgr/devmgr_test_support.h"
 
 namespace {
@@ -17,28 +15,21 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::u16string ReadString(const std::u16string& keyPath, const char16_t* name) {
+sim::WString ReadString(const sim::WString& keyPath, const WCHAR* name) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return u"<no key>";
+    return TEXT("<no key>");
   }
-  char16_t buffer[256] = {};
+  WCHAR buffer[256] = {};
   DWORD size = sizeof buffer - 2;
   DWORD type = 0;
   LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
   RegCloseKey(key);
-  if (rc != ERROR_SUCCESS || type != REG_SZ) return u"<no value>";
+  if (rc != ERROR_SUCCESS || type != REG_SZ) return TEXT("<no value>");
   return buffer;
 }
 
-std::string ExecutableDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string s(path, n > 0 ? static_cast<size_t>(n) : 0);
-  return s.substr(0, s.rfind('/'));
-}
-
-const std::string kModuleFile = "libtvfake_stream.so";
+const std::string kModuleFile = std::string("libtvfake_stream") + sim::modfile::kSuffix;
 
 // ---- Activation
 // ----------------------------------------------------------------------------------
@@ -50,11 +41,11 @@ TEST_F(ActivationTest, ActiveKeyHoldsKeyNameAndPointerSizedClientInfoBeforeInit)
   HANDLE device = Activate(kFakeKey, client);
   ASSERT_NE(device, nullptr);
 
-  std::u16string active = sim::ActiveKeyOf("FAK1:");
+  sim::WString active = sim::ActiveKeyOf("FAK1:");
   ASSERT_FALSE(active.empty());
-  EXPECT_EQ(active.rfind(u"Drivers\\Active\\", 0), 0u);
-  EXPECT_EQ(ReadString(active, u"Key"), kFakeKey);
-  EXPECT_EQ(ReadString(active, u"Name"), u"FAK1:");
+  EXPECT_EQ(active.rfind(TEXT("Drivers\\Active\\"), 0), 0u);
+  EXPECT_EQ(ReadString(active, TEXT("Key")), kFakeKey);
+  EXPECT_EQ(ReadString(active, TEXT("Name")), TEXT("FAK1:"));
 
   // Init ran with the active key path and found everything in place already.
   EXPECT_EQ(fake::S().inits, 1);
@@ -62,7 +53,7 @@ TEST_F(ActivationTest, ActiveKeyHoldsKeyNameAndPointerSizedClientInfoBeforeInit)
   EXPECT_EQ(fake::S().clientInfoType, sizeof(DWORD_PTR) == 8 ? REG_QWORD : REG_DWORD);
   EXPECT_EQ(fake::S().clientInfoSize, sizeof(DWORD_PTR));
   EXPECT_EQ(fake::S().clientInfo, client);
-  EXPECT_EQ(fake::S().dllThroughDeviceKey, u"fakestream");
+  EXPECT_EQ(fake::S().dllThroughDeviceKey, TEXT("fakestream"));
   EXPECT_EQ(sim::ActiveDeviceCount(), 1u);
 
   ASSERT_TRUE(Deactivate(device));
@@ -92,7 +83,7 @@ TEST_F(ActivationTest, NamesTakeTheLowestFreeIndexAndAreFreedByDeactivation) {
 }
 
 TEST_F(ActivationTest, IndexValueChoosesTheNameAndATakenIndexIsRefused) {
-  WriteDeviceKey(kFakeKey, u"fakestream", u"FAK", 5);
+  WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT("FAK"), 5);
   ASSERT_NE(Activate(), nullptr);
   EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"FAK5:"}));
 
@@ -100,7 +91,7 @@ TEST_F(ActivationTest, IndexValueChoosesTheNameAndATakenIndexIsRefused) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(fake::S().inits, 1) << "a refused name never reaches Init";
 
-  WriteDeviceKey(kFakeKey, u"fakestream", u"FAK", 10);
+  WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT("FAK"), 10);
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(sim::ActiveDeviceCount(), 1u);
@@ -136,20 +127,20 @@ TEST_F(ActivationTest, InitFailureRemovesTheActiveKeyAndReportsTheDriversError) 
 }
 
 TEST_F(ActivationTest, MissingKeyDllOrPrefixIsReportedWithoutReachingTheModule) {
-  EXPECT_EQ(Activate(u"Drivers\\TestDevmgr\\Nothing"), nullptr);
+  EXPECT_EQ(Activate(TEXT("Drivers\\TestDevmgr\\Nothing")), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(Activate(nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
-  WriteDeviceKey(kFakeKey, u"", u"FAK");
+  WriteDeviceKey(kFakeKey, TEXT(""), TEXT("FAK"));
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
 
-  WriteDeviceKey(kFakeKey, u"fakestream", u"");
+  WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT(""));
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
 
-  WriteDeviceKey(kFakeKey, u"fakestream", u"FAKE");
+  WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT("FAKE"));
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
 
@@ -158,19 +149,19 @@ TEST_F(ActivationTest, MissingKeyDllOrPrefixIsReportedWithoutReachingTheModule) 
 }
 
 TEST_F(ActivationTest, UnknownModuleAndMissingEntriesAreReported) {
-  WriteDeviceKey(kFakeKey, u"nosuchmodule", u"FAK");
+  WriteDeviceKey(kFakeKey, TEXT("nosuchmodule"), TEXT("FAK"));
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
   // The module file exists but exports no XYZ_ entries.
-  WriteDeviceKey(kFakeKey, u"tvfake_stream", u"XYZ");
+  WriteDeviceKey(kFakeKey, TEXT("tvfake_stream"), TEXT("XYZ"));
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
 
   sim::StreamModuleEntries noInit = fake::Entries();
   noInit.Init = nullptr;
   sim::RegisterBuiltinStreamModule("noinit", noInit);
-  WriteDeviceKey(kFakeKey, u"NoInit", u"FAK");
+  WriteDeviceKey(kFakeKey, TEXT("NoInit"), TEXT("FAK"));
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
   sim::UnregisterBuiltinStreamModule("noinit");
@@ -178,21 +169,20 @@ TEST_F(ActivationTest, UnknownModuleAndMissingEntriesAreReported) {
 }
 
 TEST_F(ActivationTest, ModuleFileBesideTheExecutableIsLoadedAndUnloaded) {
-  std::string path = ExecutableDir() + "/" + kModuleFile;
+  std::string path = sim::modfile::ExecutableDirectory() + "/" + kModuleFile;
   ASSERT_TRUE(std::filesystem::exists(path)) << path;
-  WriteDeviceKey(kFakeKey, u"tvfake_stream", u"FAK");
+  WriteDeviceKey(kFakeKey, TEXT("tvfake_stream"), TEXT("FAK"));
   HANDLE device = Activate();
   ASSERT_NE(device, nullptr) << GetLastError();
 
-  void* loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* loaded = sim::modfile::Loaded(path);
   ASSERT_NE(loaded, nullptr) << "the module is in the process";
-  auto live = reinterpret_cast<int (*)()>(dlsym(loaded, "FakeModuleLiveDevices"));
+  auto live = reinterpret_cast<int (*)()>(sim::modfile::Symbol(loaded, "FakeModuleLiveDevices"));
   ASSERT_NE(live, nullptr);
   EXPECT_EQ(live(), 1);
-  dlclose(loaded);
 
   // The file's entries answer, not the in-process fake's.
-  HANDLE h = sim::DeviceOpen(u"FAK1:", GENERIC_READ | GENERIC_WRITE, 0);
+  HANDLE h = sim::DeviceOpen(TEXT("FAK1:"), GENERIC_READ | GENERIC_WRITE, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   BYTE buffer[4] = {};
   EXPECT_EQ(sim::DeviceRead(h, buffer, 4), 4u);
@@ -207,17 +197,19 @@ TEST_F(ActivationTest, ModuleFileBesideTheExecutableIsLoadedAndUnloaded) {
   sim::PowerUpAll();
 
   ASSERT_TRUE(Deactivate(device));
-  EXPECT_EQ(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "unloaded at deactivation";
+  EXPECT_EQ(sim::modfile::Loaded(path), nullptr) << "unloaded at deactivation";
 }
 
 TEST_F(ActivationTest, ModuleFolderFromTheSettingAndFromTheEnvironment) {
   std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("tv-devmgr-" + std::to_string(getpid()));
+      std::filesystem::temp_directory_path() /
+      ("tv-devmgr-" + std::to_string(Clock::now().time_since_epoch().count()));
   std::filesystem::create_directories(folder);
-  std::filesystem::copy_file(ExecutableDir() + "/" + kModuleFile, folder / "movedfake.so",
+  std::filesystem::copy_file(sim::modfile::ExecutableDirectory() + "/" + kModuleFile,
+                             folder / ("movedfake" + std::string(sim::modfile::kSuffix)),
                              std::filesystem::copy_options::overwrite_existing);
 
-  WriteDeviceKey(kFakeKey, u"movedfake", u"FAK");
+  WriteDeviceKey(kFakeKey, TEXT("movedfake"), TEXT("FAK"));
   EXPECT_EQ(Activate(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
@@ -229,14 +221,14 @@ TEST_F(ActivationTest, ModuleFolderFromTheSettingAndFromTheEnvironment) {
   }
   sim::SetModuleDirectory("");
 
-  setenv("TV_MODULE_DIR", folder.c_str(), 1);
-  WriteDeviceKey(kFakeKey, u"movedfake.dll", u"FAK");
+  sim::modfile::SetEnvironment("TV_MODULE_DIR", folder.string());
+  WriteDeviceKey(kFakeKey, TEXT("movedfake.dll"), TEXT("FAK"));
   device = Activate();
   EXPECT_NE(device, nullptr);
   if (device) {
     EXPECT_TRUE(Deactivate(device));
   }
-  unsetenv("TV_MODULE_DIR");
+  sim::modfile::SetEnvironment("TV_MODULE_DIR", "");
 
   std::filesystem::remove_all(folder);
 }
@@ -255,7 +247,7 @@ TEST_F(ActivationTest, ConcurrentActivationsGetDistinctNamesAndKeys) {
   std::vector<std::string> names = sim::ActiveDeviceNames();
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"FAK1:", "FAK2:", "FAK3:", "FAK4:"}));
-  std::vector<std::u16string> keys;
+  std::vector<sim::WString> keys;
   for (const auto& name : names) keys.push_back(sim::ActiveKeyOf(name));
   std::sort(keys.begin(), keys.end());
   EXPECT_EQ(std::unique(keys.begin(), keys.end()), keys.end());
@@ -283,12 +275,12 @@ class HandleTest : public FakeDeviceTest {
     device_ = Activate();
     ASSERT_NE(device_, nullptr);
   }
-  HANDLE Open() { return sim::DeviceOpen(u"FAK1:", GENERIC_READ | GENERIC_WRITE, 0); }
+  HANDLE Open() { return sim::DeviceOpen(TEXT("FAK1:"), GENERIC_READ | GENERIC_WRITE, 0); }
   HANDLE device_ = nullptr;
 };
 
 TEST_F(HandleTest, CallsReachTheDriverWithTheirArguments) {
-  HANDLE h = sim::DeviceOpen(u"fak1:", GENERIC_READ, FILE_SHARE_WRITE);
+  HANDLE h = sim::DeviceOpen(TEXT("fak1:"), GENERIC_READ, FILE_SHARE_WRITE);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(sim::IsApplicationHandleValue(h));
   ASSERT_EQ(fake::S().opensMade.size(), 1u);
@@ -319,9 +311,9 @@ TEST_F(HandleTest, CallsReachTheDriverWithTheirArguments) {
 }
 
 TEST_F(HandleTest, UnknownNameAndRefusedOpenGiveNoHandle) {
-  EXPECT_EQ(sim::DeviceOpen(u"FAK2:", GENERIC_READ, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(sim::DeviceOpen(TEXT("FAK2:"), GENERIC_READ, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(sim::DeviceOpen(u"FAK1", GENERIC_READ, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(sim::DeviceOpen(TEXT("FAK1"), GENERIC_READ, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(sim::DeviceOpen(nullptr, GENERIC_READ, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(fake::S().opens, 0);
 
@@ -363,7 +355,7 @@ TEST_F(HandleTest, ClosedHandleNeverReachesTheDriverAgain) {
 
 TEST_F(HandleTest, DeactivationClosesOpenHandlesAndLeavesThemDead) {
   HANDLE a = Open();
-  HANDLE b = sim::DeviceOpen(u"FAK1:", 0, 0);
+  HANDLE b = sim::DeviceOpen(TEXT("FAK1:"), 0, 0);
   ASSERT_NE(a, INVALID_HANDLE_VALUE);
   ASSERT_NE(b, INVALID_HANDLE_VALUE);
   fake::S().log.clear();
@@ -377,7 +369,7 @@ TEST_F(HandleTest, DeactivationClosesOpenHandlesAndLeavesThemDead) {
   EXPECT_EQ(sim::DeviceWrite(b, buffer, 4), static_cast<DWORD>(-1));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_EQ(fake::S().reads + fake::S().writes, 0);
-  EXPECT_EQ(sim::DeviceOpen(u"FAK1:", 0, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(sim::DeviceOpen(TEXT("FAK1:"), 0, 0), INVALID_HANDLE_VALUE);
 
   EXPECT_EQ(sim::ApplicationHandleCount(), 2u);
   EXPECT_TRUE(sim::DeviceClose(a)) << "a dead handle is released";
@@ -484,7 +476,7 @@ TEST_P(InFlightTest, CloseEndsTheBlockedCallWaitsForItThenCloses) {
 TEST_P(InFlightTest, DeactivationEndsCallsOnEveryHandleBeforeCloseAndDeinit) {
   BlockAll();
   HANDLE a = Open();
-  HANDLE b = sim::DeviceOpen(u"FAK1:", 0, 0);
+  HANDLE b = sim::DeviceOpen(TEXT("FAK1:"), 0, 0);
   ASSERT_NE(a, INVALID_HANDLE_VALUE);
   ASSERT_NE(b, INVALID_HANDLE_VALUE);
   std::thread callerA = StartBlockingCall(a, GetParam());

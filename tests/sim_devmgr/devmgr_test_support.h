@@ -12,34 +12,35 @@
 #include "sim/os/sim_os.h"
 #include "tests/sim_devmgr/fake_stream.h"
 
-inline constexpr const char16_t* kFakeKey = u"Drivers\\TestDevmgr\\Fake";
+inline constexpr const WCHAR* kFakeKey = TEXT("Drivers\\TestDevmgr\\Fake");
 
-inline void WriteStringValue(HKEY key, const char16_t* name, const std::u16string& value) {
+inline void WriteStringValue(HKEY key, const WCHAR* name, const sim::WString& value) {
   ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                            static_cast<DWORD>((value.size() + 1) * 2)),
             ERROR_SUCCESS);
 }
 
 // Creates the device key with the values given; an empty string leaves that value out.
-inline void WriteDeviceKey(const char16_t* path, const std::u16string& dll,
-                           const std::u16string& prefix, int index = -1) {
+inline void WriteDeviceKey(const WCHAR* path, const sim::WString& dll, const sim::WString& prefix,
+                           int index = -1) {
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
   HKEY key = nullptr;
   DWORD disposition = 0;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             &disposition),
             ERROR_SUCCESS);
-  if (!dll.empty()) WriteStringValue(key, u"Dll", dll);
-  if (!prefix.empty()) WriteStringValue(key, u"Prefix", prefix);
+  if (!dll.empty()) WriteStringValue(key, TEXT("Dll"), dll);
+  if (!prefix.empty()) WriteStringValue(key, TEXT("Prefix"), prefix);
   if (index >= 0) {
     DWORD value = static_cast<DWORD>(index);
-    ASSERT_EQ(RegSetValueExW(key, u"Index", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExW(key, TEXT("Index"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+        ERROR_SUCCESS);
   }
   RegCloseKey(key);
 }
 
-inline bool RegistryKeyExists(const std::u16string& path) {
+inline bool RegistryKeyExists(const sim::WString& path) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
@@ -53,7 +54,7 @@ class FakeDeviceTest : public ::testing::Test {
   void SetUp() override {
     fake::Reset();
     fake::Register();
-    WriteDeviceKey(kFakeKey, u"fakestream", u"FAK");
+    WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT("FAK"));
     openKeys_ = sim::RegistryOpenKeys();
   }
 
@@ -66,7 +67,7 @@ class FakeDeviceTest : public ::testing::Test {
   }
 
   // Activates from the device key and remembers the device for cleanup.
-  HANDLE Activate(const char16_t* key = kFakeKey, DWORD_PTR clientInfo = 0) {
+  HANDLE Activate(const WCHAR* key = kFakeKey, DWORD_PTR clientInfo = 0) {
     HANDLE device = ActivateDevice(key, clientInfo);
     if (device) devices_.push_back(device);
     return device;

@@ -46,21 +46,21 @@ DWORD_PTR FakInit(LPCWSTR activeKey, LPCVOID) {
   std::unique_lock<std::mutex> lock(S().lock);
   ++S().inits;
   S().log.push_back("init");
-  S().initKey = activeKey ? std::u16string(activeKey) : std::u16string();
+  S().initKey = activeKey ? sim::WString(activeKey) : sim::WString();
   HKEY key = nullptr;
   if (activeKey && RegOpenKeyExW(HKEY_LOCAL_MACHINE, activeKey, 0, KEY_READ, &key) == 0) {
     S().clientInfoSize = sizeof S().clientInfo;
-    RegQueryValueExW(key, u"ClientInfo", nullptr, &S().clientInfoType,
+    RegQueryValueExW(key, TEXT("ClientInfo"), nullptr, &S().clientInfoType,
                      reinterpret_cast<LPBYTE>(&S().clientInfo), &S().clientInfoSize);
     RegCloseKey(key);
   }
   HKEY deviceKey = activeKey ? OpenDeviceKey(activeKey) : nullptr;
   if (deviceKey) {
-    char16_t dll[64] = {};
+    WCHAR dll[64] = {};
     DWORD size = sizeof dll - 2;
     DWORD type = 0;
-    if (RegQueryValueExW(deviceKey, u"Dll", nullptr, &type, reinterpret_cast<LPBYTE>(dll), &size) ==
-        0) {
+    if (RegQueryValueExW(deviceKey, TEXT("Dll"), nullptr, &type, reinterpret_cast<LPBYTE>(dll),
+                         &size) == 0) {
       S().dllThroughDeviceKey = dll;
     }
     RegCloseKey(deviceKey);

@@ -65,11 +65,11 @@ struct State {
   int closeWhileRunning = 0;     // Close of a context with calls running on it
   int deinitWhileRunning = 0;    // Deinit while calls were running
   std::vector<std::string> log;  // "init", "open", "notice", "close", "deinit", "read-end", ...
-  std::u16string initKey;        // the active key path Init was given
+  sim::WString initKey;          // the active key path Init was given
   DWORD clientInfoType = 0;
   DWORD clientInfoSize = 0;
   DWORD_PTR clientInfo = 0;
-  std::u16string dllThroughDeviceKey;  // "Dll" read through OpenDeviceKey in Init
+  sim::WString dllThroughDeviceKey;  // "Dll" read through OpenDeviceKey in Init
   std::vector<BYTE> written;
   std::vector<IoCall> ioCalls;  // every IOControl but the notices
   std::deque<Open> opensMade;

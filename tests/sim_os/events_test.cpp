@@ -308,12 +308,12 @@ TEST(Handles, InvalidClosedAndForeignHandlesFailWithInvalidHandle) {
   ExpectRefused(thread, "closed thread");
 
   HKEY key = nullptr;
-  ASSERT_EQ(
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"HandleTest", 0, nullptr, 0, 0, nullptr, &key, nullptr),
-      ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("HandleTest"), 0, nullptr, 0, 0, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
   ExpectRefused(reinterpret_cast<HANDLE>(key), "registry key");
   RegCloseKey(key);
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"HandleTest");
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("HandleTest"));
   EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart);
 }
 

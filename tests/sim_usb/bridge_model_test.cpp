@@ -341,8 +341,8 @@ TEST(BridgeRequests, LogRecordsSetupAndDataAndCanBeWaitedOn) {
 
 TEST(BridgeDescriptors, StringsAreServedAsUtf16) {
   BridgeConfig cfg;
-  cfg.product = u"Ab";
-  cfg.serial = u"Z9";
+  cfg.product = TEXT("Ab");
+  cfg.serial = TEXT("Z9");
   Bench b(cfg);
   uint8_t head[2] = {};
   USB_TRANSFER t = b.f->lpGetDescriptor(b.h, nullptr, nullptr, 0, 3, 2, 3, 2, head);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/ce_os.h"
+#include "sim/devmgr/module_file.h"
 #include "sim/usb/sim_usb.h"
 
 namespace {
@@ -99,7 +100,7 @@ struct ClientScript {
   USB_HANDLE device = nullptr;
   LPCUSB_FUNCS funcs = nullptr;
   LPCUSB_INTERFACE iface = nullptr;
-  std::u16string clientId;
+  sim::WString clientId;
   USB_DRIVER_SETTINGS settings = {};
   BOOL result = TRUE;
   BOOL accept = TRUE;
@@ -159,7 +160,7 @@ class HostStack : public ::testing::Test {
   void SetUp() override {
     script_.testThread = std::this_thread::get_id();
     g_script = &script_;
-    sim::RegisterBuiltinUsbClient(u"script.dll", ScriptAttach);
+    sim::RegisterBuiltinUsbClient(TEXT("script.dll"), ScriptAttach);
     baseTransfers_ = sim::LiveTransfers();
     basePipes_ = sim::LivePipes();
     sim::ResetUsbLeakCount();
@@ -174,8 +175,8 @@ class HostStack : public ::testing::Test {
     EXPECT_EQ(sim::LivePipes(), basePipes_);
     g_script = nullptr;
   }
-  void Register(const std::u16string& id, const USB_DRIVER_SETTINGS& s,
-                const std::u16string& dll = u"script.dll") {
+  void Register(const sim::WString& id, const USB_DRIVER_SETTINGS& s,
+                const sim::WString& dll = TEXT("script.dll")) {
     ASSERT_TRUE(RegisterClientDriverID(id.c_str()));
     ASSERT_TRUE(RegisterClientSettings(dll.c_str(), id.c_str(), nullptr, &s));
     registered_.emplace_back(id, s);
@@ -193,58 +194,60 @@ class HostStack : public ::testing::Test {
   ClientScript script_;
   size_t baseTransfers_ = 0, basePipes_ = 0;
   std::vector<sim::UsbDeviceId> plugged_;
-  std::vector<std::pair<std::u16string, USB_DRIVER_SETTINGS>> registered_;
+  std::vector<std::pair<sim::WString, USB_DRIVER_SETTINGS>> registered_;
 };
 
 // ---- Registration and matching ------------------------------------------------------------------
 
 TEST_F(HostStack, RegistrationIsKeptInTheRegistry) {
-  Register(u"RegClient", Settings(0x1111, 0x2222));
+  Register(TEXT("RegClient"), Settings(0x1111, 0x2222));
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\RegClient", 0,
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\USB\\ClientDrivers\\RegClient"), 0,
                           KEY_READ, &key),
             ERROR_SUCCESS);
   RegCloseKey(key);
-  const char16_t* path =
-      u"Drivers\\USB\\LoadClients\\4369_8738\\Any\\Any_Any_Any\\Any_Any_Any\\RegClient";
+  const WCHAR* path =
+      TEXT("Drivers\\USB\\LoadClients\\4369_8738\\Any\\Any_Any_Any\\Any_Any_Any\\RegClient");
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS);
   WCHAR dll[64] = {};
   DWORD type = 0, size = sizeof(dll);
-  EXPECT_EQ(RegQueryValueExW(key, u"Dll", nullptr, &type, reinterpret_cast<LPBYTE>(dll), &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegQueryValueExW(key, TEXT("Dll"), nullptr, &type, reinterpret_cast<LPBYTE>(dll), &size),
+      ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(type, REG_SZ);
-  EXPECT_EQ(std::u16string(dll), u"script.dll");
+  EXPECT_EQ(sim::WString(dll), TEXT("script.dll"));
 
   USB_DRIVER_SETTINGS s = Settings(0x1111, 0x2222);
-  EXPECT_TRUE(UnRegisterClientSettings(u"RegClient", nullptr, &s));
+  EXPECT_TRUE(UnRegisterClientSettings(TEXT("RegClient"), nullptr, &s));
   registered_.clear();
   EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS);
-  EXPECT_FALSE(UnRegisterClientSettings(u"RegClient", nullptr, &s));
+  EXPECT_FALSE(UnRegisterClientSettings(TEXT("RegClient"), nullptr, &s));
   // The driver's own configuration below its client key outlives the registration.
   HKEY port = nullptr;
   DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\RegClient\\Port0", 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &port, &disposition),
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\USB\\ClientDrivers\\RegClient\\Port0"), 0,
+                      nullptr, 0, KEY_ALL_ACCESS, nullptr, &port, &disposition),
+      ERROR_SUCCESS);
+  RegCloseKey(port);
+  EXPECT_TRUE(UnRegisterClientDriverID(TEXT("RegClient")));
+  EXPECT_FALSE(UnRegisterClientDriverID(TEXT("RegClient")));
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\USB\\ClientDrivers\\RegClient\\Port0"),
+                          0, KEY_READ, &port),
             ERROR_SUCCESS);
   RegCloseKey(port);
-  EXPECT_TRUE(UnRegisterClientDriverID(u"RegClient"));
-  EXPECT_FALSE(UnRegisterClientDriverID(u"RegClient"));
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\RegClient\\Port0", 0,
-                          KEY_READ, &port),
-            ERROR_SUCCESS);
-  RegCloseKey(port);
-  EXPECT_FALSE(RegisterClientSettings(nullptr, u"RegClient", nullptr, &s));
+  EXPECT_FALSE(RegisterClientSettings(nullptr, TEXT("RegClient"), nullptr, &s));
   EXPECT_FALSE(RegisterClientDriverID(nullptr));
 }
 
 TEST_F(HostStack, MatchingHonoursWildcardsAndRejectsOtherDevices) {
-  Register(u"MatchClient", Settings(0x1001, USB_NO_INFO));
+  Register(TEXT("MatchClient"), Settings(0x1001, USB_NO_INFO));
   auto matching = std::make_shared<FakeDevice>(0x1001, 0x7777);
   sim::UsbDeviceId a = PlugFake(matching);
   EXPECT_EQ(sim::LastAttachResult(a).status, AttachResult::Status::Attached);
   EXPECT_EQ(script_.attaches, 1);
-  EXPECT_EQ(script_.clientId, u"MatchClient");
+  EXPECT_EQ(script_.clientId, TEXT("MatchClient"));
   EXPECT_EQ(script_.settings.dwVendorId, 0x1001u);
   EXPECT_EQ(script_.settings.dwProductId, USB_NO_INFO);
 
@@ -256,7 +259,7 @@ TEST_F(HostStack, MatchingHonoursWildcardsAndRejectsOtherDevices) {
 TEST_F(HostStack, InterfaceClassMatchHandsTheMatchingInterface) {
   USB_DRIVER_SETTINGS s = Settings(0x1003, 0x0001);
   s.dwInterfaceClass = 0x0A;
-  Register(u"IfaceClient", s);
+  Register(TEXT("IfaceClient"), s);
   sim::UsbDeviceId wrong = PlugFake(std::make_shared<FakeDevice>(0x1003, 0x0001, 0xFF));
   EXPECT_EQ(sim::LastAttachResult(wrong).status, AttachResult::Status::NoDriver);
   auto dev = std::make_shared<FakeDevice>(0x1003, 0x0001, 0x0A);
@@ -270,13 +273,13 @@ TEST_F(HostStack, InterfaceClassMatchHandsTheMatchingInterface) {
 // -------------------------------------------------------------------------------
 
 TEST_F(HostStack, ModuleLoadFailuresAreReported) {
-  Register(u"MissingFile", Settings(0x1004, 1), u"no_such_module_here");
+  Register(TEXT("MissingFile"), Settings(0x1004, 1), TEXT("no_such_module_here"));
   sim::UsbDeviceId a = PlugFake(std::make_shared<FakeDevice>(0x1004, 1));
   AttachResult r = sim::LastAttachResult(a);
   EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
   EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
-  Register(u"MissingSymbol", Settings(0x1005, 1), u"tv_test_usb_nosym");
+  Register(TEXT("MissingSymbol"), Settings(0x1005, 1), TEXT("tv_test_usb_nosym"));
   sim::UsbDeviceId b = PlugFake(std::make_shared<FakeDevice>(0x1005, 1));
   r = sim::LastAttachResult(b);
   EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
@@ -285,18 +288,19 @@ TEST_F(HostStack, ModuleLoadFailuresAreReported) {
 }
 
 TEST_F(HostStack, ModuleIsLoadedFromBesideTheExecutable) {
-  Register(u"RealModule", Settings(0x1006, 1), u"tv_test_usb_client");
+  Register(TEXT("RealModule"), Settings(0x1006, 1), TEXT("tv_test_usb_client"));
   sim::UsbDeviceId a = PlugFake(std::make_shared<FakeDevice>(0x1006, 1));
   AttachResult r = sim::LastAttachResult(a);
   EXPECT_EQ(r.status, AttachResult::Status::Attached) << r.detail;
-  EXPECT_NE(r.detail.find("libtv_test_usb_client.so"), std::string::npos);
+  EXPECT_NE(r.detail.find(std::string("libtv_test_usb_client") + sim::modfile::kSuffix),
+            std::string::npos);
 }
 
 // ---- Refused attach
 // -------------------------------------------------------------------------------
 
 TEST_F(HostStack, RefusedAttachLeavesNothingRegisteredOrOpen) {
-  Register(u"Refuser", Settings(0x1007, 1));
+  Register(TEXT("Refuser"), Settings(0x1007, 1));
   size_t notifyBase = sim::LiveNotificationRoutines();
   script_.leaveOpen = true;
   script_.result = FALSE;
@@ -463,7 +467,7 @@ TEST_F(HostStack, GarbageHandlesFail) {
 // ---------------------------------------------------------------------------------------
 
 TEST_F(HostStack, UnplugCompletesOutstandingTransfersOnceAndNotifies) {
-  Register(u"UnplugClient", Settings(0x100C, 1));
+  Register(TEXT("UnplugClient"), Settings(0x100C, 1));
   auto dev = std::make_shared<FakeDevice>(0x100C, 1);
   sim::UsbDeviceId id = PlugFake(dev);
   ASSERT_EQ(sim::LastAttachResult(id).status, AttachResult::Status::Attached);
@@ -529,7 +533,7 @@ TEST_F(HostStack, TransfersOutliveRemovalUntilTheClientClosesThem) {
 }
 
 TEST_F(HostStack, BlockingNotificationDoesNotStallOtherDevices) {
-  Register(u"BlockClient", Settings(0x100E, 1));
+  Register(TEXT("BlockClient"), Settings(0x100E, 1));
   script_.blockNotify = true;
   sim::UsbDeviceId blocked = PlugFake(std::make_shared<FakeDevice>(0x100E, 1));
   ASSERT_EQ(sim::LastAttachResult(blocked).status, AttachResult::Status::Attached);

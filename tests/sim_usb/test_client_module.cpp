@@ -2,7 +2,7 @@
 // and counts the attaches; without, it lacks the entry point.
 #include "platform/ce_usb.h"
 
-extern "C" __attribute__((visibility("default"))) int TvTestAttachCount;
+TV_EXPORT int TvTestAttachCount;
 int TvTestAttachCount = 0;
 
 #ifdef TV_WITH_ATTACH

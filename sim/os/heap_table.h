@@ -1,0 +1,24 @@
+// The table of live local-heap blocks behind HeapLiveBlocks, HeapLiveBytes and HeapFailAllocation,
+// shared by the simulated heap and the Windows counting layer.
+#pragma once
+
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/ce_os.h"
+
+namespace sim::os_detail {
+
+struct HeapTable {
+  std::mutex lock;  // protects every field
+  std::unordered_map<void*, SIZE_T> blocks;
+  size_t liveBytes = 0;
+  unsigned failCountdown = 0;  // 0: no failure armed
+};
+
+HeapTable& H();
+
+// True when the armed failure is due now (it is then disarmed). Needs H().lock.
+bool FailThisAllocationLocked();
+
+}  // namespace sim::os_detail
