@@ -326,7 +326,7 @@ TEST(BridgeTransmit, TimedOutChunkEndsTheWriteWithTheTrueCount) {
   EXPECT_EQ(written, 16384u + 1000u);
   EXPECT_EQ(rig.host.BulkOuts().size(), 2u);  // the third chunk is not sent
   EXPECT_GE(ms, 290);
-  EXPECT_LT(ms, 3000);
+  EXPECT_LT(ms, 5000);
 
   // The next write starts afresh.
   rig.host.ClearLog();

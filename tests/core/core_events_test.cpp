@@ -31,7 +31,7 @@ TEST_F(EventsTest, EventGatheredBeforeTheWaitIsReportedAtOnce) {
   DWORD mask = 0, actual = 0;
   auto start = Clock::now();
   EXPECT_TRUE(WaitMask(h, &mask, &actual));
-  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_LT(MsSince(start), 5000);
   EXPECT_EQ(mask, EV_RXCHAR);
   EXPECT_EQ(actual, 4u);
   // The second wait blocks until the mask is set again, which ends it with mask 0.

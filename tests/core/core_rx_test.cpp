@@ -31,7 +31,7 @@ TEST_F(RxTest, ZeroLengthReadReturnsAtOnce) {
   SetTimeouts(h, 0, 0, 10000);
   auto start = Clock::now();
   EXPECT_EQ(ComRead(h, nullptr, 0), 0u);
-  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_LT(MsSince(start), 5000);
   char b[4];
   EXPECT_EQ(ComRead(h, nullptr, 4), kFailed);
   EXPECT_EQ(GetLastError(), 87u);
@@ -43,7 +43,7 @@ TEST_F(RxTest, DefaultTimeoutsOnASilentLine) {
   EXPECT_EQ(Read(h, 10), "");
   long ms = MsSince(start);
   EXPECT_GE(ms, 195);  // 10 x 10 + 100
-  EXPECT_LT(ms, 1500);
+  EXPECT_LT(ms, 5000);
 }
 
 TEST_F(RxTest, DefaultIntervalEndsAReadAfterTheLineGoesQuiet) {
@@ -53,14 +53,14 @@ TEST_F(RxTest, DefaultIntervalEndsAReadAfterTheLineGoesQuiet) {
   EXPECT_EQ(Read(h, 1000), "abc");
   long ms = MsSince(start);
   EXPECT_GE(ms, 325);  // interval 250 + 8 x 10
-  EXPECT_LT(ms, 3000) << "long before the total of 10100 ms";
+  EXPECT_LT(ms, 5000) << "long before the total of 10100 ms";
 }
 
 TEST_F(RxTest, MaxdwordIntervalWithoutTotalNeverWaits) {
   SetTimeouts(h, MAXDWORD, 0, 0);
   auto start = Clock::now();
   EXPECT_EQ(Read(h, 100), "");
-  EXPECT_LT(MsSince(start), 2000) << "no total time-out: a read that waited would wait for good";
+  EXPECT_LT(MsSince(start), 5000) << "no total time-out: a read that waited would wait for good";
   port.Feed("hello");
   ASSERT_TRUE(WaitInQue(h, 5));
   EXPECT_EQ(Read(h, 100), "hello");
@@ -104,7 +104,8 @@ TEST_F(RxTest, TotalTimeoutCountsOnlyWaitingTime) {
   EXPECT_EQ(Read(h, 10), "ab");
   long ms = MsSince(start);
   EXPECT_GE(ms, 145);
-  EXPECT_LT(ms, 1500);
+  // Time outside the waits does not count, so a busy machine stretches the read beyond 150 ms.
+  EXPECT_LT(ms, 5000);
 }
 
 TEST_F(RxTest, PurgeAbortEndsAWaitingReadWith995) {

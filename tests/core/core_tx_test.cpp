@@ -81,7 +81,7 @@ TEST_F(TxTest, WriteTimeoutIsMultiplierTimesLengthPlusConstant) {
   EXPECT_EQ(Write(std::string(50, 'x')), 0u);
   long ms = MsSince(start);
   EXPECT_GE(ms, 195);
-  EXPECT_LT(ms, 2000);
+  EXPECT_LT(ms, 5000);
   // A port that takes part of the write and is done: the part is the result.
   port.txMode = TxMode::Sync;
   port.txPerCall = 5;
@@ -118,7 +118,7 @@ TEST_F(TxTest, XoffHeldWriteOffersNothing) {
   ASSERT_EQ(Status(h).ComStat.fXoffHold, 1u);
   auto start = Clock::now();
   EXPECT_EQ(Write("held"), 0u);
-  EXPECT_LT(MsSince(start), 2000) << "a synchronous port ends the held write at once";
+  EXPECT_LT(MsSince(start), 5000) << "a synchronous port ends the held write at once";
   EXPECT_EQ(port.Args(Slot::Transmit).front(), 0u);
   EXPECT_EQ(Sent(), "");
   port.Feed(std::string("\x11", 1));

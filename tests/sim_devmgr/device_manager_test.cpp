@@ -555,9 +555,13 @@ TEST_F(HandleTest, NoticeIsRepeatedForACallThatMissedTheFirstOne) {
   EXPECT_TRUE(sim::DeviceClose(h));
   auto took = Clock::now() - start;
   reader.join();
-  EXPECT_EQ(fake::S().opensMade[0].notices, 2);
+  // Repeated every 100 ms until the call has left, which a busy machine delays: at least once
+  // more, and no more often than that.
+  const int notices = fake::S().opensMade[0].notices;
+  EXPECT_GE(notices, 2);
+  EXPECT_LE(notices, 1 + took / 100ms);
   EXPECT_GE(took, 90ms);
-  EXPECT_LT(took, 3s);
+  EXPECT_LT(took, 5s);
   EXPECT_EQ(fake::S().closeWhileRunning, 0);
 }
 

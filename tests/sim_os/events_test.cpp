@@ -158,7 +158,7 @@ TEST(Waits, SingleWaitTimesOutNoEarlierThanAsked) {
     EXPECT_EQ(WaitForSingleObject(ev, ms), WAIT_TIMEOUT);
     double elapsed = MsSince(start);
     EXPECT_GE(elapsed, static_cast<double>(ms));
-    EXPECT_LT(elapsed, ms + 2000.0);
+    EXPECT_LT(elapsed, ms + 5000.0);
   }
   CloseHandle(ev);
 }
@@ -169,7 +169,7 @@ TEST(Waits, MultipleWaitTimesOutNoEarlierThanAsked) {
   EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 40), WAIT_TIMEOUT);
   double elapsed = MsSince(start);
   EXPECT_GE(elapsed, 40.0);
-  EXPECT_LT(elapsed, 2040.0);
+  EXPECT_LT(elapsed, 5040.0);
   EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_TIMEOUT);
   CloseHandle(h[0]);
   CloseHandle(h[1]);

@@ -19,7 +19,7 @@ TEST(Time, SleepLastsAtLeastItsTime) {
     Sleep(ms);
     double elapsed = MsSince(start);
     EXPECT_GE(elapsed, static_cast<double>(ms));
-    EXPECT_LT(elapsed, ms + 2000.0);
+    EXPECT_LT(elapsed, ms + 5000.0);
   }
   Sleep(0);
 }
@@ -35,21 +35,21 @@ TEST(Time, TickCountAdvancesWithTime) {
   Sleep(25);
   DWORD after = GetTickCount();
   EXPECT_GE(after - before, 25u);
-  EXPECT_LT(after - before, 2025u);
+  EXPECT_LT(after - before, 5025u);
 }
 
 TEST(Time, TickCountWrapsAt32Bits) {
   const DWORD base = 0xFFFFFFFFu - 15;
   sim::SetTickCount(base);
   DWORD first = GetTickCount();
-  EXPECT_LT(first - base, 1000u);
+  EXPECT_LT(first - base, 5000u);
   Sleep(40);
   DWORD second = GetTickCount();
-  EXPECT_LT(second, 2000u);  // past the wrap
+  EXPECT_LT(second, 5000u);  // past the wrap
   EXPECT_GE(second - base, 40u);
   EXPECT_GE(second - first, 40u);
   sim::SetTickCount(0x10000);
-  EXPECT_LT(GetTickCount() - 0x10000u, 1000u);
+  EXPECT_LT(GetTickCount() - 0x10000u, 5000u);
 }
 
 struct TimerProbe {
@@ -109,7 +109,7 @@ TEST_F(MmTimer, PeriodicTimerFiresAtItsPeriod) {
   ASSERT_EQ(WaitForSingleObject(probe_.reached, 10000), WAIT_OBJECT_0);
   double elapsed = MsSince(start);
   EXPECT_GE(elapsed, 5 * 20.0);
-  EXPECT_LT(elapsed, 5 * 20.0 + 3000.0);
+  EXPECT_LT(elapsed, 5 * 20.0 + 5000.0);
   EXPECT_EQ(probe_.seenId.load(), id);
   EXPECT_EQ(probe_.seenUser.load(), User());
 
