@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -511,11 +512,14 @@ TEST(LastError, IsKeptPerThread) {
 
 namespace {
 
-// Burns about `ms` of the calling thread's CPU time.
+// Burns about `ms` of the calling thread's CPU time: spins until the process's CPU clock has
+// advanced that much (nothing else in the process is busy meanwhile), since a spin for `ms` of
+// wall time gets only a share of it on a loaded machine. Ten seconds at the most.
 void Spin(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  const std::clock_t end = std::clock() + static_cast<std::clock_t>(ms) * CLOCKS_PER_SEC / 1000;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   volatile unsigned sink = 0;
-  while (std::chrono::steady_clock::now() < end) sink = sink + 1;
+  while (std::clock() < end && std::chrono::steady_clock::now() < limit) sink = sink + 1;
 }
 
 }  // namespace
