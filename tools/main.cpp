@@ -1,6 +1,7 @@
 // tvk: runs the driver on the simulated device. Without a subcommand it walks through a port's
 // life (install, plug, open, settings, data, modem events, driver control codes, unplug); `term`
-// is an interactive terminal on a simulated port; `bench` measures the data path.
+// is an interactive terminal on a simulated port; `pty` puts a port's far end on a pseudo-terminal
+// and echoes; `bench` measures the data path.
 #include <CLI/CLI.hpp>
 #include <regex>
 
@@ -46,9 +47,17 @@ int main(int argc, char** argv) {
   AddLineOptions(*termCmd, term.line);
   termCmd
       ->add_option("-w,--wiring", term.wiring,
-                   "loopback: a loopback plug; nullmodem: a cable to a second port that echoes")
-      ->check(CLI::IsMember({"loopback", "nullmodem"}))
+                   "loopback: a loopback plug; nullmodem: a cable to a second port that echoes; "
+                   "pty: the far end on a new pseudo-terminal")
+      ->check(CLI::IsMember({"loopback", "nullmodem", "pty"}))
       ->capture_default_str();
+
+  tvk::PtyOptions pty;
+  CLI::App* ptyCmd = app.add_subcommand(
+      "pty",
+      "COM1: echoes what it reads; its line's far end is a new pseudo-terminal, whose path is the "
+      "first line printed (ends on SIGINT or SIGTERM)");
+  AddLineOptions(*ptyCmd, pty.line);
 
   tvk::BenchOptions bench;
   CLI::App* benchCmd = app.add_subcommand("bench", "Data-path figures, each beside its target");
@@ -80,6 +89,7 @@ int main(int argc, char** argv) {
   }
 
   if (*termCmd) return tvk::RunTerm(term);
+  if (*ptyCmd) return tvk::RunPty(pty);
   if (*benchCmd) return tvk::RunBench(bench);
   return tvk::RunDemo(demo);
 }

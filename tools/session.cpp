@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/bridge_model/pty_line.h"
 #include "sim/install/sim_install.h"
 #include "sim/os/sim_os.h"
 #include "sim/usb/sim_usb.h"
@@ -175,6 +176,16 @@ int Session::PlugBridge(bool paced, bool loopback, std::string* error) {
   return static_cast<int>(bridges_.size() - 1);
 }
 
+int Session::PlugPtyBridge(std::string* path, std::string* error) {
+  std::shared_ptr<sim::ExternalLine> line = sim::OpenPtyLine(path, error);
+  if (!line) return -1;
+  int bridge = PlugBridge(true, false, error);
+  if (bridge < 0) return -1;
+  bridges_[bridge].model->ConnectExternal(0, std::move(line));
+  bridges_[bridge].external = true;
+  return bridge;
+}
+
 HANDLE Session::Open(const WCHAR* name, std::string* error) {
   HANDLE port =
       ceapp::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -233,6 +244,8 @@ void Session::Shutdown() {
   while (!ports_.empty()) Close(ports_.back());
   for (size_t i = 0; i < bridges_.size(); ++i) StartUnplug(static_cast<int>(i));
   for (size_t i = 0; i < bridges_.size(); ++i) WaitRemoved(static_cast<int>(i), 10000);
+  for (Bridge& b : bridges_)
+    if (b.external) b.model->Disconnect(0);  // the model held the far end's last reference
   bridges_.clear();
   if (installed_) {
     sim::UninstallDriverModule();

@@ -30,6 +30,9 @@ class Session {
 
   // Plugs a one-interface bridge; returns its index in bridges() or -1 (with a message).
   int PlugBridge(bool paced, bool loopback, std::string* error);
+  // Plugs a paced one-interface bridge whose line goes to a new pseudo-terminal (its path in
+  // `path`); the terminal is removed in Shutdown, after the bridge.
+  int PlugPtyBridge(std::string* path, std::string* error);
   std::shared_ptr<sim::BridgeModel> Model(int bridge) const { return bridges_[bridge].model; }
 
   // Opens a port ("COM1:") for reading and writing; INVALID_HANDLE_VALUE with a message.
@@ -43,7 +46,8 @@ class Session {
   bool StartUnplug(int bridge);
   bool WaitRemoved(int bridge, std::uint32_t timeoutMs);
 
-  // Closes every port, removes every bridge and uninstalls the driver. Safe to call again.
+  // Closes every port, removes every bridge, then their external far ends, and uninstalls the
+  // driver. Safe to call again.
   void Shutdown();
 
  private:
@@ -51,6 +55,7 @@ class Session {
     std::shared_ptr<sim::BridgeModel> model;
     sim::UsbDeviceId id = 0;
     bool removing = false;
+    bool external = false;  // its line goes to a far end outside the simulation
   };
   std::vector<Bridge> bridges_;
   std::vector<HANDLE> ports_;

@@ -1,5 +1,6 @@
 // `tvk term`: keyboard to WriteFile, ReadFile to the screen, on COM1: of a modelled bridge with a
-// loopback plug, or with a null-modem cable to a second bridge whose port (COM2:) echoes.
+// loopback plug, with a null-modem cable to a second bridge whose port (COM2:) echoes, or with its
+// line's far end on a new pseudo-terminal.
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -24,11 +25,14 @@ int RunTerm(const TermOptions& options) {
   Session session;
   std::string error;
   bool nullModem = options.wiring == "nullmodem";
+  bool pty = options.wiring == "pty";
+  std::string ptyPath;
   if (!session.Install(&error)) {
     std::fprintf(stderr, "tvk term: %s\n", error.c_str());
     return kExitCheckFailed;
   }
-  int first = session.PlugBridge(true, !nullModem, &error);
+  int first =
+      pty ? session.PlugPtyBridge(&ptyPath, &error) : session.PlugBridge(true, !nullModem, &error);
   int second = -1;
   if (first >= 0 && nullModem) second = session.PlugBridge(true, false, &error);
   if (first < 0 || (nullModem && second < 0)) {
@@ -48,8 +52,11 @@ int RunTerm(const TermOptions& options) {
     return kExitCheckFailed;
   }
 
+  const std::string farEnd = nullModem ? "null-modem cable to COM2:, which echoes"
+                             : pty     ? "far end on " + ptyPath
+                                       : "loopback plug";
   std::printf("tvk term: COM1: %s, %s. Ctrl-] ends.\r\n", DescribeLine(options.line).c_str(),
-              nullModem ? "null-modem cable to COM2:, which echoes" : "loopback plug");
+              farEnd.c_str());
   std::fflush(stdout);
 
   std::atomic<bool> stop{false};

@@ -24,7 +24,11 @@ struct DemoOptions {
 
 struct TermOptions {
   LineOptions line;
-  std::string wiring = "loopback";  // loopback, nullmodem
+  std::string wiring = "loopback";  // loopback, nullmodem, pty
+};
+
+struct PtyOptions {
+  LineOptions line;
 };
 
 struct BenchOptions {
@@ -39,6 +43,7 @@ struct BenchOptions {
 
 int RunDemo(const DemoOptions& options);
 int RunTerm(const TermOptions& options);
+int RunPty(const PtyOptions& options);
 int RunBench(const BenchOptions& options);
 
 }  // namespace tvk

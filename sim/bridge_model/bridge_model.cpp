@@ -104,6 +104,14 @@ struct BridgeModel::Port {
   // Pacing: the line is busy until lineFree; `idle` says the next byte starts from "now".
   Clock::time_point lineFree;
   bool idle = true;
+  // An external far end (wiring External) and its transmitter: the byte on the wire arrives at
+  // farFree; `farIdle` says the next one starts from "now".
+  std::shared_ptr<ExternalLine> external;
+  Clock::time_point farFree;
+  bool farIdle = true;
+  bool farByteOnWire = false;
+  uint8_t farByte = 0;
+  bool farAccepting = false;  // as last told to the far end
 
   uint32_t Controls() const { return Le32(&s.flow[0]); }
   uint32_t Replace() const { return Le32(&s.flow[4]); }
@@ -133,12 +141,15 @@ struct BridgeModel::Impl {
   Port* PortByIface(unsigned iface) { return iface < ports.size() ? &ports[iface] : nullptr; }
 
   // ---- Lines ----
+  // An external far end has no modem lines: its RTS and DTR read as on.
   bool CtsIn(const Port& p) const {
+    if (p.wiring == BridgeWiring::External) return true;
     if (p.wiring == BridgeWiring::Loopback) return p.s.rts;
     if (p.wiring == BridgeWiring::NullModem && p.peer) return p.peer->s.rts;
     return p.testInputs & kCts;
   }
   bool DsrIn(const Port& p) const {
+    if (p.wiring == BridgeWiring::External) return true;
     if (p.wiring == BridgeWiring::Loopback) return p.s.dtr;
     if (p.wiring == BridgeWiring::NullModem && p.peer) return p.peer->s.dtr;
     return p.testInputs & kDsr;
@@ -245,6 +256,10 @@ struct BridgeModel::Impl {
   void Emit(Port& p, uint8_t b) {
     unsigned data = p.s.lineControl >> 8;
     if (data >= 5 && data < 8) b = static_cast<uint8_t>(b & ((1u << data) - 1));
+    if (p.wiring == BridgeWiring::External) {
+      p.external->Put(b);  // not kept in `sent`: a long session would grow it without bound
+      return;
+    }
     p.sent.push_back(b);
     if (p.wiring == BridgeWiring::Loopback) {
       Receive(p, b);
@@ -255,6 +270,7 @@ struct BridgeModel::Impl {
   }
 
   bool DestinationFull(const Port& p) const {
+    if (p.wiring == BridgeWiring::External) return p.external->Full();
     if (p.wiring == BridgeWiring::Loopback) return p.s.enabled && p.rx.size() >= cfg.rxFifoSize;
     if (p.wiring == BridgeWiring::NullModem && p.peer)
       return p.peer->s.enabled && p.peer->rx.size() >= p.peerOwner->cfg.rxFifoSize;
@@ -331,8 +347,9 @@ struct BridgeModel::Impl {
         p.idle = true;
         break;
       }
-      if (!cfg.paced && DestinationFull(p)) {
-        // An unpaced line is a test convenience: it never overruns the far end's FIFO.
+      if ((!cfg.paced || p.wiring == BridgeWiring::External) && DestinationFull(p)) {
+        // An unpaced line is a test convenience: it never overruns the far end's FIFO. An
+        // external far end that takes no more (a terminal nobody reads) makes the line wait.
         p.idle = true;
         break;
       }
@@ -366,6 +383,7 @@ struct BridgeModel::Impl {
         }
       }
     }
+    FarEndSends(p, now, next);
     // Bulk IN from the host-bound FIFO; short transfers are fine.
     while (!p.bulkIn.empty() && p.failIn) {
       std::shared_ptr<UsbIo> io = p.bulkIn.front();
@@ -402,6 +420,38 @@ struct BridgeModel::Impl {
     p.s.rxFifoLevel = static_cast<uint32_t>(p.rx.size());
     p.s.txQueued = TxQueued(p);
     p.s.holdReasons = HoldReasons(p);
+  }
+
+  // The transmitter of an external far end. It sends only while this port would take a byte
+  // (enabled, RTS on, room in the FIFO), as a sender that honours RTS as its CTS; meanwhile it
+  // reads nothing new from its source. A byte already on the wire still arrives. Paced, each byte
+  // arrives one byte time after the previous one, or after it was read when the line was idle.
+  void FarEndSends(Port& p, Clock::time_point now, Clock::time_point* next) {
+    if (p.wiring != BridgeWiring::External) return;
+    const auto byteTime =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(ByteSeconds(p)));
+    for (;;) {
+      if (p.farByteOnWire) {
+        if (cfg.paced && p.farFree > now) {
+          *next = std::min(*next, p.farFree);
+          return;
+        }
+        p.farByteOnWire = false;
+        Receive(p, p.farByte);
+      }
+      const bool accepting = p.s.enabled && p.s.rts && p.rx.size() < cfg.rxFifoSize;
+      if (accepting != p.farAccepting) {
+        p.farAccepting = accepting;
+        p.external->Accepting(accepting);
+      }
+      if (!accepting || !p.external->Get(&p.farByte)) {
+        p.farIdle = true;
+        return;
+      }
+      p.farByteOnWire = true;
+      p.farFree = (p.farIdle ? now : p.farFree) + byteTime;
+      p.farIdle = false;
+    }
   }
 
   static uint32_t TxQueued(const Port& p) {
@@ -850,10 +900,35 @@ void BridgeModel::NullModem(const std::shared_ptr<BridgeModel>& a, unsigned ifac
   W().cv.notify_all();
 }
 
-void BridgeModel::Disconnect(unsigned iface) {
+void BridgeModel::ConnectExternal(unsigned iface, std::shared_ptr<ExternalLine> line) {
+  Disconnect(iface);
+  if (!line) return;
+  // The far end's thread may call this at any time; taking the lock orders the wake-up after a
+  // worker pass that found nothing to do, so it is never lost.
+  line->SetWake([] {
+    std::lock_guard<std::mutex> lock(W().mu);
+    W().cv.notify_all();
+  });
   std::lock_guard<std::mutex> lock(W().mu);
   Port* p = impl_->PortByIface(iface);
   if (!p) return;
+  p->wiring = BridgeWiring::External;
+  p->external = std::move(line);
+  p->farIdle = true;
+  p->farByteOnWire = false;
+  p->farAccepting = false;
+  impl_->Notify();
+}
+
+void BridgeModel::Disconnect(unsigned iface) {
+  // Released after the lock: a far end's destructor may wait for its thread, which may be
+  // waiting for the lock to wake the worker.
+  std::shared_ptr<ExternalLine> external;
+  std::lock_guard<std::mutex> lock(W().mu);
+  Port* p = impl_->PortByIface(iface);
+  if (!p) return;
+  external = std::move(p->external);
+  p->farByteOnWire = false;
   if (p->peer) {
     p->peer->peer = nullptr;
     p->peer->peerOwner = nullptr;

@@ -88,7 +88,23 @@ struct BridgeLogEntry {
   DWORD usbError = USB_NOT_COMPLETE_ERROR;  // result when answered, NOT_COMPLETE while pending
 };
 
-enum class BridgeWiring { None, Loopback, NullModem };
+enum class BridgeWiring { None, Loopback, NullModem, External };
+
+// The far end of a line outside the simulated world (a pseudo-terminal, say), fed and drained by
+// its own thread. The model calls Put, Full, Get and Accepting from its worker with the model lock
+// held, so none of them may block or call into the model. The far end calls the wake function it
+// was given, never while holding a lock of its own that those calls take, whenever Get has bytes
+// again or Full has turned false.
+class ExternalLine {
+ public:
+  virtual ~ExternalLine() = default;
+  virtual void SetWake(std::function<void()> wake) = 0;
+  virtual void Put(uint8_t byte) = 0;   // a byte that left TX; always taken
+  virtual bool Full() const = 0;        // true: the line waits before the next byte
+  virtual bool Get(uint8_t* byte) = 0;  // the next byte the far end sends, if it has one
+  // Whether the bridge would take a byte now; while it would not, the far end reads nothing new.
+  virtual void Accepting(bool on) = 0;
+};
 
 // Faults for a string descriptor index.
 struct StringFault {
@@ -124,6 +140,11 @@ class BridgeModel final : public UsbDeviceModel, public std::enable_shared_from_
   void Loopback(unsigned iface);
   static void NullModem(const std::shared_ptr<BridgeModel>& a, unsigned ifaceA,
                         const std::shared_ptr<BridgeModel>& b, unsigned ifaceB);
+  // Wires the interface's line to a far end outside the simulation. The far end's RTS and DTR
+  // read as on (CTS, DSR and DCD on); it sends only while this interface's RTS is on and its
+  // receive FIFO has room, and the line waits while the far end is Full. Bytes for it are not kept
+  // for TakeSent.
+  void ConnectExternal(unsigned iface, std::shared_ptr<ExternalLine> line);
   void Disconnect(unsigned iface);
 
   // ---- Data ----

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -738,6 +739,142 @@ TEST(BridgeData, ImmediateCharacterGoesAheadOfData) {
 
 // ---- Faults
 // -------------------------------------------------------------------------------------------
+
+// A far end outside the simulation, in memory: what the line brought it, and bytes it sends.
+class MemoryLine final : public sim::ExternalLine {
+ public:
+  void SetWake(std::function<void()> w) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    wake_ = std::move(w);
+  }
+  void Put(uint8_t byte) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    received_.push_back(byte);
+  }
+  bool Full() const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return full_;
+  }
+  bool Get(uint8_t* byte) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (toSend_.empty()) return false;
+    *byte = toSend_.front();
+    toSend_.erase(toSend_.begin());
+    return true;
+  }
+  void Accepting(bool on) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    accepting_ = on;
+  }
+  void Send(const std::vector<uint8_t>& bytes) {
+    Locked([&] { toSend_.insert(toSend_.end(), bytes.begin(), bytes.end()); });
+  }
+  void SetFull(bool full) {
+    Locked([&] { full_ = full; });
+  }
+  std::vector<uint8_t> Received() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return received_;
+  }
+  size_t Unsent() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return toSend_.size();
+  }
+  bool accepting() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return accepting_;
+  }
+
+ private:
+  // Changes the far end's state, then wakes the model, as the far end's own thread would.
+  template <typename F>
+  void Locked(F change) {
+    std::function<void()> w;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      change();
+      w = wake_;
+    }
+    if (w) w();
+  }
+  mutable std::mutex mu_;
+  std::function<void()> wake_;
+  std::vector<uint8_t> received_, toSend_;
+  bool full_ = false;
+  bool accepting_ = false;
+};
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeoutMs) {
+  auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST(BridgeData, ExternalFarEndCarriesBothWaysAtTheLineRateWithItsLinesOn) {
+  Bench b;
+  b.Enable();
+  auto line = std::make_shared<MemoryLine>();
+  b.model->ConnectExternal(0, line);
+  ASSERT_EQ(b.Out(0x07, 0x0303), USB_NO_ERROR);  // DTR and RTS on
+  BridgePortState s = b.model->State(0);
+  EXPECT_TRUE(s.cts && s.dsr && s.dcd);
+  std::vector<uint8_t> out = Pattern(400, 3), in = Pattern(400, 77);
+  auto start = Clock::now();
+  line->Send(in);
+  std::thread writer([&] { b.Bulk(b.Pipe(0x01), false, out.data(), 400); });
+  std::vector<uint8_t> got = Drain(b, b.Pipe(0x81), 400, 10000);
+  auto inMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  writer.join();
+  EXPECT_TRUE(WaitUntil([&] { return line->Received().size() >= 400; }, 10000));
+  auto outMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(got, in);
+  EXPECT_EQ(line->Received(), out);
+  // 400 bytes of 10 bits at 9600 baud each way, at the same time: 416.7 ms.
+  EXPECT_GE(inMs, 410);
+  EXPECT_GE(outMs, 410);
+  EXPECT_LT(std::max(inMs, outMs), 3000);
+  EXPECT_TRUE(b.model->TakeSent(0).empty());  // the far end keeps what it got
+}
+
+TEST(BridgeData, ExternalFarEndWaitsForRtsAndFifoRoomAndTheLineWaitsWhileItIsFull) {
+  BridgeConfig cfg;
+  cfg.rxFifoSize = 64;
+  cfg.paced = false;
+  Bench b(cfg);
+  b.Enable();
+  auto line = std::make_shared<MemoryLine>();
+  b.model->ConnectExternal(0, line);
+  std::vector<uint8_t> in = Pattern(200, 9);
+  line->Send(in);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(line->Unsent(), 200u);  // RTS is off
+  EXPECT_FALSE(line->accepting());
+  ASSERT_EQ(b.Out(0x07, 0x0202), USB_NO_ERROR);
+  EXPECT_TRUE(WaitUntil([&] { return b.model->State(0).rxFifoLevel == 64; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(line->Unsent(), 136u);  // the full FIFO holds the rest back, nothing is lost
+  EXPECT_FALSE(line->accepting());
+  EXPECT_EQ(Drain(b, b.Pipe(0x81), 200, 5000), in);
+  EXPECT_EQ(b.model->State(0).rxOverflow, 0u);
+  EXPECT_TRUE(line->accepting());
+
+  line->SetFull(true);
+  std::vector<uint8_t> out = Pattern(10, 1);
+  std::atomic<int> done{0};
+  USB_TRANSFER t = b.f->lpIssueBulkTransfer(b.Pipe(0x01), Flag, &done, 0, 10, out.data(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(line->Received().empty());
+  EXPECT_EQ(b.model->State(0).txQueued, 10u);
+  line->SetFull(false);
+  EXPECT_TRUE(WaitUntil([&] { return line->Received() == out; }, 5000));
+  b.f->lpCloseTransfer(t);
+  b.model->Disconnect(0);
+  EXPECT_EQ(line.use_count(), 1);  // the model let go of the far end
+}
 
 TEST(BridgeFaults, FailStallAndShortAnswers) {
   Bench b;

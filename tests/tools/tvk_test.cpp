@@ -104,6 +104,8 @@ TEST(TvkArguments, ErrorsExitWithTwoAndSayWhy) {
       {"term", "--line", "8X1"},
       {"term", "--flow", "dsrdtr"},
       {"term", "--wiring", "radio"},
+      {"pty", "--baud", "0"},
+      {"pty", "--line", "8N3"},
       {"bench", "--latency-samples", "-5"},
       {"bench", "--paced-seconds"},
   };
@@ -117,8 +119,10 @@ TEST(TvkArguments, ErrorsExitWithTwoAndSayWhy) {
 }
 
 TEST(TvkArguments, HelpOnEverySubcommand) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--help"}, {"term", "--help"}, {"bench", "--help"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                               {"term", "--help"},
+                                               {"pty", "--help"},
+                                               {"bench", "--help"}}) {
     RunResult r = RunProgram(kTvk, args, 30000);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
