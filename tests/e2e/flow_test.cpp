@@ -280,7 +280,18 @@ TEST_F(FlowTest, BytesThrownAwayAreReportedAsReceiveOverrun) {
   EXPECT_EQ(events, static_cast<DWORD>(EV_ERR));
   ASSERT_TRUE(ceapp::ClearCommError(far, &errors, &status));
   EXPECT_EQ(errors & CE_RXOVER, static_cast<DWORD>(CE_RXOVER));
-  ASSERT_TRUE(ceapp::ClearCommError(far, &errors, &status));
+  // Bytes still on the line or in the bridge's FIFO may be thrown away after that read and set
+  // the flag again; once the stream has ended, a read must find it clear. A read that did not
+  // clear the word would keep finding CE_RXOVER until the deadline.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while ((bridges[0].model->State(0).txQueued != 0 || bridges[1].model->State(0).rxFifoLevel != 0) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(ceapp::ClearCommError(far, &errors, &status));
+  } while (errors != 0 && std::chrono::steady_clock::now() < deadline);
   EXPECT_EQ(errors, 0u) << "reading the error word clears it";
 }
 
