@@ -66,7 +66,8 @@ void UnlinkHandle(ComDevice* device, ComHandle* handle) {
 // Ends what is still running on a handle that is being closed and waits for it to leave: a wait on
 // the handle, and for the owner a read or write. Without this a call blocked on the handle (a read
 // without time-outs, a wait for events) would run on in a released record. The signals repeat
-// while calls are in flight, since a read or wait that is just starting clears its abort flag.
+// while calls are in flight, since a read that is just starting clears its abort flag and a wait
+// that is just starting counts from the aborts before it.
 // Caller holds openListLock.
 // The event handler's count on the owner is not waited for: a pass can last as long as the port
 // keeps delivering, and UnlinkHandle makes the handler forget the handle instead.
@@ -81,7 +82,7 @@ LONG CallsInFlight(ComDevice* device, ComHandle* handle) {
 void DrainHandle(ComDevice* device, ComHandle* handle) {
   while (CallsInFlight(device, handle) > 0) {
     EnterCriticalSection(&handle->waitLock);
-    handle->abortWait = 1;
+    ++handle->abortWait;
     SetEvent(handle->commEvent);
     LeaveCriticalSection(&handle->waitLock);
     if (handle->access & COM_ACCESS_READ_WRITE) {

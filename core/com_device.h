@@ -64,7 +64,7 @@ struct ComHandle {
   HANDLE commEvent;          // auto-reset
   DWORD eventMask;           // under waitLock
   LONG volatile eventState;  // atomic OR by raisers, atomic swap by the waiter, inside waitLock
-  DWORD abortWait;           // under waitLock
+  DWORD abortWait;           // aborts of waits so far; under waitLock
   CRITICAL_SECTION waitLock;
   ComListLink link;  // place in the device's openList (listLock)
   DWORD signature;   // ComHandleSignature while the handle lives
@@ -76,7 +76,7 @@ struct ComDevice {
   PortBinding* binding;
   PortContext port;
   HANDLE wakeEvent;    // wakes the event thread
-  HANDLE rxEvent;      // data available; set or pulsed to abort a read
+  HANDLE rxEvent;      // auto-reset: data available, or set to abort a read
   HANDLE exitEvent;    // set by the event thread just before it exits
   HANDLE txDoneEvent;  // the current write was handed over completely or aborted
   HANDLE thread;       // the event thread; 0 when none

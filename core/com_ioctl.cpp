@@ -77,7 +77,7 @@ void RecomputeMaskUnion(ComDevice* device) {
 void SetWaitMask(ComHandle* handle, DWORD mask) {
   EnterCriticalSection(&handle->waitLock);
   handle->eventMask = mask;
-  handle->abortWait = 1;
+  ++handle->abortWait;
   SetEvent(handle->commEvent);
   LeaveCriticalSection(&handle->waitLock);
   RecomputeMaskUnion(handle->device);
@@ -122,8 +122,10 @@ void Purge(ComDevice* device, DWORD flags) {
     LeaveCriticalSection(&device->inFlowLock);
   }
   if (flags & PURGE_RXABORT) {
+    // Set, not pulsed: a reader between clearing the flag and its wait would miss a pulse and
+    // block on. A set left over for a later read only wakes it once more.
     FlowSet(device, ReadAborted);
-    PulseEvent(device->rxEvent);
+    SetEvent(device->rxEvent);
   }
 }
 
@@ -322,8 +324,10 @@ BOOL WaitOnMask(ComHandle* handle, DWORD* outMask) {
     return FALSE;
   }
   InterlockedIncrement(&handle->busy);
+  // Aborts are counted: this wait ends at the next one, even when another wait on the handle
+  // starts in between.
   EnterCriticalSection(&handle->waitLock);
-  handle->abortWait = 0;
+  const DWORD aborts = handle->abortWait;
   LeaveCriticalSection(&handle->waitLock);
 
   while (LoadWord(&device->openCount) > 0) {
@@ -339,13 +343,16 @@ BOOL WaitOnMask(ComHandle* handle, DWORD* outMask) {
     LeaveCriticalSection(&handle->waitLock);
     WaitForSingleObject(handle->commEvent, INFINITE);
     EnterCriticalSection(&handle->waitLock);
-    const DWORD aborted = handle->abortWait;
+    const bool aborted = handle->abortWait != aborts;
     LeaveCriticalSection(&handle->waitLock);
     if (aborted) {
       *outMask = 0;
       break;
     }
   }
+  // commEvent is auto-reset, so an abort or an emptied mask wakes one waiter: pass the wake on to
+  // the next wait on this handle. The handle is still held here (busy).
+  if (*outMask == 0) SetEvent(handle->commEvent);
   InterlockedDecrement(&handle->busy);
   if (LoadWord(&device->openCount) == 0) {
     *outMask = 0;
@@ -362,7 +369,7 @@ void AbortHandleWaits(ComHandle* handle) {
   if (!IsBusHandle(handle) && device->openCount > 0) {
     EnterCriticalSection(&handle->waitLock);
     handle->eventMask = 0;
-    handle->abortWait = 1;
+    ++handle->abortWait;
     SetEvent(handle->commEvent);
     LeaveCriticalSection(&handle->waitLock);
     if (HasAccess(handle)) {
