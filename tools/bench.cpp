@@ -128,8 +128,14 @@ int RunBench(const BenchOptions& in) {
   const double sizeBudget = o.quick ? 0.15 : 0.6;
   json out;
   std::vector<Target> targets;
+  // Without arguments the text goes out as it is (a format that is not a literal is refused by
+  // clang's -Wformat-security).
   auto say = [&](const char* format, auto... args) {
-    if (!o.json) std::printf(format, args...);
+    if (o.json) return;
+    if constexpr (sizeof...(args) == 0)
+      std::fputs(format, stdout);
+    else
+      std::printf(format, args...);
   };
 
   Session session;
