@@ -7,7 +7,6 @@
 #include "bridge/bridge_port.h"
 
 #include "bridge/bridge_requests.h"
-#include "core/com_device.h"
 #include "usb/byte_ring.h"
 #include "usb/transfer.h"
 
@@ -33,10 +32,6 @@ void PortStateClear(BridgePort* port, BYTE bits) {
 
 ComDevice* BoundDevice(const BridgePort* port) {
   return __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-}
-
-DWORD LoadDword(const volatile DWORD* p) {
-  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
 }
 
 DWORD GetWord32(const BYTE* in) {
@@ -163,7 +158,7 @@ ULONG BridgeClose(PortContext context) {
   LeaveCriticalSection(&device->lock);
 
   ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr && comDevice->openCount == 0) SetEvent(port->closedEvent);
+  if (comDevice != nullptr && !ComIsOpen(comDevice)) SetEvent(port->closedEvent);
   return 0;
 }
 
@@ -236,17 +231,16 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
   DWORD remaining = count != nullptr ? *count : 0;
   DWORD sent = 0;
   bool over = data == nullptr || comDevice == nullptr;
-  const HANDLE stops[StopCount] = {comDevice != nullptr ? comDevice->txDoneEvent : nullptr,
-                                   device->detachEvent, device->lockWanted};
+  const HANDLE stops[StopCount] = {
+      comDevice != nullptr ? ComTransmitAbortEvent(comDevice) : nullptr, device->detachEvent,
+      device->lockWanted};
   while (!over && remaining != 0) {
     const DWORD chunk = remaining < BRIDGE_TX_CHUNK ? remaining : BRIDGE_TX_CHUNK;
-    // Read per chunk: a change of the write time-outs applies from the next chunk on. The
-    // core's settingsLock is a leaf, taken here while no bridge lock is held.
-    EnterCriticalSection(&comDevice->settingsLock);
-    const DWORD multiplier = comDevice->timeouts.WriteTotalTimeoutMultiplier;
-    const DWORD constant = comDevice->timeouts.WriteTotalTimeoutConstant;
-    LeaveCriticalSection(&comDevice->settingsLock);
-    const DWORD budget = multiplier * chunk + constant;
+    // Read per chunk: a change of the write time-outs applies from the next chunk on.
+    COMMTIMEOUTS timeouts;
+    ComTimeouts(comDevice, &timeouts);
+    const DWORD budget =
+        timeouts.WriteTotalTimeoutMultiplier * chunk + timeouts.WriteTotalTimeoutConstant;
     const DWORD start = GetTickCount();
 
     DWORD done = 0;  // of this chunk
@@ -286,7 +280,7 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
     remaining -= done;
   }
   if (count != nullptr) *count = sent;
-  if (comDevice != nullptr) SetEvent(comDevice->txDoneEvent);
+  if (comDevice != nullptr) ComTransmitFinished(comDevice);
   return 0;
 }
 
@@ -364,11 +358,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   LeaveCriticalSection(&port->device->lock);
 
   ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr) {
-    DWORD read = LoadDword(&comDevice->rxRead);
-    DWORD write = LoadDword(&comDevice->rxWrite);
-    status->cbInQue = write >= read ? write - read : comDevice->rxSize - read + write;
-  }
+  if (comDevice != nullptr) status->cbInQue = ComRxQueued(comDevice);
   status->cbOutQue = GetWord32(copy + CommStatusTxQueued);
 
   DWORD flags = GetWord32(copy + CommStatusHoldReasons) &
@@ -464,9 +454,8 @@ DWORD BridgePowerOn(PortContext context) {
 
   ComDevice* comDevice = BoundDevice(port);
   if (comDevice != nullptr) {
-    EnterCriticalSection(&comDevice->settingsLock);
-    DCB dcb = comDevice->dcb;
-    LeaveCriticalSection(&comDevice->settingsLock);
+    DCB dcb;
+    ComLineSettings(comDevice, &dcb);
     BridgeSetLineSettings(port, &dcb);
   }
   return 0;

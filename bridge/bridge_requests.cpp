@@ -2,7 +2,6 @@
 // and the driver's own control codes.
 #include "bridge/bridge_requests.h"
 
-#include "core/com_device.h"
 #include "usb/transfer.h"
 
 namespace {
@@ -281,9 +280,8 @@ BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb) {
   if (result != 0) {
     ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
     if (comDevice != nullptr) {
-      EnterCriticalSection(&comDevice->settingsLock);
-      DCB previous = comDevice->dcb;
-      LeaveCriticalSection(&comDevice->settingsLock);
+      DCB previous;
+      ComLineSettings(comDevice, &previous);
       if (LineFormatCarried(&previous)) SendLineSettings(port, &previous);
     }
     SetLastError(result);

@@ -2,7 +2,6 @@
 // and turns changes of CTS, DSR, ring indicator and carrier detect into communication events.
 #include "bridge/bridge_port.h"
 #include "bridge/bridge_requests.h"
-#include "core/com_device.h"
 
 // Runs on the platform's timer thread. The opened bit is the only guard: Close and detach clear it
 // before they kill the timer, so a callback that runs late returns without a request.

@@ -30,6 +30,13 @@ enum : DWORD {
 
 typedef void* PortContext;
 
+// The DCB's bit-field word, for tests against the DCB_F_* masks.
+inline DWORD DcbFlagWord(const DCB* dcb) {
+  DWORD word;
+  __builtin_memcpy(&word, (const BYTE*)dcb + DCB_FLAGS_OFFSET, sizeof(word));
+  return word;
+}
+
 // For each slot: who calls it, which core locks the caller holds, whether it may block (a slot
 // that "may block" waits for the bus: for the bridge port a control request, or a bulk OUT chunk
 // up to its time-out, behind any other request of the same bridge), and what its result means.
@@ -114,8 +121,9 @@ struct PortOps {
   // 30. Every control code the core does not handle itself, and the power codes of a bus-access
   //     handle; application thread, no core lock; may block. FALSE makes the core fail the
   //     request with error 87. May be null.
-  BOOL (*Control)(PortContext port, DWORD code, BYTE* inBuffer, DWORD inSize, BYTE* outBuffer,
-                  DWORD outSize, DWORD* actualOut);
+  BOOL (*Control)
+  (PortContext port, DWORD code, BYTE* inBuffer, DWORD inSize, BYTE* outBuffer, DWORD outSize,
+   DWORD* actualOut);
 };
 
 struct PortBinding {
@@ -123,3 +131,30 @@ struct PortBinding {
   LONG interruptId;    // set by Init (-1: no interrupt); the core never reads it
   const PortOps* ops;  // the implementation's constant table
 };
+
+// ---- What a port may ask of the core ------------------------------------------------------------
+// The port side (bridge/, usb/) reaches the core only through these calls and never through the
+// core's records. Any thread may call them with any port lock held: none blocks, and the only
+// core lock they take is a leaf (settingsLock, to copy the settings) except ComEndAllWaits, which
+// takes openListLock and must therefore be called with no port lock held. `device` is the
+// ComDevice the port was given at Init; the caller makes sure it is still bound.
+
+// Wakes the core's event thread to call QueryEvents.
+void ComSignalWork(ComDevice* device);
+// Marks the current transmit call over: the writer waiting for it goes on.
+void ComTransmitFinished(ComDevice* device);
+// The event a writer's abort (purge, close, time-out of the pump) sets; a transmit may wait on it
+// to stop early. Owned by the core: the port must not close or reset it.
+HANDLE ComTransmitAbortEvent(ComDevice* device);
+// Copies of the line settings and the time-outs in force.
+void ComLineSettings(ComDevice* device, DCB* dcb);
+void ComTimeouts(ComDevice* device, COMMTIMEOUTS* timeouts);
+// Bytes waiting in the receive buffer, and the room left in it (MAXDWORD before it exists).
+DWORD ComRxQueued(ComDevice* device);
+DWORD ComRxRoom(ComDevice* device);
+// Whether a data handle has the port open.
+BOOL ComIsOpen(ComDevice* device);
+// Raises communication events (EV_* bits) on every handle whose mask has them.
+void RaiseCommEvents(ComDevice* device, DWORD bits);
+// Ends every wait, read and write on every handle of the device (a removal).
+void ComEndAllWaits(ComDevice* device);

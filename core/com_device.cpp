@@ -260,7 +260,7 @@ BOOL ComDeinit(ComDevice* device) {
   ComListLink* link = device->openList.next;
   while (link != &device->openList) {
     ComListLink* next = link->next;
-    ComHandle* handle = (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+    ComHandle* handle = HandleOfLink(link);
     if (!ComClose(handle)) {
       // A data handle left while openCount is 0 cannot be closed by ComClose; release it here so
       // that nothing outlives the device.
@@ -451,7 +451,7 @@ void RaiseCommEvents(ComDevice* device, DWORD bits) {
   if ((bits & LoadWord(&device->eventMaskUnion)) == 0) return;
   EnterCriticalSection(&device->listLock);
   for (ComListLink* link = device->openList.next; link != &device->openList; link = link->next) {
-    ComHandle* handle = (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+    ComHandle* handle = HandleOfLink(link);
     EnterCriticalSection(&handle->waitLock);
     if (bits & handle->eventMask) {
       LONG old = __atomic_load_n(&handle->eventState, __ATOMIC_ACQUIRE);

@@ -132,6 +132,5 @@ BOOL ComIOControl(ComHandle* handle, DWORD code, BYTE* inBuffer, DWORD inSize, B
 DWORD ComPowerUp(ComDevice* device);
 DWORD ComPowerDown(ComDevice* device);
 
-// Offered to the rest of the core and to the bridge side.
-void RaiseCommEvents(ComDevice* device, DWORD bits);
+// Ends the waits, reads and writes of one handle; the calls a port may make are in port_ops.h.
 void AbortHandleWaits(ComHandle* handle);

@@ -64,6 +64,10 @@ inline bool FlowTestAndSet(ComDevice* device, DWORD bits) {
 inline DWORD RxUsed(DWORD read, DWORD write, DWORD size) {
   return write >= read ? write - read : size - read + write;
 }
+// The handle whose openList link this is.
+inline ComHandle* HandleOfLink(ComListLink* link) {
+  return (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+}
 inline DWORD RxFill(ComDevice* device) {
   return RxUsed(LoadWord(&device->rxRead), LoadWord(&device->rxWrite), device->rxSize);
 }
@@ -72,12 +76,6 @@ inline bool RxOverThreeQuarters(DWORD used, DWORD size) {
 }
 
 // ---- Settings -----------------------------------------------------------------------------------
-// The DCB's bit-field word, for tests against the DCB_F_* masks.
-inline DWORD DcbFlagWord(const DCB* dcb) {
-  DWORD word;
-  __builtin_memcpy(&word, (const BYTE*)dcb + DCB_FLAGS_OFFSET, sizeof(word));
-  return word;
-}
 inline void SnapshotDcb(ComDevice* device, DCB* out) {
   EnterCriticalSection(&device->settingsLock);
   *out = device->dcb;

@@ -65,7 +65,7 @@ void RecomputeMaskUnion(ComDevice* device) {
   EnterCriticalSection(&device->listLock);
   DWORD mask = 0;
   for (ComListLink* link = device->openList.next; link != &device->openList; link = link->next) {
-    ComHandle* other = (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+    ComHandle* other = HandleOfLink(link);
     EnterCriticalSection(&other->waitLock);
     mask |= other->eventMask;
     LeaveCriticalSection(&other->waitLock);

@@ -23,7 +23,6 @@
 #include "usb/attach.h"
 
 #include "bridge/bridge_port.h"
-#include "core/com_device.h"
 #include "usb/byte_ring.h"
 #include "usb/registration.h"
 #include "usb/transfer.h"
@@ -69,23 +68,10 @@ BOOL UsbTableUsable(LPCUSB_FUNCS usb) {
          usb->lpCloseTransfer != nullptr;
 }
 
-// Ends every wait, read and write of the handles of the port's stream device. The open list is
-// walked under openListLock so that a concurrent close cannot free a handle under the walk;
-// AbortHandleWaits takes the same lock again (critical sections are re-entrant) and then the
-// handle's waitLock, which keeps the core's lock order.
+// Ends every wait, read and write of the handles of the port's stream device.
 void AbortPortHandles(BridgePort* port) {
   ComDevice* com = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (com == nullptr) return;
-  EnterCriticalSection(&com->openListLock);
-  ComListLink* head = &com->openList;
-  for (ComListLink* link = head->next; link != nullptr && link != head;) {
-    ComListLink* next = link->next;
-    ComHandle* handle =
-        reinterpret_cast<ComHandle*>(reinterpret_cast<BYTE*>(link) - offsetof(ComHandle, link));
-    AbortHandleWaits(handle);
-    link = next;
-  }
-  LeaveCriticalSection(&com->openListLock);
+  if (com != nullptr) ComEndAllWaits(com);
 }
 
 // Marks the device and every port detached and wakes everything waiting on them. The open check

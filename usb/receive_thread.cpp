@@ -1,6 +1,6 @@
 // The per-port receive thread: keeps one bulk IN transfer outstanding, parks what arrives in the
 // port's ring, marks receive work pending and wakes the serial core's event thread.
-#include "core/com_device.h"
+#include "bridge/port_ops.h"
 #include "usb/byte_ring.h"
 #include "usb/transfer.h"
 
@@ -46,20 +46,16 @@ DWORD RingRoom(BridgePort* port) {
 // ask for no input flow control (the core then throws away what does not fit and reports it).
 DWORD CoreRoom(BridgePort* port) {
   ComDevice* device = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (device == nullptr || device->rxSize == 0) return MAXDWORD;
-  EnterCriticalSection(&device->settingsLock);
-  DWORD flags = 0;
-  __builtin_memcpy(&flags, reinterpret_cast<const BYTE*>(&device->dcb) + DCB_FLAGS_OFFSET,
-                   sizeof(flags));
-  LeaveCriticalSection(&device->settingsLock);
+  if (device == nullptr) return MAXDWORD;
+  const DWORD room = ComRxRoom(device);
+  if (room == MAXDWORD) return MAXDWORD;
+  DCB dcb;
+  ComLineSettings(device, &dcb);
+  const DWORD flags = DcbFlagWord(&dcb);
   const bool inputFlow = (flags & DCB_F_DTR_CONTROL_MASK) == DCB_F_DTR_HANDSHAKE ||
                          (flags & DCB_F_RTS_CONTROL_MASK) == DCB_F_RTS_HANDSHAKE ||
                          (flags & DCB_F_INX) != 0;
-  if (!inputFlow) return MAXDWORD;
-  const DWORD read = __atomic_load_n(&device->rxRead, __ATOMIC_ACQUIRE);
-  const DWORD write = __atomic_load_n(&device->rxWrite, __ATOMIC_ACQUIRE);
-  const DWORD used = write >= read ? write - read : device->rxSize - read + write;
-  return used < device->rxSize ? device->rxSize - 1 - used : 0;
+  return inputFlow ? room : MAXDWORD;
 }
 
 // The ring's bytes and those of the batch the core may still be storing, counted together.
@@ -110,7 +106,7 @@ void StoreReceived(BridgePort* port, const BYTE* buffer, DWORD bytes) {
 
   // Deinit may clear comDevice at any moment: read it once.
   ComDevice* device = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (device != nullptr) SetEvent(device->wakeEvent);
+  if (device != nullptr) ComSignalWork(device);
 }
 
 }  // namespace
