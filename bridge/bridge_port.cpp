@@ -130,7 +130,7 @@ BOOL BridgeOpen(PortContext context) {
   }
   port->modemStatus = modem;
   // Without a timer the port runs without modem polling.
-  port->pollTimer = timeSetEvent(BRIDGE_POLL_PERIOD_MS, 0, PollModemStatus,
+  port->pollTimer = timeSetEvent(BridgePollPeriodMs, 0, PollModemStatus,
                                  reinterpret_cast<DWORD_PTR>(port), TIME_PERIODIC);
   LeaveCriticalSection(&device->lock);
   return TRUE;
@@ -235,7 +235,7 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
       comDevice != nullptr ? ComTransmitAbortEvent(comDevice) : nullptr, device->detachEvent,
       device->lockWanted};
   while (!over && remaining != 0) {
-    const DWORD chunk = remaining < BRIDGE_TX_CHUNK ? remaining : BRIDGE_TX_CHUNK;
+    const DWORD chunk = remaining < BridgeTxChunk ? remaining : BridgeTxChunk;
     // Read per chunk: a change of the write time-outs applies from the next chunk on.
     COMMTIMEOUTS timeouts;
     ComTimeouts(comDevice, &timeouts);
@@ -258,7 +258,7 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
       }
       DWORD bytes = 0;
       DWORD usbError = 0;
-      DWORD stoppedBy = STOP_NONE;
+      DWORD stoppedBy = StopNone;
       EnterCriticalSection(&device->lock);
       const DWORD result = BulkTransferWaitStoppable(
           device->usb, port->outPipe, port->outDone, const_cast<BYTE*>(data) + done, chunk - done,
@@ -273,7 +273,7 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
         if (result == 0 || budget == 0 || GetTickCount() - start < budget) continue;
       }
       // An abort or a detach ends the write even when the chunk had just completed.
-      if (result != 0 || stoppedBy != STOP_NONE) over = true;
+      if (result != 0 || stoppedBy != StopNone) over = true;
     }
     sent += done;
     data += done;
@@ -286,7 +286,8 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
 
 // ---- Constant slots -----------------------------------------------------------------------------
 
-// OnModemEvent and OnLineEvent: the bridge never reports Modem or Line work.
+// OnModemEvent and OnLineEvent: the bridge never reports Modem or Line work. The core ignores the
+// result; the context is returned only so that the slot has a defined, non-zero answer.
 ULONG_PTR BridgeOnEvent(PortContext context) {
   return reinterpret_cast<ULONG_PTR>(context);
 }
@@ -319,20 +320,19 @@ void BridgeSetRts(PortContext context) {
   if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeRtsHigh);
 }
 
-void BridgeClearBreak(PortContext context) {
+// Break on or off, as one short request under the device lock.
+void SendBreak(PortContext context, DWORD (*request)(BridgePort*)) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return;
   EnterDeviceLockShort(port->device);
-  BridgeBreakOff(port);
+  request(port);
   LeaveCriticalSection(&port->device->lock);
 }
-
+void BridgeClearBreak(PortContext context) {
+  SendBreak(context, BridgeBreakOff);
+}
 void BridgeSetBreak(PortContext context) {
-  BridgePort* port = AsPort(context);
-  if (port == nullptr) return;
-  EnterDeviceLockShort(port->device);
-  BridgeBreakOn(port);
-  LeaveCriticalSection(&port->device->lock);
+  SendBreak(context, BridgeBreakOn);
 }
 
 BOOL BridgeSendImmediate(PortContext context, BYTE character) {

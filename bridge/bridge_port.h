@@ -15,5 +15,5 @@ DWORD BridgeQueryPartNumber(BridgeDevice* device);
 // The 80 ms multimedia-timer callback; user is the BridgePort.
 void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1, DWORD_PTR dw2);
 
-#define BRIDGE_POLL_PERIOD_MS 80u
-#define BRIDGE_TX_CHUNK 0x4000u
+const DWORD BridgePollPeriodMs = 80;
+const DWORD BridgeTxChunk = 0x4000;

@@ -42,9 +42,9 @@ struct ByteRing;
 struct BridgePort;
 
 // "TVK_" read as a little-endian 32-bit word.
-#define BRIDGE_SIGNATURE 0x5F4B5654u
+const DWORD BridgeSignature = 0x5F4B5654;
 
-#define BRIDGE_MAX_PORTS 2u
+const DWORD BridgeMaxPorts = 2;
 
 // BridgePort.state bits: opened only goes 0 -> 1 in Open and back in Close or detach; detached
 // only ever goes from clear to set.
@@ -65,7 +65,7 @@ struct BridgeDevice {
   BYTE* serialString;   // raw string descriptor 3 (5 on part number 5), or null
   DWORD partNumber;     // selects the latch request form; 0 when unknown
   DWORD portCount;      // interfaces of the active configuration, at most 2
-  BridgePort* ports[BRIDGE_MAX_PORTS];
+  BridgePort* ports[BridgeMaxPorts];
   HANDLE attachDone;   // manual-reset; set once when attach has finished
   HANDLE detachEvent;  // manual-reset; set once by detach before it takes the lock
   HANDLE lockWanted;   // auto-reset; set by a short request that is about to wait for the lock
@@ -104,5 +104,5 @@ struct BridgePort {
 
 // True when p is a non-null record carrying the tag.
 inline bool BridgeTagged(const void* p) {
-  return p != nullptr && *static_cast<const DWORD*>(p) == BRIDGE_SIGNATURE;
+  return p != nullptr && *static_cast<const DWORD*>(p) == BridgeSignature;
 }

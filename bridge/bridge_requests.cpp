@@ -15,17 +15,17 @@ void PutWord32(BYTE* out, DWORD value) {
 
 // An interface-level request without data stage.
 DWORD InterfaceOut(BridgePort* port, BYTE request, WORD value) {
-  return SendBridgeRequest(port->device, BRIDGE_REQUEST_FLAGS, ReqTypeOutInterface, request, value,
+  return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutInterface, request, value,
                            port->interfaceNumber, 0, nullptr);
 }
 
 DWORD InterfaceOutData(BridgePort* port, BYTE request, const BYTE* data, WORD length) {
-  return SendBridgeRequest(port->device, BRIDGE_REQUEST_FLAGS, ReqTypeOutInterface, request, 0,
+  return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutInterface, request, 0,
                            port->interfaceNumber, length, const_cast<BYTE*>(data));
 }
 
 DWORD InterfaceIn(BridgePort* port, BYTE request, BYTE* data, WORD length) {
-  return SendBridgeRequest(port->device, BRIDGE_REQUEST_IN_FLAGS, ReqTypeInInterface, request, 0,
+  return SendBridgeRequest(port->device, BridgeRequestInFlags, ReqTypeInInterface, request, 0,
                            port->interfaceNumber, length, data);
 }
 
@@ -85,11 +85,11 @@ DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYT
 }
 
 DWORD BridgeEnable(BridgePort* port) {
-  return InterfaceOut(port, ReqInterfaceEnable, BRIDGE_ENABLE_VALUE);
+  return InterfaceOut(port, ReqInterfaceEnable, BridgeEnableValue);
 }
 
 DWORD BridgeDisable(BridgePort* port) {
-  return InterfaceOut(port, ReqInterfaceEnable, BRIDGE_DISABLE_VALUE);
+  return InterfaceOut(port, ReqInterfaceEnable, BridgeDisableValue);
 }
 
 DWORD BridgeSetLineControl(BridgePort* port, WORD lineControl) {
@@ -117,11 +117,11 @@ DWORD BridgeGetModemStatus(BridgePort* port, BYTE* status) {
 }
 
 DWORD BridgeGetProperties(BridgePort* port, BYTE* properties) {
-  return InterfaceIn(port, ReqProperties, properties, BRIDGE_PROPERTIES_SIZE);
+  return InterfaceIn(port, ReqProperties, properties, BridgePropertiesSize);
 }
 
 DWORD BridgeGetCommStatus(BridgePort* port, BYTE* commStatus) {
-  return InterfaceIn(port, ReqCommStatus, commStatus, BRIDGE_COMM_STATUS_SIZE);
+  return InterfaceIn(port, ReqCommStatus, commStatus, BridgeCommStatusSize);
 }
 
 DWORD BridgeReset(BridgePort* port) {
@@ -133,28 +133,28 @@ DWORD BridgePurge(BridgePort* port, DWORD purgeFlags) {
 }
 
 DWORD BridgeSetFlow(BridgePort* port, const BYTE* flowRecord) {
-  return InterfaceOutData(port, ReqFlow, flowRecord, BRIDGE_FLOW_RECORD_SIZE);
+  return InterfaceOutData(port, ReqFlow, flowRecord, BridgeFlowRecordSize);
 }
 
 DWORD BridgeSetChars(BridgePort* port, const BYTE* specialChars) {
-  return InterfaceOutData(port, ReqSpecialChars, specialChars, BRIDGE_SPECIAL_CHARS_SIZE);
+  return InterfaceOutData(port, ReqSpecialChars, specialChars, BridgeSpecialCharsSize);
 }
 
 DWORD BridgeSetBaudRate(BridgePort* port, DWORD baudRate) {
-  BYTE data[BRIDGE_BAUD_RATE_SIZE];
+  BYTE data[BridgeBaudRateSize];
   PutWord32(data, baudRate);
-  return InterfaceOutData(port, ReqBaudRate, data, BRIDGE_BAUD_RATE_SIZE);
+  return InterfaceOutData(port, ReqBaudRate, data, BridgeBaudRateSize);
 }
 
 DWORD BridgeWriteLatch(BridgePort* port, BYTE mask, BYTE value) {
   switch (LatchFormOf(port->device)) {
     case LatchForm::Device:
       // Mask in the low byte, value in the high byte of wIndex; no data stage.
-      return SendBridgeRequest(port->device, BRIDGE_REQUEST_FLAGS, ReqTypeOutDevice, ReqVendor,
+      return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutDevice, ReqVendor,
                                VendorWriteLatch, (WORD)(mask | (value << 8)), 0, nullptr);
     case LatchForm::Interface: {
       BYTE data[2] = {mask, value};
-      return SendBridgeRequest(port->device, BRIDGE_REQUEST_FLAGS, ReqTypeOutInterface, ReqVendor,
+      return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutInterface, ReqVendor,
                                VendorWriteLatch, port->interfaceNumber, 2, data);
     }
     case LatchForm::None:
@@ -166,10 +166,10 @@ DWORD BridgeWriteLatch(BridgePort* port, BYTE mask, BYTE value) {
 DWORD BridgeReadLatch(BridgePort* port, BYTE* latch) {
   switch (LatchFormOf(port->device)) {
     case LatchForm::Device:
-      return SendBridgeRequest(port->device, BRIDGE_REQUEST_IN_FLAGS, ReqTypeInDevice, ReqVendor,
+      return SendBridgeRequest(port->device, BridgeRequestInFlags, ReqTypeInDevice, ReqVendor,
                                VendorReadLatch, 0, 1, latch);
     case LatchForm::Interface:
-      return SendBridgeRequest(port->device, BRIDGE_REQUEST_IN_FLAGS, ReqTypeInInterface, ReqVendor,
+      return SendBridgeRequest(port->device, BridgeRequestInFlags, ReqTypeInInterface, ReqVendor,
                                VendorReadLatch, port->interfaceNumber, 1, latch);
     case LatchForm::None:
       break;
@@ -185,8 +185,8 @@ DWORD BridgeQueryPartNumber(BridgeDevice* device) {
   if ((first->inEndpoint & 0x0F) == 3 && (first->outEndpoint & 0x0F) == 3) return 1;
   // The bridge answers one byte; the result code is not looked at, a failure leaves 0.
   DWORD partNumber = 0;
-  SendBridgeRequest(device, BRIDGE_REQUEST_IN_FLAGS, ReqTypeInDevice, ReqVendor, VendorPartNumber,
-                    0, 1, &partNumber);
+  SendBridgeRequest(device, BridgeRequestInFlags, ReqTypeInDevice, ReqVendor, VendorPartNumber, 0,
+                    1, &partNumber);
   return partNumber;
 }
 
@@ -249,8 +249,8 @@ bool LineFormatCarried(const DCB* dcb) {
 
 // The four line-setting requests, in order, stopping at the first failure. Device lock held.
 DWORD SendLineSettings(BridgePort* port, const DCB* dcb) {
-  BYTE flowRecord[BRIDGE_FLOW_RECORD_SIZE];
-  BYTE specialChars[BRIDGE_SPECIAL_CHARS_SIZE];
+  BYTE flowRecord[BridgeFlowRecordSize];
+  BYTE specialChars[BridgeSpecialCharsSize];
   BridgeBuildFlowRecord(dcb, flowRecord);
   BridgeBuildSpecialChars(dcb, specialChars);
   DWORD result = BridgeSetBaudRate(port, dcb->BaudRate);

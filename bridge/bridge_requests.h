@@ -40,8 +40,8 @@ enum : BYTE {
 };
 
 // Transfer flags of every request; IN requests add USB_IN_TRANSFER.
-#define BRIDGE_REQUEST_FLAGS USB_VENDOR_REQUEST
-#define BRIDGE_REQUEST_IN_FLAGS (USB_VENDOR_REQUEST | USB_IN_TRANSFER)
+const DWORD BridgeRequestFlags = USB_VENDOR_REQUEST;
+const DWORD BridgeRequestInFlags = (USB_VENDOR_REQUEST | USB_IN_TRANSFER);
 
 // wValue of the ReqVendor requests.
 enum : WORD {
@@ -51,8 +51,8 @@ enum : WORD {
 };
 
 // wValue of ReqInterfaceEnable. Enable is all bits set, not 1.
-#define BRIDGE_ENABLE_VALUE 0xFFFFu
-#define BRIDGE_DISABLE_VALUE 0x0000u
+const DWORD BridgeEnableValue = 0xFFFF;
+const DWORD BridgeDisableValue = 0x0000;
 
 // ReqModemHandshake words: bit 8 selects DTR and bit 0 is its level; bit 9 selects RTS and bit 1
 // is its level, so RTS high is 0x0202, not 0x0201. Each word changes exactly one line.
@@ -64,7 +64,7 @@ enum : WORD {
 };
 
 // Flow record (ReqFlow data): four little-endian 32-bit words.
-#define BRIDGE_FLOW_RECORD_SIZE 16u
+const DWORD BridgeFlowRecordSize = 16;
 enum : DWORD {
   // controlHandshake
   FlowDtrOn = 0x01,
@@ -85,16 +85,16 @@ enum : DWORD {
 
 // Special characters (ReqSpecialChars data): EofChar, ErrorChar, break (always 0), EvtChar,
 // XonChar, XoffChar.
-#define BRIDGE_SPECIAL_CHARS_SIZE 6u
-#define BRIDGE_BAUD_RATE_SIZE 4u
-#define BRIDGE_PROPERTIES_SIZE 64u
+const DWORD BridgeSpecialCharsSize = 6;
+const DWORD BridgeBaudRateSize = 4;
+const DWORD BridgePropertiesSize = 64;
 
 // BridgeCommStatus (ReqCommStatus answer), 19 bytes; byte offsets of the fields read.
-#define BRIDGE_COMM_STATUS_SIZE 19u
-#define CommStatusHoldReasons 4u  // little-endian 32-bit; bits 0x01-0x10 are COMSTAT flags
-#define CommStatusTxQueued 12u    // little-endian 32-bit
-#define CommStatusEofReceived 16u
-#define CommStatusWaitForImmediate 17u
+const DWORD BridgeCommStatusSize = 19;
+const DWORD CommStatusHoldReasons = 4;  // little-endian 32-bit; bits 0x01-0x10 are COMSTAT flags
+const DWORD CommStatusTxQueued = 12;    // little-endian 32-bit
+const DWORD CommStatusEofReceived = 16;
+const DWORD CommStatusWaitForImmediate = 17;
 
 // The driver's own control codes: device type 0x22, functions 0x800-0x804, buffered, any access.
 enum : DWORD {

@@ -121,7 +121,7 @@ struct PortOps {
   // 30. Every control code the core does not handle itself, and the power codes of a bus-access
   //     handle; application thread, no core lock; may block. FALSE makes the core fail the
   //     request with error 87. May be null.
-  BOOL (*Control)
+  BOOL(*Control)
   (PortContext port, DWORD code, BYTE* inBuffer, DWORD inSize, BYTE* outBuffer, DWORD outSize,
    DWORD* actualOut);
 };

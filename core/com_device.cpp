@@ -85,7 +85,7 @@ void DrainHandle(ComDevice* device, ComHandle* handle) {
     ++handle->abortWait;
     SetEvent(handle->commEvent);
     LeaveCriticalSection(&handle->waitLock);
-    if (handle->access & COM_ACCESS_READ_WRITE) {
+    if (handle->access & ComAccessReadWrite) {
       FlowSet(device, ReadAborted | WriteAborted);
       SetEvent(device->rxEvent);
       SetEvent(device->txDoneEvent);
@@ -168,12 +168,9 @@ DWORD QueryThreadPriority(LPCWSTR activeKey, bool* keyOpened) {
   return value;
 }
 
-}  // namespace
-
-ComDevice* ComInit(LPCWSTR activeKey, const PortOps* ops) {
-  if (ops == nullptr) return nullptr;
-  ComDevice* device = (ComDevice*)LocalAlloc(LPTR, sizeof(ComDevice));
-  if (device == nullptr) return nullptr;
+// Builds the parts of a zeroed device in order. False at the first part that fails; what was built
+// is left for DestroyDevice.
+bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
   device->openList.next = device->openList.prev = &device->openList;
   InitializeCriticalSection(&device->openListLock);
   InitializeCriticalSection(&device->listLock);
@@ -190,57 +187,47 @@ ComDevice* ComInit(LPCWSTR activeKey, const PortOps* ops) {
   device->txDoneEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   device->rxEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (device->wakeEvent == nullptr || device->exitEvent == nullptr ||
-      device->txDoneEvent == nullptr || device->rxEvent == nullptr) {
-    DestroyDevice(device);
-    return nullptr;
-  }
+      device->txDoneEvent == nullptr || device->rxEvent == nullptr)
+    return false;
   InitializeCriticalSection(&device->rxLock);
   InitializeCriticalSection(&device->txLock);
   device->builtParts |= BuiltRxTxLocks;
 
   bool keyOpened = false;
   device->threadPriority = QueryThreadPriority(activeKey, &keyOpened);
-  if (!keyOpened) {
-    DestroyDevice(device);
-    return nullptr;
-  }
+  if (!keyOpened) return false;
 
   device->binding = (PortBinding*)LocalAlloc(LPTR, sizeof(PortBinding));
-  if (device->binding == nullptr) {
-    DestroyDevice(device);
-    return nullptr;
-  }
+  if (device->binding == nullptr) return false;
   device->binding->ops = ops;
   device->signature = ComDeviceSignature;
 
   device->port = ops->Init(activeKey, device, device->binding);
-  if (device->port == nullptr) {
-    device->signature = 0;
-    DestroyDevice(device);
-    return nullptr;
-  }
+  if (device->port == nullptr) return false;
 
   DWORD asked = ops->RxBufferSize(device->port);
   // Twice the port's size, computed wide so that a huge answer cannot wrap to a small buffer.
   unsigned long long twice = 2ull * asked;
   if (twice <= RxMinimumSize) twice = RxMinimumSize;
-  if (twice > 0x7FFFFFFFull) {
-    device->signature = 0;
-    DestroyDevice(device);
-    return nullptr;
-  }
+  if (twice > 0x7FFFFFFFull) return false;
   device->rxSize = (DWORD)twice;
   device->rxBuffer = (BYTE*)LocalAlloc(LPTR, device->rxSize);
-  if (device->rxBuffer == nullptr) {
-    device->signature = 0;
-    DestroyDevice(device);
-    return nullptr;
-  }
+  if (device->rxBuffer == nullptr) return false;
   InitializeCriticalSection(&device->rxBufferLock);
   InitializeCriticalSection(&device->txStateLock);
   device->builtParts |= BuiltBufferLocks;
 
-  if ((device->binding->bindFlags & BindThreadAtInit) && !StartEventThread(device)) {
+  return !(device->binding->bindFlags & BindThreadAtInit) || StartEventThread(device);
+}
+
+}  // namespace
+
+ComDevice* ComInit(LPCWSTR activeKey, const PortOps* ops) {
+  if (ops == nullptr) return nullptr;
+  ComDevice* device = (ComDevice*)LocalAlloc(LPTR, sizeof(ComDevice));
+  if (device == nullptr) return nullptr;
+  if (!BuildDevice(device, activeKey, ops)) {
+    // The signature goes first, so that a call that still reaches the device refuses it.
     device->signature = 0;
     DestroyDevice(device);
     return nullptr;
@@ -281,9 +268,9 @@ ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  if (access & COM_ACCESS_BUS) access &= ~0xF0000000u;
-  const bool wantsAccess = (access & COM_ACCESS_READ_WRITE) != 0;
-  const bool busHandle = (access & COM_ACCESS_BUS) != 0;
+  if (access & ComAccessBus) access &= ~0xF0000000u;
+  const bool wantsAccess = (access & ComAccessReadWrite) != 0;
+  const bool busHandle = (access & ComAccessBus) != 0;
 
   // The whole open runs under openListLock, so the owner test and claim are one step.
   EnterCriticalSection(&device->openListLock);
@@ -444,6 +431,8 @@ BOOL StopEventThread(ComDevice* device) {
 void RaiseCommEvents(ComDevice* device, DWORD bits) {
   if (device == nullptr || device->signature != ComDeviceSignature) return;
   if (LoadWord(&device->openCount) == 0) {
+    // A raiser that keeps finding the port closed (a poll or an event pass racing the last close)
+    // is slowed down rather than left to spin.
     Sleep(10);
     SetLastError(ERROR_INVALID_HANDLE);
     return;

@@ -46,8 +46,8 @@ enum : DWORD {
 };
 
 // Handle access bits.
-#define COM_ACCESS_READ_WRITE 0xC0000000u
-#define COM_ACCESS_BUS 0x00000100u
+const DWORD ComAccessReadWrite = 0xC0000000;
+const DWORD ComAccessBus = 0x00000100;
 
 struct ComListLink {
   ComListLink* next;
@@ -81,19 +81,21 @@ struct ComDevice {
   HANDLE txDoneEvent;  // the current write was handed over completely or aborted
   HANDLE thread;       // the event thread; 0 when none
   DWORD threadPriority;
-  DWORD rxDiscarded;
+  // Receive counters, written only by the event thread (and zeroed by the first open, before the
+  // thread runs or while it has nothing to receive); read by nobody else.
+  DWORD rxDiscarded;         // bytes thrown away because the buffer was full
+  DWORD rxPortReported;      // what the Receive slot returned, summed
+  DWORD rxTotal;             // bytes stored in the buffer
   LONG volatile commErrors;  // CE_* bits since the last status read; interlocked only
-  DWORD rxPortReported;
-  DWORD rxTotal;
-  DWORD txTotal;
-  DWORD outQueue;           // length of the write in progress (txStateLock)
-  DWORD txWritten;          // bytes of the current write accepted by the port (txStateLock)
-  DCB dcb;                  // settingsLock; written by first open and ApplyDcb
-  COMMTIMEOUTS timeouts;    // settingsLock
-  DWORD openCount;          // open data handles (openListLock)
-  LONG volatile flowFlags;  // changed only by atomic bit operations
-  DWORD eventMaskUnion;
-  DWORD volatile rxRead;   // written only by readers and purge
+  DWORD txTotal;             // bytes the port accepted over the open's life (txStateLock)
+  DWORD outQueue;            // length of the write in progress (txStateLock)
+  DWORD txWritten;           // bytes of the current write accepted by the port (txStateLock)
+  DCB dcb;                   // settingsLock; written by first open and ApplyDcb
+  COMMTIMEOUTS timeouts;     // settingsLock
+  DWORD openCount;           // open data handles (openListLock)
+  LONG volatile flowFlags;   // changed only by atomic bit operations
+  DWORD eventMaskUnion;   // OR of every handle's eventMask: written under listLock, read atomically
+  DWORD volatile rxRead;  // written only by readers and purge
   DWORD volatile rxWrite;  // written only by the event thread
   DWORD rxSize;
   BYTE* rxBuffer;
@@ -115,8 +117,8 @@ struct ComDevice {
   DWORD signature;       // ComDeviceSignature while the device lives
 };
 
-#define ComDeviceSignature 0x44435654u  // "TVCD"
-#define ComHandleSignature 0x48435654u  // "TVCH"
+const DWORD ComDeviceSignature = 0x44435654;  // "TVCD"
+const DWORD ComHandleSignature = 0x48435654;  // "TVCH"
 
 // The stream interface, under internal names; module/ exports them as COM_Init ... COM_PowerDown.
 // ComInit binds the new device to the given port table.

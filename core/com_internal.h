@@ -105,8 +105,29 @@ inline bool HandleValid(const ComHandle* handle) {
   return handle != nullptr && handle->signature == ComHandleSignature &&
          handle->device != nullptr && handle->device->signature == ComDeviceSignature;
 }
+// The checks a read or a write makes before anything else: a live, open handle with the access
+// the call needs and a buffer the caller may use. False with the last error set.
+inline bool DataCallAllowed(ComHandle* handle, DWORD access, const void* buffer, DWORD length) {
+  if (!HandleValid(handle) || LoadWord(&handle->device->openCount) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (!(handle->access & access)) {
+    SetLastError(ERROR_INVALID_ACCESS);
+    return false;
+  }
+  if (length == 0) return true;
+  // A read writes into the buffer, a write reads from it.
+  if (buffer == nullptr ||
+      (access == GENERIC_READ ? IsBadWritePtr(const_cast<void*>(buffer), length)
+                              : IsBadReadPtr(buffer, length))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return true;
+}
 inline bool IsBusHandle(const ComHandle* handle) {
-  return (handle->access & COM_ACCESS_BUS) != 0;
+  return (handle->access & ComAccessBus) != 0;
 }
 
 // ---- Core-internal routines ---------------------------------------------------------------------

@@ -28,7 +28,7 @@ bool AllowedWithoutAccess(DWORD code) {
 }
 
 bool HasAccess(const ComHandle* handle) {
-  return (handle->access & COM_ACCESS_READ_WRITE) != 0;
+  return (handle->access & ComAccessReadWrite) != 0;
 }
 
 bool InputOk(const BYTE* in, DWORD inSize, DWORD need) {
@@ -106,20 +106,11 @@ void Purge(ComDevice* device, DWORD flags) {
   }
   ops->Purge(device->port, flags);
   if (flags & PURGE_RXCLEAR) {
+    // The buffer is empty now: whatever input flow control holds the peer off is lifted.
     RxBufferDiscard(device);
     DCB dcb;
     SnapshotDcb(device, &dcb);
-    const DWORD word = DcbFlagWord(&dcb);
-    EnterCriticalSection(&device->inFlowLock);
-    if ((word & DCB_F_INX) && (FlowFlags(device) & XoffSent)) {
-      DWORD clear = XoffSent;
-      if (!(word & DCB_F_TX_CONTINUE_ON_XOFF)) clear |= TxHeldByXoff;
-      if (FlowChange(device, 0, clear) & XoffSent)
-        ops->SendImmediate(device->port, (BYTE)dcb.XonChar);
-    }
-    if (RtsHandshake(word) && FlowTestAndClear(device, RtsFlowOff)) ops->SetRts(device->port);
-    if (DtrHandshake(word) && FlowTestAndClear(device, DtrFlowOff)) ops->SetDtr(device->port);
-    LeaveCriticalSection(&device->inFlowLock);
+    RxFlowResume(device, &dcb);
   }
   if (flags & PURGE_RXABORT) {
     // Set, not pulsed: a reader between clearing the flag and its wait would miss a pulse and
@@ -129,144 +120,187 @@ void Purge(ComDevice* device, DWORD flags) {
   }
 }
 
-// The table of rows, for a data handle that passed the access rule. Every refusal is 87.
-BOOL Dispatch(ComHandle* handle, DWORD code, BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
-              DWORD* actualOut) {
-  ComDevice* device = handle->device;
+// The rows of the control table, by group. Each group answers RowNotHere for a code that is not
+// one of its rows; RowRefused becomes error 87.
+enum RowResult { RowOk, RowFailed, RowRefused, RowNotHere };
+
+RowResult Result(BOOL ok) {
+  return ok ? RowOk : RowFailed;
+}
+
+// Break, DTR, RTS, XON/XOFF state and the immediate character.
+RowResult LineRows(ComDevice* device, DWORD dcbFlags, DWORD code, const BYTE* in, DWORD inSize) {
   const PortOps* ops = Ops(device);
   PortContext port = device->port;
-  DCB dcb;
-  SnapshotDcb(device, &dcb);
-  const DWORD dcbFlags = DcbFlagWord(&dcb);
-
   switch (code) {
     case IOCTL_SERIAL_SET_BREAK_ON:
       ops->SetBreak(port);
-      return TRUE;
+      return RowOk;
     case IOCTL_SERIAL_SET_BREAK_OFF:
       ops->ClearBreak(port);
-      return TRUE;
+      return RowOk;
     case IOCTL_SERIAL_SET_DTR:
     case IOCTL_SERIAL_CLR_DTR:
-      if (DtrHandshake(dcbFlags)) break;
-      if (code == IOCTL_SERIAL_SET_DTR)
-        ops->SetDtr(port);
-      else
-        ops->ClearDtr(port);
-      return TRUE;
     case IOCTL_SERIAL_SET_RTS:
-    case IOCTL_SERIAL_CLR_RTS:
-      if (RtsHandshake(dcbFlags)) break;
-      if (code == IOCTL_SERIAL_SET_RTS)
-        ops->SetRts(port);
-      else
-        ops->ClearRts(port);
-      return TRUE;
+    case IOCTL_SERIAL_CLR_RTS: {
+      // A line that handshaking drives is not the application's to set.
+      const bool dtr = code == IOCTL_SERIAL_SET_DTR || code == IOCTL_SERIAL_CLR_DTR;
+      if (dtr ? DtrHandshake(dcbFlags) : RtsHandshake(dcbFlags)) return RowRefused;
+      void (*change)(PortContext) = code == IOCTL_SERIAL_SET_DTR   ? ops->SetDtr
+                                    : code == IOCTL_SERIAL_CLR_DTR ? ops->ClearDtr
+                                    : code == IOCTL_SERIAL_SET_RTS ? ops->SetRts
+                                                                   : ops->ClearRts;
+      change(port);
+      return RowOk;
+    }
     case IOCTL_SERIAL_SET_XOFF:
-      EnterCriticalSection(&device->inFlowLock);
-      if (FlowFlags(device) & SoftFlow) FlowSet(device, TxHeldByXoff | XoffSent);
-      LeaveCriticalSection(&device->inFlowLock);
-      return TRUE;
     case IOCTL_SERIAL_SET_XON:
       EnterCriticalSection(&device->inFlowLock);
-      if (FlowFlags(device) & SoftFlow) FlowClear(device, TxHeldByXoff | XoffSent);
+      if (FlowFlags(device) & SoftFlow) {
+        if (code == IOCTL_SERIAL_SET_XOFF)
+          FlowSet(device, TxHeldByXoff | XoffSent);
+        else
+          FlowClear(device, TxHeldByXoff | XoffSent);
+      }
       LeaveCriticalSection(&device->inFlowLock);
-      return TRUE;
+      return RowOk;
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+      if (!InputOk(in, inSize, 1)) return RowRefused;
+      ops->SendImmediate(port, in[0]);
+      return RowOk;
+    default:
+      return RowNotHere;
+  }
+}
+
+// The handle's event mask and the wait for events.
+RowResult EventRows(ComHandle* handle, DWORD code, const BYTE* in, DWORD inSize, BYTE* out,
+                    DWORD outSize, DWORD* actualOut) {
+  switch (code) {
     case IOCTL_SERIAL_GET_WAIT_MASK: {
-      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) break;
+      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) return RowRefused;
       EnterCriticalSection(&handle->waitLock);
       const DWORD mask = handle->eventMask;
       LeaveCriticalSection(&handle->waitLock);
       WriteOutputWord(out, mask);
       *actualOut = sizeof(DWORD);
-      return TRUE;
+      return RowOk;
     }
     case IOCTL_SERIAL_SET_WAIT_MASK:
-      if (!InputOk(in, inSize, sizeof(DWORD))) break;
+      if (!InputOk(in, inSize, sizeof(DWORD))) return RowRefused;
       SetWaitMask(handle, ReadInputWord(in));
-      return TRUE;
+      return RowOk;
     case IOCTL_SERIAL_WAIT_ON_MASK: {
-      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) break;
+      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) return RowRefused;
       DWORD mask = 0;
       const BOOL ok = WaitOnMask(handle, &mask);
       WriteOutputWord(out, mask);
       *actualOut = sizeof(DWORD);
-      return ok;
+      return Result(ok);
     }
+    default:
+      return RowNotHere;
+  }
+}
+
+// Status, modem lines and properties: what the port reports.
+RowResult StatusRows(ComDevice* device, DWORD code, BYTE* out, DWORD outSize, DWORD* actualOut) {
+  const PortOps* ops = Ops(device);
+  switch (code) {
     case IOCTL_SERIAL_GET_COMMSTATUS:
-      if (!OutputOk(out, outSize, actualOut, sizeof(SERIAL_DEV_STATUS))) break;
+      if (!OutputOk(out, outSize, actualOut, sizeof(SERIAL_DEV_STATUS))) return RowRefused;
       GetCommStatus(device, out);
       *actualOut = sizeof(SERIAL_DEV_STATUS);
-      return TRUE;
+      return RowOk;
     case IOCTL_SERIAL_GET_MODEMSTATUS: {
-      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) break;
+      if (!OutputOk(out, outSize, actualOut, sizeof(DWORD))) return RowRefused;
       DWORD status = 0;
-      ops->GetModemStatus(port, &status);
+      ops->GetModemStatus(device->port, &status);
       WriteOutputWord(out, status);
       *actualOut = sizeof(DWORD);
-      return TRUE;
+      return RowOk;
     }
     case IOCTL_SERIAL_GET_PROPERTIES: {
-      if (!OutputOk(out, outSize, actualOut, sizeof(COMMPROP))) break;
+      if (!OutputOk(out, outSize, actualOut, sizeof(COMMPROP))) return RowRefused;
       COMMPROP properties;
       __builtin_memset(&properties, 0, sizeof(properties));
-      ops->GetProperties(port, &properties);
+      ops->GetProperties(device->port, &properties);
       __builtin_memcpy(out, &properties, sizeof(properties));
       *actualOut = sizeof(COMMPROP);
-      return TRUE;
+      return RowOk;
     }
+    default:
+      return RowNotHere;
+  }
+}
+
+// Time-outs, line settings, queue sizes, purge and the infrared mode.
+RowResult SettingsRows(ComDevice* device, const DCB* dcb, DWORD code, const BYTE* in, DWORD inSize,
+                       BYTE* out, DWORD outSize, DWORD* actualOut) {
+  const PortOps* ops = Ops(device);
+  PortContext port = device->port;
+  switch (code) {
     case IOCTL_SERIAL_SET_TIMEOUTS: {
-      if (!InputOk(in, inSize, sizeof(COMMTIMEOUTS))) break;
+      if (!InputOk(in, inSize, sizeof(COMMTIMEOUTS))) return RowRefused;
       COMMTIMEOUTS timeouts;
       __builtin_memcpy(&timeouts, in, sizeof(timeouts));
       EnterCriticalSection(&device->settingsLock);
       device->timeouts = timeouts;
       LeaveCriticalSection(&device->settingsLock);
       ops->SetTimeouts(port, &timeouts);
-      return TRUE;
+      return RowOk;
     }
     case IOCTL_SERIAL_GET_TIMEOUTS: {
-      if (!OutputOk(out, outSize, actualOut, sizeof(COMMTIMEOUTS))) break;
+      if (!OutputOk(out, outSize, actualOut, sizeof(COMMTIMEOUTS))) return RowRefused;
       COMMTIMEOUTS timeouts;
       SnapshotTimeouts(device, &timeouts);
       __builtin_memcpy(out, &timeouts, sizeof(timeouts));
       *actualOut = sizeof(COMMTIMEOUTS);
-      return TRUE;
+      return RowOk;
     }
     case IOCTL_SERIAL_PURGE:
-      if (!InputOk(in, inSize, sizeof(DWORD))) break;
+      if (!InputOk(in, inSize, sizeof(DWORD))) return RowRefused;
       Purge(device, ReadInputWord(in));
-      return TRUE;
+      return RowOk;
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
-      if (!InputOk(in, inSize, 2 * sizeof(DWORD))) break;
-      return TRUE;
-    case IOCTL_SERIAL_IMMEDIATE_CHAR:
-      if (!InputOk(in, inSize, 1)) break;
-      ops->SendImmediate(port, in[0]);
-      return TRUE;
+      return InputOk(in, inSize, 2 * sizeof(DWORD)) ? RowOk : RowRefused;
     case IOCTL_SERIAL_GET_DCB:
-      if (!OutputOk(out, outSize, actualOut, sizeof(DCB))) break;
-      __builtin_memcpy(out, &dcb, sizeof(dcb));
+      if (!OutputOk(out, outSize, actualOut, sizeof(DCB))) return RowRefused;
+      __builtin_memcpy(out, dcb, sizeof(DCB));
       *actualOut = sizeof(DCB);
-      return TRUE;
+      return RowOk;
     case IOCTL_SERIAL_SET_DCB: {
-      if (!InputOk(in, inSize, sizeof(DCB))) break;
+      if (!InputOk(in, inSize, sizeof(DCB))) return RowRefused;
       DCB newDcb;
       __builtin_memcpy(&newDcb, in, sizeof(newDcb));
-      if (!ApplyDcb(device, &newDcb)) break;
-      return TRUE;
+      return ApplyDcb(device, &newDcb) ? RowOk : RowRefused;
     }
     case IOCTL_SERIAL_ENABLE_IR:
       // A refusal is reported through the result alone; the last error stays as it was.
-      return ops->EnableIr(port, dcb.BaudRate) ? TRUE : FALSE;
+      return Result(ops->EnableIr(port, dcb->BaudRate));
     case IOCTL_SERIAL_DISABLE_IR:
       ops->DisableIr(port);
-      return TRUE;
+      return RowOk;
     default:
-      return PassToControl(device, code, in, inSize, out, outSize, actualOut);
+      return RowNotHere;
   }
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+}
+
+// The table of rows, for a data handle that passed the access rule. Every refusal is 87; a code
+// that is no row goes to the port's Control slot.
+BOOL Dispatch(ComHandle* handle, DWORD code, BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
+              DWORD* actualOut) {
+  ComDevice* device = handle->device;
+  DCB dcb;
+  SnapshotDcb(device, &dcb);
+  RowResult result = LineRows(device, DcbFlagWord(&dcb), code, in, inSize);
+  if (result == RowNotHere) result = EventRows(handle, code, in, inSize, out, outSize, actualOut);
+  if (result == RowNotHere) result = StatusRows(device, code, out, outSize, actualOut);
+  if (result == RowNotHere)
+    result = SettingsRows(device, &dcb, code, in, inSize, out, outSize, actualOut);
+  if (result == RowNotHere) return PassToControl(device, code, in, inSize, out, outSize, actualOut);
+  if (result == RowRefused) SetLastError(ERROR_INVALID_PARAMETER);
+  return result == RowOk ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -394,6 +428,9 @@ BOOL ApplyDcb(ComDevice* device, const DCB* newDcb) {
   EnterCriticalSection(&device->inFlowLock);
   const bool overThreeQuarters = RxOverThreeQuarters(RxFill(device), device->rxSize);
 
+  // With the buffer over three quarters full, DTR handshake holds the peer off at once, while RTS
+  // handshake raises RTS and leaves holding off to the event thread's next batch: the two lines
+  // differ on purpose, and callers rely on both.
   switch ((flags & DCB_F_DTR_CONTROL_MASK) >> 4) {
     case DTR_CONTROL_DISABLE:
       ops->ClearDtr(port);

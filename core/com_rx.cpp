@@ -111,6 +111,8 @@ void CountOwnerOut(ComDevice* device) {
 DWORD WINAPI EventThreadProc(LPVOID parameter) {
   ComDevice* device = (ComDevice*)parameter;
   if (device->binding->bindFlags & (BindThreadAtInit | BindThreadAtOpen)) {
+    // The creator publishes the handle after CreateThread returns; the thread must not serve the
+    // port (and so be stoppable) before StopEventThread can see it. The wait is short and rare.
     while (LoadPointer(&device->thread) == nullptr) Sleep(20);
   }
   while (!(FlowFlags(device) & StopThread)) {
@@ -189,19 +191,8 @@ void RxFlowResume(ComDevice* device, const DCB* dcb) {
 }
 
 DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
-  if (!HandleValid(handle) || LoadWord(&handle->device->openCount) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return (DWORD)-1;
-  }
+  if (!DataCallAllowed(handle, GENERIC_READ, buffer, length)) return (DWORD)-1;
   ComDevice* device = handle->device;
-  if (!(handle->access & GENERIC_READ)) {
-    SetLastError(ERROR_INVALID_ACCESS);
-    return (DWORD)-1;
-  }
-  if (length > 0 && (buffer == nullptr || IsBadWritePtr(buffer, length))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return (DWORD)-1;
-  }
   BYTE* destination = (BYTE*)buffer;
   InterlockedIncrement(&handle->busy);
   EnterCriticalSection(&device->rxLock);
@@ -215,6 +206,9 @@ DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
                           ? timeouts.ReadTotalTimeoutConstant
                           : multiplier * length + timeouts.ReadTotalTimeoutConstant;
   DWORD interval = timeouts.ReadIntervalTimeout;
+  // Bytes come in batches (a bulk transfer, then the event thread's pass), not one character time
+  // apart: the gap allowed between two arrivals is widened by eight characters at the caller's own
+  // per-byte rate, so that a batch boundary is not taken for the end of the data.
   if (interval != 0 && interval < MAXDWORD - 8u * m) interval += 8u * m;
 
   const DWORD size = device->rxSize;

@@ -43,19 +43,8 @@ void TransmitPump(ComDevice* device) {
 }
 
 DWORD ComWrite(ComHandle* handle, LPCVOID buffer, DWORD length) {
-  if (!HandleValid(handle) || LoadWord(&handle->device->openCount) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return (DWORD)-1;
-  }
+  if (!DataCallAllowed(handle, GENERIC_WRITE, buffer, length)) return (DWORD)-1;
   ComDevice* device = handle->device;
-  if (!(handle->access & GENERIC_WRITE)) {
-    SetLastError(ERROR_INVALID_ACCESS);
-    return (DWORD)-1;
-  }
-  if (length > 0 && (buffer == nullptr || IsBadReadPtr(buffer, length))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return (DWORD)-1;
-  }
   InterlockedIncrement(&handle->busy);
   EnterCriticalSection(&device->txLock);
 

@@ -12,8 +12,8 @@ namespace {
 
 struct Records {
   WORD lineControl = 0;
-  std::unique_ptr<BYTE[]> flow{new BYTE[BRIDGE_FLOW_RECORD_SIZE]};
-  std::unique_ptr<BYTE[]> chars{new BYTE[BRIDGE_SPECIAL_CHARS_SIZE]};
+  std::unique_ptr<BYTE[]> flow{new BYTE[BridgeFlowRecordSize]};
+  std::unique_ptr<BYTE[]> chars{new BYTE[BridgeSpecialCharsSize]};
 };
 
 Records Build(const DCB& dcb) {
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const DWORD replace = Word32(r.flow.get() + 4);
   world::Check(((replace & FlowAutoTransmit) != 0) == (dcb.fOutX != 0), "XON/XOFF on output");
   world::Check(((replace & FlowAutoReceive) != 0) == (dcb.fInX != 0), "XON/XOFF on input");
-  const BYTE expected[BRIDGE_SPECIAL_CHARS_SIZE] = {
+  const BYTE expected[BridgeSpecialCharsSize] = {
       BYTE(dcb.EofChar), BYTE(dcb.ErrorChar), 0,
       BYTE(dcb.EvtChar), BYTE(dcb.XonChar),   BYTE(dcb.XoffChar)};
   world::Check(std::memcmp(r.chars.get(), expected, sizeof expected) == 0, "special characters");
@@ -61,16 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   other.wReserved ^= 0xFFFF;
   Records same = Build(other);
   world::Check(same.lineControl == r.lineControl &&
-                   std::memcmp(same.flow.get(), r.flow.get(), BRIDGE_FLOW_RECORD_SIZE) == 0 &&
-                   std::memcmp(same.chars.get(), r.chars.get(), BRIDGE_SPECIAL_CHARS_SIZE) == 0,
+                   std::memcmp(same.flow.get(), r.flow.get(), BridgeFlowRecordSize) == 0 &&
+                   std::memcmp(same.chars.get(), r.chars.get(), BridgeSpecialCharsSize) == 0,
                "records ignore the baud rate and the flags they do not carry");
   other = dcb;
   other.ByteSize ^= 0xFF;
   other.Parity ^= 0xFF;
   other.StopBits ^= 0xFF;
   Records line = Build(other);
-  world::Check(std::memcmp(line.flow.get(), r.flow.get(), BRIDGE_FLOW_RECORD_SIZE) == 0 &&
-                   std::memcmp(line.chars.get(), r.chars.get(), BRIDGE_SPECIAL_CHARS_SIZE) == 0,
+  world::Check(std::memcmp(line.flow.get(), r.flow.get(), BridgeFlowRecordSize) == 0 &&
+                   std::memcmp(line.chars.get(), r.chars.get(), BridgeSpecialCharsSize) == 0,
                "the flow record and characters ignore the line format");
   return 0;
 }

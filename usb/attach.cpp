@@ -29,10 +29,10 @@
 
 namespace {
 
-const UCHAR kProductStringIndex = 2;
-const UCHAR kSerialStringIndex = 3;
-const UCHAR kSerialStringIndexPart5 = 5;
-const WORD kStringLanguage = 3;
+const UCHAR ProductStringIndex = 2;
+const UCHAR SerialStringIndex = 3;
+const UCHAR SerialStringIndexFive = 5;
+const WORD StringLanguage = 3;
 
 void ReleaseBlock(void* block) {
   if (block == nullptr) return;
@@ -89,7 +89,7 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
   __atomic_store_n(&device->detached, static_cast<BYTE>(1), __ATOMIC_SEQ_CST);
   LeaveCriticalSection(&device->lock);
 
-  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (!BridgeTagged(port)) continue;
     EnterCriticalSection(&device->lock);
@@ -120,12 +120,12 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
 
 // Waits until the closedEvent of each open port has been signalled once. A failed wait ends the
 // waiting. While it waits, the handles of the ports not yet closed are aborted again every
-// REABORT_PERIOD_MS: the core clears its abort flags when a call starts, so a read or event wait
+// ReabortPeriodMs: the core clears its abort flags when a call starts, so a read or event wait
 // that an application starts after the detach would otherwise block for as long as its time-outs
 // allow (for ever without time-outs), and the close detach waits for might never come.
 void WaitForOpenPortsClosed(BridgePort** ports, HANDLE* events, DWORD count) {
   while (count > 0) {
-    DWORD result = WaitForMultipleObjects(count, events, FALSE, REABORT_PERIOD_MS);
+    DWORD result = WaitForMultipleObjects(count, events, FALSE, ReabortPeriodMs);
     if (result == WAIT_TIMEOUT) {
       for (DWORD i = 0; i < count; ++i) AbortPortHandles(ports[i]);
       continue;
@@ -138,10 +138,10 @@ void WaitForOpenPortsClosed(BridgePort** ports, HANDLE* events, DWORD count) {
   }
 }
 
-// Gives the receive thread RECEIVE_THREAD_STOP_MS to end, then terminates it; closes its handle.
+// Gives the receive thread ReceiveThreadStopMs to end, then terminates it; closes its handle.
 void StopReceiveThread(BridgePort* port) {
   if (port->receiveThread == nullptr) return;
-  if (WaitForSingleObject(port->receiveThread, RECEIVE_THREAD_STOP_MS) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(port->receiveThread, ReceiveThreadStopMs) != WAIT_OBJECT_0) {
     TerminateThread(port->receiveThread, 0);
   }
   CloseHandle(port->receiveThread);
@@ -155,21 +155,21 @@ void StopReceiveThread(BridgePort* port) {
 //    every port was open, after a failed attach always (a port is never released under an
 //    application);
 // 3. release and stop the receive threads (they end after their current pass);
-// 4. after a removal, let the device manager settle for DETACH_SETTLE_MS;
+// 4. after a removal, let the device manager settle for DetachSettleMs;
 // 5. deactivate the stream devices (COM_Deinit runs within), then release everything.
 void ShutDownDevice(BridgeDevice* device, BOOL removal) {
-  BridgePort* openPorts[BRIDGE_MAX_PORTS] = {};
-  HANDLE closed[BRIDGE_MAX_PORTS] = {};
+  BridgePort* openPorts[BridgeMaxPorts] = {};
+  HANDLE closed[BridgeMaxPorts] = {};
   DWORD notOpen = 0;
   DWORD openCount = MarkDeviceDetached(device, openPorts, closed, &notOpen);
   if (!removal || notOpen == 0) WaitForOpenPortsClosed(openPorts, closed, openCount);
 
   if (device->attachDone != nullptr) SetEvent(device->attachDone);
-  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     if (BridgeTagged(device->ports[i])) StopReceiveThread(device->ports[i]);
   }
-  if (removal) Sleep(DETACH_SETTLE_MS);
-  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+  if (removal) Sleep(DetachSettleMs);
+  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (BridgeTagged(port) && port->activeHandle != nullptr) {
       DeactivateDevice(port->activeHandle);
@@ -186,7 +186,7 @@ BOOL ReadStringDescriptor(BridgeDevice* device, UCHAR index, BYTE** string) {
   BYTE header[2] = {0, 0};
   USB_TRANSFER transfer =
       usb->lpGetDescriptor(device->hostDevice, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE,
-                           index, kStringLanguage, sizeof(header), header);
+                           index, StringLanguage, sizeof(header), header);
   if (transfer == nullptr) return TRUE;
   DWORD bytes = 0;
   DWORD usbError = 0;
@@ -199,9 +199,8 @@ BOOL ReadStringDescriptor(BridgeDevice* device, UCHAR index, BYTE** string) {
 
   BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, 2u * length));
   if (block == nullptr) return FALSE;
-  transfer =
-      usb->lpGetDescriptor(device->hostDevice, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE,
-                           index, kStringLanguage, length, block);
+  transfer = usb->lpGetDescriptor(device->hostDevice, nullptr, nullptr, 0,
+                                  USB_STRING_DESCRIPTOR_TYPE, index, StringLanguage, length, block);
   if (transfer == nullptr) {
     ReleaseBlock(block);
     return FALSE;
@@ -222,8 +221,8 @@ BOOL ReadStringDescriptor(BridgeDevice* device, UCHAR index, BYTE** string) {
 // Builds port number index of the device; on failure the partly built port stays in ports[] for
 // the shutdown to release.
 BOOL BuildPort(BridgeDevice* device, DWORD index) {
-  WCHAR keyPath[PORT_KEY_PATH_CHARS];
-  if (!BuildPortKeyPath(keyPath, PORT_KEY_PATH_CHARS, index, device->vendorId, device->productId)) {
+  WCHAR keyPath[PortKeyPathChars];
+  if (!BuildPortKeyPath(keyPath, PortKeyPathChars, index, device->vendorId, device->productId)) {
     return FALSE;
   }
   LPCUSB_INTERFACE iface = InterfaceAt(device->hostDevice, device->usb, index);
@@ -232,7 +231,7 @@ BOOL BuildPort(BridgeDevice* device, DWORD index) {
   BridgePort* port = static_cast<BridgePort*>(LocalAlloc(LPTR, sizeof(BridgePort)));
   if (port == nullptr) return FALSE;
   device->ports[index] = port;
-  port->signature = BRIDGE_SIGNATURE;
+  port->signature = BridgeSignature;
   port->device = device;
   InitializeCriticalSection(&port->ringLock);
   InitializeCriticalSection(&port->eventLock);
@@ -246,7 +245,7 @@ BOOL BuildPort(BridgeDevice* device, DWORD index) {
 
   port->ring = static_cast<ByteRing*>(LocalAlloc(LPTR, sizeof(ByteRing)));
   if (port->ring == nullptr) return FALSE;
-  if (RingInit(port->ring, 1, PORT_RING_CAPACITY, 0) == nullptr || port->ring->storage == nullptr) {
+  if (RingInit(port->ring, 1, PortRingCapacity, 0) == nullptr || port->ring->storage == nullptr) {
     return FALSE;
   }
 
@@ -316,27 +315,20 @@ BOOL OpenPortPipes(BridgePort* port, LPCUSB_INTERFACE iface) {
   for (DWORD i = 0; ok && i < endpoints; ++i) {
     const USB_ENDPOINT_DESCRIPTOR* endpoint = &iface->lpEndpoints[i].Descriptor;
     if ((endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
-    if (endpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) {
-      if (port->inPipe != nullptr) continue;
-      port->inPipe = usb->lpOpenPipe(device->hostDevice, endpoint);
-      if (port->inPipe == nullptr) {
-        ok = FALSE;
-        break;
-      }
-      port->inDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-      if (port->inDone == nullptr) ok = FALSE;
-      port->inEndpoint = endpoint->bEndpointAddress;
-    } else {
-      if (port->outPipe != nullptr) continue;
-      port->outPipe = usb->lpOpenPipe(device->hostDevice, endpoint);
-      if (port->outPipe == nullptr) {
-        ok = FALSE;
-        break;
-      }
-      port->outDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      if (port->outDone == nullptr) ok = FALSE;
-      port->outEndpoint = endpoint->bEndpointAddress;
+    // The first bulk endpoint of each direction is used; the IN side's event is auto-reset, the
+    // OUT side's manual-reset (see BulkTransferWait).
+    const bool in = (endpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+    USB_PIPE* pipe = in ? &port->inPipe : &port->outPipe;
+    if (*pipe != nullptr) continue;
+    *pipe = usb->lpOpenPipe(device->hostDevice, endpoint);
+    if (*pipe == nullptr) {
+      ok = FALSE;
+      break;
     }
+    HANDLE* done = in ? &port->inDone : &port->outDone;
+    *done = CreateEventW(nullptr, in ? FALSE : TRUE, FALSE, nullptr);
+    if (*done == nullptr) ok = FALSE;
+    (in ? port->inEndpoint : port->outEndpoint) = endpoint->bEndpointAddress;
   }
   CloseTransferHandle(usb, selected);
   return ok && port->inPipe != nullptr && port->inDone != nullptr && port->outPipe != nullptr &&
@@ -359,7 +351,7 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
 
   BridgeDevice* bridge = static_cast<BridgeDevice*>(LocalAlloc(LPTR, sizeof(BridgeDevice)));
   if (bridge == nullptr) return FALSE;
-  bridge->signature = BRIDGE_SIGNATURE;
+  bridge->signature = BridgeSignature;
   InitializeCriticalSection(&bridge->lock);
 
   // Before the ports are in place the record is released directly: portCount may exceed the
@@ -369,7 +361,7 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
   if (info != nullptr && info->lpActiveConfig != nullptr) {
     interfaces = info->lpActiveConfig->dwNumInterfaces;
   }
-  if (interfaces <= BRIDGE_MAX_PORTS) {
+  if (interfaces <= BridgeMaxPorts) {
     bridge->attachDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bridge->detachEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bridge->lockWanted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -396,10 +388,10 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
 
   if (ok) {
     bridge->partNumber = BridgeQueryPartNumber(bridge);
-    ok = ReadStringDescriptor(bridge, kProductStringIndex, &bridge->productString);
+    ok = ReadStringDescriptor(bridge, ProductStringIndex, &bridge->productString);
   }
   if (ok) {
-    UCHAR serialIndex = bridge->partNumber == 5 ? kSerialStringIndexPart5 : kSerialStringIndex;
+    UCHAR serialIndex = bridge->partNumber == 5 ? SerialStringIndexFive : SerialStringIndex;
     ok = ReadStringDescriptor(bridge, serialIndex, &bridge->serialString);
   }
   if (ok) ok = usb->lpRegisterNotificationRoutine(device, DeviceNotify, bridge);
@@ -427,7 +419,7 @@ BOOL WINAPI DeviceNotify(LPVOID context, DWORD code, LPDWORD* info1, LPDWORD* in
 void DestroyBridgeDevice(BridgeDevice* device) {
   if (!BridgeTagged(device)) return;
   BOOL portLeft = FALSE;
-  for (DWORD i = 0; i < device->portCount && i < BRIDGE_MAX_PORTS; ++i) {
+  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (BridgeTagged(port)) {
       if (LoadState(port) & PortOpened) {

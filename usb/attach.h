@@ -5,10 +5,10 @@
 #include "bridge/bridge_records.h"
 #include "platform/ce_usb.h"
 
-#define PORT_RING_CAPACITY 16384u
-#define RECEIVE_THREAD_STOP_MS 3000u
-#define DETACH_SETTLE_MS 1000u
-#define REABORT_PERIOD_MS 100u
+const DWORD PortRingCapacity = 16384;
+const DWORD ReceiveThreadStopMs = 3000;
+const DWORD DetachSettleMs = 1000;
+const DWORD ReabortPeriodMs = 100;
 
 // The USB client attach entry point; module/ exports it as USBDeviceAttach. TRUE when the device
 // was taken; *acceptControl is FALSE on entry and TRUE only then.

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr DWORD kRetryPauseMs = 10;
+constexpr DWORD RetryPauseMs = 10;
 
 bool PortDetachedNow(const BridgePort* port) {
   return (__atomic_load_n(&port->state, __ATOMIC_ACQUIRE) & PortDetached) != 0;
@@ -15,9 +15,9 @@ bool PortDetachedNow(const BridgePort* port) {
 // One bulk IN transfer: the bytes it delivered, 0 when it could not be issued or its status read.
 // The USB error is deliberately ignored: bytes that came with an error are kept like any others.
 DWORD ReceiveOnce(BridgePort* port, BYTE* buffer) {
-  USB_TRANSFER transfer = IssueBulkIn(port, buffer, RECEIVE_TRANSFER_SIZE);
+  USB_TRANSFER transfer = IssueBulkIn(port, buffer, ReceiveTransferSize);
   if (transfer == nullptr) {
-    Sleep(kRetryPauseMs);
+    Sleep(RetryPauseMs);
     return 0;
   }
   // Released by the completion or by detach; inDone is auto-reset, so each set frees one wait.
@@ -29,7 +29,7 @@ DWORD ReceiveOnce(BridgePort* port, BYTE* buffer) {
   CloseTransferHandle(usb, transfer);
   if (!read) return 0;
   // The count comes from the host stack; never believe more than the buffer holds.
-  return bytes > RECEIVE_TRANSFER_SIZE ? RECEIVE_TRANSFER_SIZE : bytes;
+  return bytes > ReceiveTransferSize ? ReceiveTransferSize : bytes;
 }
 
 // Bytes the ring can take now.
@@ -78,16 +78,16 @@ DWORD RingAndTransitCount(BridgePort* port) {
 // The ring (with the batch in transit) is counted before the core's room: a batch the event
 // thread stores in between is then counted twice, which makes the check stricter, never looser.
 bool MayReceive(BridgePort* port) {
-  if (RingRoom(port) < RECEIVE_TRANSFER_SIZE) return false;
+  if (RingRoom(port) < ReceiveTransferSize) return false;
   const DWORD ring = RingAndTransitCount(port);
   const DWORD core = CoreRoom(port);
-  return core == MAXDWORD || core >= ring + RECEIVE_TRANSFER_SIZE;
+  return core == MAXDWORD || core >= ring + ReceiveTransferSize;
 }
 
 void WaitForRingRoom(BridgePort* port) {
   while (!MayReceive(port) && !PortDetachedNow(port)) {
     if (port->roomEvent != nullptr) {
-      WaitForSingleObject(port->roomEvent, kRetryPauseMs);
+      WaitForSingleObject(port->roomEvent, RetryPauseMs);
     } else {
       Sleep(1);
     }
@@ -115,7 +115,7 @@ DWORD WINAPI ReceiveThreadProc(LPVOID parameter) {
   BridgePort* port = static_cast<BridgePort*>(parameter);
   if (!BridgeTagged(port) || port->device == nullptr) return 0;
 
-  BYTE* buffer = static_cast<BYTE*>(LocalAlloc(LPTR, RECEIVE_TRANSFER_SIZE));
+  BYTE* buffer = static_cast<BYTE*>(LocalAlloc(LPTR, ReceiveTransferSize));
   if (buffer == nullptr) return 0;
 
   // No transfer before attach has finished.

@@ -2,8 +2,8 @@
 
 const USB_DRIVER_SETTINGS DriverSettings = {
     sizeof(USB_DRIVER_SETTINGS),
-    DRIVER_VENDOR_ID,
-    DRIVER_PRODUCT_ID,
+    DriverVendorId,
+    DriverProductId,
     USB_NO_INFO,
     USB_NO_INFO,
     USB_NO_INFO,
@@ -15,12 +15,12 @@ const USB_DRIVER_SETTINGS DriverSettings = {
 
 namespace {
 
-const WCHAR kPortKeyPrefix[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port");
-const DWORD kNumberChars = 16;
+const WCHAR PortKeyPrefix[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port");
+const DWORD NumberChars = 16;
 
-// Formats value as a signed decimal ("%d") into text, which holds kNumberChars characters.
+// Formats value as a signed decimal ("%d") into text, which holds NumberChars characters.
 void FormatDecimal(WCHAR* text, DWORD value) {
-  WCHAR digits[kNumberChars];
+  WCHAR digits[NumberChars];
   DWORD count = 0;
   LONG signedValue = static_cast<LONG>(value);
   // Work on the magnitude in 64 bits so that the most negative value needs no special case.
@@ -130,17 +130,16 @@ BOOL ReadValues(HKEY key, RegistryValue* table) {
 BOOL BuildPortKeyPath(WCHAR* path, DWORD capacity, DWORD port, DWORD vendorId, DWORD productId) {
   if (path == nullptr || capacity == 0) return FALSE;
   path[0] = 0;
-  WCHAR portText[kNumberChars];
-  WCHAR vendorText[kNumberChars];
-  WCHAR productText[kNumberChars];
+  WCHAR portText[NumberChars];
+  WCHAR vendorText[NumberChars];
+  WCHAR productText[NumberChars];
   FormatDecimal(portText, port);
   FormatDecimal(vendorText, vendorId);
   FormatDecimal(productText, productId);
   DWORD length = 0;
-  if (Append(path, capacity, &length, kPortKeyPrefix) &&
-      Append(path, capacity, &length, portText) && Append(path, capacity, &length, TEXT("\\")) &&
-      Append(path, capacity, &length, vendorText) && Append(path, capacity, &length, TEXT("_")) &&
-      Append(path, capacity, &length, productText)) {
+  if (Append(path, capacity, &length, PortKeyPrefix) && Append(path, capacity, &length, portText) &&
+      Append(path, capacity, &length, TEXT("\\")) && Append(path, capacity, &length, vendorText) &&
+      Append(path, capacity, &length, TEXT("_")) && Append(path, capacity, &length, productText)) {
     return TRUE;
   }
   path[0] = 0;
@@ -155,7 +154,7 @@ BOOL ApplyRegistryValues(LPCWSTR keyPath, RegistryValue* table, DWORD mode, BOOL
   HKEY key = nullptr;
   LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_ALL_ACCESS, &key);
 
-  if (mode != REGISTRY_WRITE) {
+  if (mode != RegistryWrite) {
     if (opened != ERROR_SUCCESS) return FALSE;
     BOOL ok = ReadValues(key, table);
     RegCloseKey(key);
@@ -178,25 +177,25 @@ BOOL ApplyRegistryValues(LPCWSTR keyPath, RegistryValue* table, DWORD mode, BOOL
 }
 
 BOOL InstallDriver(LPCWSTR driverLibFile) {
-  if (!RegisterClientDriverID(DRIVER_CLIENT_ID)) return FALSE;
-  if (!RegisterClientSettings(driverLibFile, DRIVER_CLIENT_ID, nullptr, &DriverSettings)) {
+  if (!RegisterClientDriverID(DriverClientId)) return FALSE;
+  if (!RegisterClientSettings(driverLibFile, DriverClientId, nullptr, &DriverSettings)) {
     return FALSE;
   }
-  WCHAR path[PORT_KEY_PATH_CHARS];
-  if (!BuildPortKeyPath(path, PORT_KEY_PATH_CHARS, 0, DriverSettings.dwVendorId & 0xFFFFu,
+  WCHAR path[PortKeyPathChars];
+  if (!BuildPortKeyPath(path, PortKeyPathChars, 0, DriverSettings.dwVendorId & 0xFFFFu,
                         DriverSettings.dwProductId & 0xFFFFu)) {
     return FALSE;
   }
   RegistryValue values[] = {
-      {TEXT("Dll"), REG_SZ, 0, const_cast<WCHAR*>(DRIVER_CLIENT_ID)},
+      {TEXT("Dll"), REG_SZ, 0, const_cast<WCHAR*>(DriverClientId)},
       {TEXT("Prefix"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("COM"))},
       {nullptr, 0, 0, nullptr},
   };
-  return ApplyRegistryValues(path, values, REGISTRY_WRITE, TRUE);
+  return ApplyRegistryValues(path, values, RegistryWrite, TRUE);
 }
 
 BOOL UnInstallDriver(void) {
-  BOOL settingsRemoved = UnRegisterClientSettings(DRIVER_CLIENT_ID, nullptr, &DriverSettings);
-  BOOL idRemoved = UnRegisterClientDriverID(DRIVER_CLIENT_ID);
+  BOOL settingsRemoved = UnRegisterClientSettings(DriverClientId, nullptr, &DriverSettings);
+  BOOL idRemoved = UnRegisterClientDriverID(DriverClientId);
   return settingsRemoved && idRemoved;
 }

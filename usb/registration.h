@@ -5,12 +5,12 @@
 #include "platform/ce_usb.h"
 
 // The driver's client ID; also the "Dll" value of every port key.
-#define DRIVER_CLIENT_ID TEXT("Tollaverk")
-#define DRIVER_VENDOR_ID 0x10C4u
-#define DRIVER_PRODUCT_ID 0xEA60u
+const WCHAR* const DriverClientId = TEXT("Tollaverk");
+const DWORD DriverVendorId = 0x10C4;
+const DWORD DriverProductId = 0xEA60;
 
 // Room for any port key path: the fixed part plus three formatted 32-bit numbers.
-#define PORT_KEY_PATH_CHARS 128u
+const DWORD PortKeyPathChars = 128;
 
 // The 40-byte settings registered at install and removed at uninstall.
 extern const USB_DRIVER_SETTINGS DriverSettings;
@@ -23,15 +23,15 @@ struct RegistryValue {
   LPVOID data;
 };
 
-#define REGISTRY_WRITE 1u
-#define REGISTRY_READ 0u
+const DWORD RegistryWrite = 1;
+const DWORD RegistryRead = 0;
 
 // Writes "Drivers\USB\ClientDrivers\Tollaverk\Port<port>\<vendor>_<product>" (each number in
 // decimal, "%d" style) into path, which holds capacity characters. FALSE, with path left an empty
 // string when it has room for one, if the path does not fit or path is null.
 BOOL BuildPortKeyPath(WCHAR* path, DWORD capacity, DWORD port, DWORD vendorId, DWORD productId);
 
-// Mode REGISTRY_WRITE writes the table under HKEY_LOCAL_MACHINE\keyPath (an existing key is left
+// Mode RegistryWrite writes the table under HKEY_LOCAL_MACHINE\keyPath (an existing key is left
 // alone unless force is set); any other mode reads it from an existing key. Values written before
 // a failure stay written. A table, name or data pointer that cannot be read (or, when reading, a
 // data buffer that cannot be written) fails the call cleanly with the key closed.

@@ -53,11 +53,32 @@ bool WaitArgumentsValid(LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD t
   return true;
 }
 
-const DWORD kMaxStops = 4;
+const DWORD MaxStops = 4;
 
 DWORD Fail(DWORD result) {
   if (result != 0) SetLastError(result);
   return result;
+}
+
+// Before an issue: zeroed outputs and, for a transfer that will be waited for, a reset event (a
+// completion that arrived after an earlier time-out must not end this wait early). Returns whether
+// the transfer is waited for.
+bool PrepareWait(LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD* bytes, DWORD* usbError) {
+  *bytes = 0;
+  *usbError = 0;
+  const bool waited = routine != nullptr && event != nullptr;
+  if (waited) ResetTransferEvent(event);
+  return waited;
+}
+
+// After an issue: a refusal fails; otherwise the transfer is finished, and a transfer that ended
+// with a USB error fails too.
+DWORD CompleteWait(LPCUSB_FUNCS usb, USB_TRANSFER transfer, bool waited, HANDLE event,
+                   DWORD timeout, DWORD* bytes, DWORD* usbError) {
+  if (transfer == nullptr) return Fail(RefusalCode());
+  DWORD result = FinishTransfer(usb, transfer, waited, event, timeout, bytes, usbError);
+  if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
+  return Fail(result);
 }
 
 }  // namespace
@@ -98,20 +119,10 @@ DWORD BulkTransferWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTIN
       !WaitArgumentsValid(routine, event, timeout)) {
     return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
-  *bytes = 0;
-  *usbError = 0;
-  // outDone is manual-reset: a completion that arrived after an earlier time-out must not end
-  // this wait early.
-  const bool waited = routine != nullptr && event != nullptr;
-  if (waited) ResetTransferEvent(event);
-
+  const bool waited = PrepareWait(routine, event, bytes, usbError);
   USB_TRANSFER transfer =
       usb->lpIssueBulkTransfer(pipe, routine, event, flags, length, buffer, physicalAddress);
-  if (transfer == nullptr) return Fail(RefusalCode());
-
-  DWORD result = FinishTransfer(usb, transfer, waited, event, timeout, bytes, usbError);
-  if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
-  return Fail(result);
+  return CompleteWait(usb, transfer, waited, event, timeout, bytes, usbError);
 }
 
 DWORD VendorTransferWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
@@ -122,28 +133,20 @@ DWORD VendorTransferWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_
       (buffer == nullptr && setup->wLength != 0) || !WaitArgumentsValid(routine, event, timeout)) {
     return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
-  *bytes = 0;
-  *usbError = 0;
-  const bool waited = routine != nullptr && event != nullptr;
-  if (waited) ResetTransferEvent(event);
-
+  const bool waited = PrepareWait(routine, event, bytes, usbError);
   USB_TRANSFER transfer =
       usb->lpIssueVendorTransfer(device, routine, event, flags, setup, buffer, physicalAddress);
-  if (transfer == nullptr) return Fail(RefusalCode());
-
-  DWORD result = FinishTransfer(usb, transfer, waited, event, timeout, bytes, usbError);
-  if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
-  return Fail(result);
+  return CompleteWait(usb, transfer, waited, event, timeout, bytes, usbError);
 }
 
 DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, LPVOID buffer,
                                 DWORD length, DWORD timeout, const HANDLE* stops, DWORD stopCount,
                                 BOOL (*stopWanted)(void* context, DWORD index), void* context,
                                 DWORD* bytes, DWORD* usbError, DWORD* stoppedBy) {
-  if (stoppedBy != nullptr) *stoppedBy = STOP_NONE;
+  if (stoppedBy != nullptr) *stoppedBy = StopNone;
   if (usb == nullptr || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
       event == nullptr || bytes == nullptr || usbError == nullptr || stoppedBy == nullptr ||
-      (buffer == nullptr && length != 0) || timeout == 0 || stopCount > kMaxStops ||
+      (buffer == nullptr && length != 0) || timeout == 0 || stopCount > MaxStops ||
       (stops == nullptr && stopCount != 0)) {
     return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
@@ -155,8 +158,8 @@ DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, L
   if (transfer == nullptr) return Fail(RefusalCode());
 
   // Null stops are left out of the wait; index maps a wait slot back to its stop.
-  HANDLE waits[kMaxStops + 1];
-  DWORD index[kMaxStops + 1];
+  HANDLE waits[MaxStops + 1];
+  DWORD index[MaxStops + 1];
   DWORD count = 1;
   waits[0] = event;
   for (DWORD i = 0; i < stopCount; ++i) {

@@ -31,10 +31,10 @@ DWORD VendorTransferWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_
 // TransferCompleted on `event`, and the wait ends on completion, on the time-out or when one of
 // `stops` is signalled and `stopWanted` (null: always) confirms it. A transfer that did not
 // complete is aborted before its status is read, so *bytes tells what the device really took.
-// *stoppedBy is the index of the stop that ended the wait, or STOP_NONE. Returns 0 when the
+// *stoppedBy is the index of the stop that ended the wait, or StopNone. Returns 0 when the
 // transfer completed without error (even after a stop), ERROR_OPERATION_ABORTED after a stop,
 // ERROR_TIMEOUT, or another code as BulkTransferWait does.
-#define STOP_NONE 0xFFFFFFFFu
+const DWORD StopNone = 0xFFFFFFFF;
 DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, LPVOID buffer,
                                 DWORD length, DWORD timeout, const HANDLE* stops, DWORD stopCount,
                                 BOOL (*stopWanted)(void* context, DWORD index), void* context,
@@ -45,4 +45,4 @@ USB_TRANSFER IssueBulkIn(BridgePort* port, LPVOID buffer, DWORD length);
 // The receive thread's entry, with the BridgePort as its argument.
 DWORD WINAPI ReceiveThreadProc(LPVOID port);
 
-#define RECEIVE_TRANSFER_SIZE 1024u
+const DWORD ReceiveTransferSize = 1024;

@@ -44,7 +44,7 @@ DCB DefaultDcb() {
 
 void BridgeRig::Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE out) {
   device = static_cast<BridgeDevice*>(LocalAlloc(LPTR, sizeof(BridgeDevice)));
-  device->signature = BRIDGE_SIGNATURE;
+  device->signature = BridgeSignature;
   InitializeCriticalSection(&device->lock);
   device->hostDevice = handle;
   device->usb = usb;
@@ -55,7 +55,7 @@ void BridgeRig::Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE
   device->attachDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
   port = static_cast<BridgePort*>(LocalAlloc(LPTR, sizeof(BridgePort)));
-  port->signature = BRIDGE_SIGNATURE;
+  port->signature = BridgeSignature;
   port->device = device;
   InitializeCriticalSection(&port->ringLock);
   InitializeCriticalSection(&port->eventLock);

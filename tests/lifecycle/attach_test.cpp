@@ -57,7 +57,7 @@ void WritePortKey(LPCWSTR path) {
       {TEXT("Prefix"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("COM"))},
       {nullptr, 0, 0, nullptr},
   };
-  ASSERT_TRUE(ApplyRegistryValues(path, values, REGISTRY_WRITE, TRUE));
+  ASSERT_TRUE(ApplyRegistryValues(path, values, RegistryWrite, TRUE));
 }
 
 class AttachTest : public ::testing::Test {

@@ -12,8 +12,8 @@ namespace {
 const WCHAR kKey[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Test\\Values");
 
 sim::WString Path(DWORD port, DWORD vendor, DWORD product) {
-  WCHAR path[PORT_KEY_PATH_CHARS];
-  EXPECT_TRUE(BuildPortKeyPath(path, PORT_KEY_PATH_CHARS, port, vendor, product));
+  WCHAR path[PortKeyPathChars];
+  EXPECT_TRUE(BuildPortKeyPath(path, PortKeyPathChars, port, vendor, product));
   return path;
 }
 
@@ -76,7 +76,7 @@ TEST_F(RegistryTableTest, SizesComeFromTheTypes) {
       {TEXT("Number"), REG_DWORD, 0, &number},
       {nullptr, 0, 0, nullptr},
   };
-  ASSERT_TRUE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, FALSE));
+  ASSERT_TRUE(ApplyRegistryValues(kKey, values, RegistryWrite, FALSE));
   EXPECT_EQ(Stored(kKey, TEXT("Multi")), Entry(REG_MULTI_SZ, 12));
   EXPECT_EQ(Stored(kKey, TEXT("Empty")), Entry(REG_SZ, 2));
   EXPECT_EQ(Stored(kKey, TEXT("Number")), Entry(REG_DWORD, 4));
@@ -88,7 +88,7 @@ TEST_F(RegistryTableTest, SizesComeFromTheTypes) {
       {TEXT("Number"), 0, sizeof(read), &read},
       {nullptr, 0, 0, nullptr},
   };
-  ASSERT_TRUE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
+  ASSERT_TRUE(ApplyRegistryValues(kKey, query, RegistryRead, FALSE));
   EXPECT_EQ(query[0].type, REG_SZ);
   EXPECT_EQ(query[0].size, 2u);
   EXPECT_EQ(query[1].type, REG_DWORD);
@@ -104,7 +104,7 @@ TEST_F(RegistryTableTest, UnsupportedTypeStopsAfterTheValuesBeforeIt) {
       {TEXT("Third"), REG_SZ, 0, text},
       {nullptr, 0, 0, nullptr},
   };
-  EXPECT_FALSE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, TRUE));
+  EXPECT_FALSE(ApplyRegistryValues(kKey, values, RegistryWrite, TRUE));
   EXPECT_EQ(Stored(kKey, TEXT("First")), Entry(REG_SZ, 4));
   EXPECT_EQ(Stored(kKey, TEXT("Binary")).first, REG_NONE);
   EXPECT_EQ(Stored(kKey, TEXT("Third")).first, REG_NONE);
@@ -115,40 +115,40 @@ TEST_F(RegistryTableTest, ExistingKeyIsRewrittenOnlyWhenForced) {
   WCHAR second[] = TEXT("three");
   RegistryValue v1[] = {{TEXT("Dll"), REG_SZ, 0, first}, {nullptr, 0, 0, nullptr}};
   RegistryValue v2[] = {{TEXT("Dll"), REG_SZ, 0, second}, {nullptr, 0, 0, nullptr}};
-  ASSERT_TRUE(ApplyRegistryValues(kKey, v1, REGISTRY_WRITE, FALSE));
-  EXPECT_TRUE(ApplyRegistryValues(kKey, v2, REGISTRY_WRITE, FALSE));
+  ASSERT_TRUE(ApplyRegistryValues(kKey, v1, RegistryWrite, FALSE));
+  EXPECT_TRUE(ApplyRegistryValues(kKey, v2, RegistryWrite, FALSE));
   EXPECT_EQ(Stored(kKey, TEXT("Dll")).second, 8u);  // untouched: "one"
-  EXPECT_TRUE(ApplyRegistryValues(kKey, v2, REGISTRY_WRITE, TRUE));
+  EXPECT_TRUE(ApplyRegistryValues(kKey, v2, RegistryWrite, TRUE));
   EXPECT_EQ(Stored(kKey, TEXT("Dll")).second, 12u);  // "three"
 }
 
 TEST_F(RegistryTableTest, ReadingAMissingKeyFailsWithoutCreatingIt) {
   DWORD value = 0;
   RegistryValue query[] = {{TEXT("Dll"), 0, sizeof(value), &value}, {nullptr, 0, 0, nullptr}};
-  EXPECT_FALSE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
+  EXPECT_FALSE(ApplyRegistryValues(kKey, query, RegistryRead, FALSE));
   EXPECT_FALSE(KeyExists(kKey));
-  EXPECT_FALSE(ApplyRegistryValues(nullptr, query, REGISTRY_READ, FALSE));
-  EXPECT_FALSE(ApplyRegistryValues(kKey, nullptr, REGISTRY_WRITE, TRUE));
+  EXPECT_FALSE(ApplyRegistryValues(nullptr, query, RegistryRead, FALSE));
+  EXPECT_FALSE(ApplyRegistryValues(kKey, nullptr, RegistryWrite, TRUE));
 }
 
 TEST_F(RegistryTableTest, ReadingAMissingValueFails) {
   WCHAR text[] = TEXT("x");
   RegistryValue values[] = {{TEXT("Present"), REG_SZ, 0, text}, {nullptr, 0, 0, nullptr}};
-  ASSERT_TRUE(ApplyRegistryValues(kKey, values, REGISTRY_WRITE, TRUE));
+  ASSERT_TRUE(ApplyRegistryValues(kKey, values, RegistryWrite, TRUE));
   WCHAR buffer[4];
   RegistryValue query[] = {{TEXT("Present"), 0, sizeof(buffer), buffer},
                            {TEXT("Absent"), 0, sizeof(buffer), buffer},
                            {nullptr, 0, 0, nullptr}};
-  EXPECT_FALSE(ApplyRegistryValues(kKey, query, REGISTRY_READ, FALSE));
+  EXPECT_FALSE(ApplyRegistryValues(kKey, query, RegistryRead, FALSE));
 }
 
 TEST_F(RegistryTableTest, UnreadableDataFailsCleanly) {
   // A null string or dword pointer is a fault the writer catches: FALSE, key closed, nothing
   // written for that value.
   RegistryValue nullString[] = {{TEXT("S"), REG_SZ, 0, nullptr}, {nullptr, 0, 0, nullptr}};
-  EXPECT_FALSE(ApplyRegistryValues(kKey, nullString, REGISTRY_WRITE, TRUE));
+  EXPECT_FALSE(ApplyRegistryValues(kKey, nullString, RegistryWrite, TRUE));
   RegistryValue nullNumber[] = {{TEXT("D"), REG_DWORD, 0, nullptr}, {nullptr, 0, 0, nullptr}};
-  EXPECT_FALSE(ApplyRegistryValues(kKey, nullNumber, REGISTRY_WRITE, TRUE));
+  EXPECT_FALSE(ApplyRegistryValues(kKey, nullNumber, RegistryWrite, TRUE));
   EXPECT_EQ(Stored(kKey, TEXT("S")).first, REG_NONE);
   EXPECT_EQ(Stored(kKey, TEXT("D")).first, REG_NONE);
   // The key can be opened and deleted again: it was closed on the failure.
@@ -168,7 +168,7 @@ sim::WString ReadString(LPCWSTR path, LPCWSTR name) {
   WCHAR buffer[128] = {};
   RegistryValue query[] = {{name, 0, sizeof(buffer) - sizeof(WCHAR), buffer},
                            {nullptr, 0, 0, nullptr}};
-  if (!ApplyRegistryValues(path, query, REGISTRY_READ, FALSE) || query[0].type != REG_SZ) {
+  if (!ApplyRegistryValues(path, query, RegistryRead, FALSE) || query[0].type != REG_SZ) {
     return TEXT("<none>");
   }
   return buffer;
@@ -179,7 +179,7 @@ TEST(Installation, RegistersTheClientAndWritesPortZeroOnly) {
   // An older configuration is overwritten: installation forces.
   WCHAR old[] = TEXT("Other");
   RegistryValue stale[] = {{TEXT("Dll"), REG_SZ, 0, old}, {nullptr, 0, 0, nullptr}};
-  ASSERT_TRUE(ApplyRegistryValues(kPort0Key, stale, REGISTRY_WRITE, TRUE));
+  ASSERT_TRUE(ApplyRegistryValues(kPort0Key, stale, RegistryWrite, TRUE));
 
   ASSERT_TRUE(InstallDriver(TEXT("/opt/drivers/libTollaverk.so")));
   EXPECT_TRUE(KeyExists(kClientKey));

@@ -24,7 +24,7 @@ void PortFixture::Build(LPCUSB_FUNCS usb, USB_HANDLE hostDevice) {
   port = static_cast<BridgePort*>(LocalAlloc(LPTR, sizeof(BridgePort)));
   com = static_cast<ComDevice*>(LocalAlloc(LPTR, sizeof(ComDevice)));
   if (device == nullptr || port == nullptr || com == nullptr) return;
-  device->signature = BRIDGE_SIGNATURE;
+  device->signature = BridgeSignature;
   InitializeCriticalSection(&device->lock);
   device->hostDevice = hostDevice;
   device->usb = usb;
@@ -32,7 +32,7 @@ void PortFixture::Build(LPCUSB_FUNCS usb, USB_HANDLE hostDevice) {
   device->ports[0] = port;
   device->attachDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
-  port->signature = BRIDGE_SIGNATURE;
+  port->signature = BridgeSignature;
   port->device = device;
   InitializeCriticalSection(&port->ringLock);
   InitializeCriticalSection(&port->eventLock);
@@ -69,8 +69,8 @@ PortFixture::PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, LPCUSB_ENDPOIN
 
 bool PortFixture::Ready() const {
   return device != nullptr && port != nullptr && com != nullptr && device->attachDone &&
-         port->inDone && port->outDone && port->closedEvent && port->roomEvent && port->ring && port->ring->storage &&
-         com->wakeEvent && port->inPipe && port->outPipe;
+         port->inDone && port->outDone && port->closedEvent && port->roomEvent && port->ring &&
+         port->ring->storage && com->wakeEvent && port->inPipe && port->outPipe;
 }
 
 bool PortFixture::StartThread() {

@@ -253,10 +253,10 @@ TEST_F(Transfers, VendorWithRoutineWaitsAndTimesOut) {
 TEST(IssueBulkIn, UsesThePortsInPipeAndEventWithShortTransfersAllowed) {
   FakeHost host;
   BridgeDevice device{};
-  device.signature = BRIDGE_SIGNATURE;
+  device.signature = BridgeSignature;
   device.usb = host.Funcs();
   BridgePort port{};
-  port.signature = BRIDGE_SIGNATURE;
+  port.signature = BridgeSignature;
   port.device = &device;
   port.inPipe = kPipe;
   port.inDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
