@@ -20,9 +20,6 @@ BridgePort* AsPort(PortContext context) {
 
 // state is written under the device lock but tested without it by Transmit, the power slots and
 // the receive thread, so every access is atomic.
-BYTE PortState(const BridgePort* port) {
-  return __atomic_load_n(&port->state, __ATOMIC_ACQUIRE);
-}
 void PortStateSet(BridgePort* port, BYTE bits) {
   __atomic_fetch_or(&port->state, bits, __ATOMIC_ACQ_REL);
 }

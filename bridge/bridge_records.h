@@ -80,7 +80,7 @@ struct BridgePort {
   HANDLE activeHandle;  // the device manager's handle of the port's stream device
   BYTE savedLatch;      // latch byte read by PowerOff, written back by PowerOn
   WORD interfaceNumber;
-  BYTE volatile state;  // PortOpened, PortDetached (changes under the device lock)
+  BYTE volatile state;  // PortOpened, PortDetached (changes under the device lock; read: PortState)
   USB_PIPE outPipe;
   BYTE outEndpoint;
   HANDLE outDone;  // manual-reset
@@ -101,6 +101,11 @@ struct BridgePort {
   // stores a batch before it asks again). The receive thread counts them with the ring.
   DWORD volatile rxInTransit;
 };
+
+// The port's state bits, read without the lock that guards their changes.
+inline BYTE PortState(const BridgePort* port) {
+  return __atomic_load_n(&port->state, __ATOMIC_SEQ_CST);
+}
 
 // True when p is a non-null record carrying the tag.
 inline bool BridgeTagged(const void* p) {

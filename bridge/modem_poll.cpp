@@ -19,7 +19,7 @@ void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR 
   DWORD previous = port->modemStatus;
 
   EnterCriticalSection(&device->lock);
-  if ((__atomic_load_n(&port->state, __ATOMIC_ACQUIRE) & PortOpened) == 0) {
+  if ((PortState(port) & PortOpened) == 0) {
     LeaveCriticalSection(&device->lock);
     return;
   }

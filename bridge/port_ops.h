@@ -8,6 +8,7 @@
 // transmit pump, opens and closes), the core's event thread and the platform's power callbacks.
 #pragma once
 
+#include "platform/ce_os.h"
 #include "platform/ce_serial.h"
 #include "platform/ce_types.h"
 
@@ -29,6 +30,14 @@ enum : DWORD {
 };
 
 typedef void* PortContext;
+
+// Frees a block from the local heap after filling it with 0xCC, so that a use after the release
+// reads poison rather than stale values. Null is ignored.
+inline void ReleaseBlock(void* block) {
+  if (block == nullptr) return;
+  __builtin_memset(block, 0xCC, LocalSize(block));
+  LocalFree(block);
+}
 
 // The DCB's bit-field word, for tests against the DCB_F_* masks.
 inline DWORD DcbFlagWord(const DCB* dcb) {

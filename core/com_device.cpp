@@ -19,11 +19,6 @@ const DWORD RxMinimumSize = 2048;
 const DWORD DcbDefaultFlagsLow = 0x1011;  // fBinary, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE
 const DWORD DcbLowFlagsMask = 0x7FFF;     // the 15 defined flag bits; the rest keep their value
 
-void ReleaseBlock(void* block, SIZE_T bytes) {
-  __builtin_memset(block, 0xCC, bytes);
-  LocalFree(block);
-}
-
 void CloseEvent(HANDLE* event) {
   if (*event != nullptr) {
     CloseHandle(*event);
@@ -98,7 +93,7 @@ void DrainHandle(ComDevice* device, ComHandle* handle) {
 void ReleaseHandle(ComHandle* handle) {
   DeleteCriticalSection(&handle->waitLock);
   CloseEvent(&handle->commEvent);
-  ReleaseBlock(handle, sizeof(ComHandle));
+  ReleaseBlock(handle);
 }
 
 void SetDefaultDcbLocked(ComDevice* device) {
@@ -146,13 +141,13 @@ void DestroyDevice(ComDevice* device) {
   if (device->builtParts & BuiltListLock) DeleteCriticalSection(&device->listLock);
   if (device->builtParts & BuiltOpenListLock) DeleteCriticalSection(&device->openListLock);
   if (device->rxBuffer != nullptr) {
-    ReleaseBlock(device->rxBuffer, device->rxSize);
+    ReleaseBlock(device->rxBuffer);
     device->rxBuffer = nullptr;
   }
   if (device->port != nullptr && device->binding != nullptr && device->binding->ops != nullptr)
     device->binding->ops->Deinit(device->port);
-  if (device->binding != nullptr) ReleaseBlock(device->binding, sizeof(PortBinding));
-  ReleaseBlock(device, sizeof(ComDevice));
+  if (device->binding != nullptr) ReleaseBlock(device->binding);
+  ReleaseBlock(device);
 }
 
 DWORD QueryThreadPriority(LPCWSTR activeKey, bool* keyOpened) {
@@ -289,7 +284,7 @@ ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
   handle->shareMode = shareMode;
   handle->commEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (handle->commEvent == nullptr) {
-    ReleaseBlock(handle, sizeof(ComHandle));
+    ReleaseBlock(handle);
     LeaveCriticalSection(&device->openListLock);
     return nullptr;
   }

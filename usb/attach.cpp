@@ -34,23 +34,11 @@ const UCHAR SerialStringIndex = 3;
 const UCHAR SerialStringIndexFive = 5;
 const WORD StringLanguage = 3;
 
-void ReleaseBlock(void* block) {
-  if (block == nullptr) return;
-  SIZE_T size = LocalSize(block);
-  BYTE* bytes = static_cast<BYTE*>(block);
-  for (SIZE_T i = 0; i < size; ++i) bytes[i] = 0xCC;
-  LocalFree(block);
-}
-
 void CloseIfOpen(HANDLE* handle) {
   if (*handle != nullptr) {
     CloseHandle(*handle);
     *handle = nullptr;
   }
-}
-
-BYTE LoadState(const BridgePort* port) {
-  return __atomic_load_n(&port->state, __ATOMIC_SEQ_CST);
 }
 
 // Caller holds the device lock.
@@ -93,7 +81,7 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
     BridgePort* port = device->ports[i];
     if (!BridgeTagged(port)) continue;
     EnterCriticalSection(&device->lock);
-    BYTE state = LoadState(port);
+    BYTE state = PortState(port);
     BOOL wasOpen = (state & PortOpened) != 0;
     // Whoever clears the opened bit under the lock owns stopping the poll timer.
     UINT timer = 0;
@@ -422,7 +410,7 @@ void DestroyBridgeDevice(BridgeDevice* device) {
   for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (BridgeTagged(port)) {
-      if (LoadState(port) & PortOpened) {
+      if (PortState(port) & PortOpened) {
         // Still in use by an application: its pipes, ring, events and device must outlive it.
         portLeft = TRUE;
         continue;

@@ -9,7 +9,7 @@ namespace {
 constexpr DWORD RetryPauseMs = 10;
 
 bool PortDetachedNow(const BridgePort* port) {
-  return (__atomic_load_n(&port->state, __ATOMIC_ACQUIRE) & PortDetached) != 0;
+  return (PortState(port) & PortDetached) != 0;
 }
 
 // One bulk IN transfer: the bytes it delivered, 0 when it could not be issued or its status read.
@@ -129,7 +129,6 @@ DWORD WINAPI ReceiveThreadProc(LPVOID parameter) {
     if (PortDetachedNow(port)) break;
   }
 
-  __builtin_memset(buffer, 0xCC, LocalSize(buffer));
-  LocalFree(buffer);
+  ReleaseBlock(buffer);
   return 0;
 }
