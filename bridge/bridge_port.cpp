@@ -39,7 +39,7 @@ DWORD GetWord32(const BYTE* in) {
 void SendHandshake(BridgePort* port, WORD handshake) {
   EnterDeviceLockShort(port->device);
   BridgeSetHandshake(port, handshake);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
 }
 
 // Takes eventLock; called with ringLock held (ringLock before eventLock).
@@ -101,15 +101,15 @@ BOOL BridgeOpen(PortContext context) {
     return FALSE;
   }
   BridgeDevice* device = port->device;
-  EnterCriticalSection(&device->lock);
+  EnterDeviceLock(device);
   if (PortState(port) & (PortOpened | PortDetached)) {
-    LeaveCriticalSection(&device->lock);
+    LeaveDeviceLock(device);
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (BridgeEnable(port) != 0) {
     SetEvent(port->closedEvent);
-    LeaveCriticalSection(&device->lock);
+    LeaveDeviceLock(device);
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -121,7 +121,7 @@ BOOL BridgeOpen(PortContext context) {
   if (BridgeGetModemStatus(port, &modem) != 0) {
     PortStateClear(port, PortOpened);
     SetEvent(port->closedEvent);
-    LeaveCriticalSection(&device->lock);
+    LeaveDeviceLock(device);
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -129,7 +129,7 @@ BOOL BridgeOpen(PortContext context) {
   // Without a timer the port runs without modem polling.
   port->pollTimer = timeSetEvent(BridgePollPeriodMs, 0, PollModemStatus,
                                  reinterpret_cast<DWORD_PTR>(port), TIME_PERIODIC);
-  LeaveCriticalSection(&device->lock);
+  LeaveDeviceLock(device);
   return TRUE;
 }
 
@@ -141,18 +141,18 @@ ULONG BridgeClose(PortContext context) {
   if (port == nullptr) return 0;
   BridgeDevice* device = port->device;
 
-  EnterCriticalSection(&device->lock);
+  EnterDeviceLock(device);
   BridgeDisable(port);
   PortStateClear(port, PortOpened);
   UINT timer = port->pollTimer;
-  LeaveCriticalSection(&device->lock);
+  LeaveDeviceLock(device);
 
   if (timer != 0) timeKillEvent(timer);
 
-  EnterCriticalSection(&device->lock);
+  EnterDeviceLock(device);
   port->pollTimer = 0;
   ResetEvent(port->closedEvent);
-  LeaveCriticalSection(&device->lock);
+  LeaveDeviceLock(device);
 
   ComDevice* comDevice = BoundDevice(port);
   if (comDevice != nullptr && !ComIsOpen(comDevice)) SetEvent(port->closedEvent);
@@ -256,11 +256,11 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
       DWORD bytes = 0;
       DWORD usbError = 0;
       DWORD stoppedBy = StopNone;
-      EnterCriticalSection(&device->lock);
+      EnterDeviceLock(device);
       const DWORD result = BulkTransferWaitStoppable(
           device->usb, port->outPipe, port->outDone, const_cast<BYTE*>(data) + done, chunk - done,
           timeout, stops, StopCount, ChunkStopWanted, device, &bytes, &usbError, &stoppedBy);
-      LeaveCriticalSection(&device->lock);
+      LeaveDeviceLock(device);
       // The host stack's count is untrusted: never more than was offered.
       const DWORD took = bytes < chunk - done ? bytes : chunk - done;
       done += result == 0 ? chunk - done : took;
@@ -323,7 +323,7 @@ void SendBreak(PortContext context, DWORD (*request)(BridgePort*)) {
   if (port == nullptr) return;
   EnterDeviceLockShort(port->device);
   request(port);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
 }
 void BridgeClearBreak(PortContext context) {
   SendBreak(context, BridgeBreakOff);
@@ -337,7 +337,7 @@ BOOL BridgeSendImmediate(PortContext context, BYTE character) {
   if (port == nullptr) return FALSE;
   EnterDeviceLockShort(port->device);
   DWORD result = BridgeSendChar(port, character);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
   return result == 0 ? TRUE : FALSE;
 }
 
@@ -352,7 +352,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   BYTE copy[sizeof(port->commStatus)];
   EnterDeviceLockShort(port->device);
   __builtin_memcpy(copy, port->commStatus, sizeof(copy));
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
 
   ComDevice* comDevice = BoundDevice(port);
   if (comDevice != nullptr) status->cbInQue = ComRxQueued(comDevice);
@@ -370,9 +370,9 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
 void BridgeResetSlot(PortContext context) {
   BridgePort* port = AsPort(context);
   if (port == nullptr) return;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLock(port->device);
   BridgeReset(port);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
 }
 
 // The bridge's byte goes into the low byte of the caller's word; a failed or short read leaves the
@@ -383,7 +383,7 @@ void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
   BYTE modem = (BYTE)*modemStatus;
   EnterDeviceLockShort(port->device);
   DWORD result = BridgeGetModemStatus(port, &modem);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
   if (result == 0) *modemStatus = (*modemStatus & ~0xFFu) | modem;
 }
 
@@ -392,7 +392,7 @@ void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
   if (port == nullptr || properties == nullptr) return;
   EnterDeviceLockShort(port->device);
   BridgeGetProperties(port, reinterpret_cast<BYTE*>(properties));
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
 }
 
 DWORD BridgeQueryEvents(PortContext context) {
@@ -412,7 +412,7 @@ void BridgePurgeSlot(PortContext context, DWORD flags) {
   if (port == nullptr) return;
   EnterDeviceLockShort(port->device);
   BridgePurge(port, flags);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
   if (flags & PURGE_RXCLEAR) {
     EnterCriticalSection(&port->ringLock);
     RingReset(port->ring);
@@ -432,10 +432,10 @@ bool PoweredPort(const BridgePort* port) {
 DWORD BridgePowerOff(PortContext context) {
   BridgePort* port = AsPort(context);
   if (port == nullptr || !PoweredPort(port)) return 0;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLock(port->device);
   BridgeDisable(port);
   BridgeReadLatch(port, &port->savedLatch);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
   return 0;
 }
 
@@ -444,10 +444,10 @@ DWORD BridgePowerOff(PortContext context) {
 DWORD BridgePowerOn(PortContext context) {
   BridgePort* port = AsPort(context);
   if (port == nullptr || !PoweredPort(port)) return 0;
-  EnterCriticalSection(&port->device->lock);
+  EnterDeviceLock(port->device);
   BridgeEnable(port);
   BridgeWriteLatch(port, 0xFF, port->savedLatch);
-  LeaveCriticalSection(&port->device->lock);
+  LeaveDeviceLock(port->device);
 
   ComDevice* comDevice = BoundDevice(port);
   if (comDevice != nullptr) {

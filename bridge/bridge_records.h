@@ -70,6 +70,11 @@ struct BridgeDevice {
   HANDLE detachEvent;  // manual-reset; set once by detach before it takes the lock
   HANDLE lockWanted;   // auto-reset; set by a short request that is about to wait for the lock
   LONG volatile lockWaiters;  // short requests waiting for the lock; interlocked only
+  // The thread that holds the lock and how often it entered (re-entry is allowed): written only
+  // by that thread, through EnterDeviceLock / LeaveDeviceLock. Lets routines that need the lock
+  // check it in debug builds.
+  DWORD volatile lockOwner;
+  DWORD lockDepth;
 };
 
 struct BridgePort {

@@ -59,16 +59,37 @@ BOOL CopyStringDescriptor(const BYTE* descriptor, BYTE* outBuffer, DWORD outSize
 
 }  // namespace
 
+void EnterDeviceLock(BridgeDevice* device) {
+  EnterCriticalSection(&device->lock);
+  if (device->lockDepth++ == 0)
+    __atomic_store_n(&device->lockOwner, GetCurrentThreadId(), __ATOMIC_RELAXED);
+}
+
+void LeaveDeviceLock(BridgeDevice* device) {
+  if (--device->lockDepth == 0) __atomic_store_n(&device->lockOwner, 0u, __ATOMIC_RELAXED);
+  LeaveCriticalSection(&device->lock);
+}
+
+// Only the holder itself can find its own id here: another thread may see a stale owner, but
+// never its own id unless it holds the lock.
+bool DeviceLockHeld(const BridgeDevice* device) {
+  return __atomic_load_n(&device->lockOwner, __ATOMIC_RELAXED) == GetCurrentThreadId();
+}
+
 void EnterDeviceLockShort(BridgeDevice* device) {
   InterlockedIncrement(&device->lockWaiters);
   if (device->lockWanted != nullptr) SetEvent(device->lockWanted);
-  EnterCriticalSection(&device->lock);
+  EnterDeviceLock(device);
   InterlockedDecrement(&device->lockWaiters);
 }
 
 DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYTE request,
                         WORD value, WORD index, WORD length, void* data) {
   if (device->detached) return ERROR_INVALID_HANDLE;
+#ifndef NDEBUG
+  // Requests of both ports of a bridge must not overlap: every caller holds the device lock.
+  if (!DeviceLockHeld(device)) __builtin_trap();
+#endif
 
   USB_DEVICE_REQUEST setup;
   setup.bmRequestType = requestType;
@@ -286,7 +307,7 @@ BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb) {
     }
     SetLastError(result);
   }
-  LeaveCriticalSection(&device->lock);
+  LeaveDeviceLock(device);
   return result == 0 ? TRUE : FALSE;
 }
 
@@ -306,14 +327,14 @@ BOOL BridgeControl(PortContext context, DWORD code, BYTE* inBuffer, DWORD inSize
       BYTE value = inBuffer[1];
       EnterDeviceLockShort(device);
       DWORD result = BridgeWriteLatch(port, mask, value);
-      LeaveCriticalSection(&device->lock);
+      LeaveDeviceLock(device);
       return result == 0 ? TRUE : FALSE;
     }
     case CtlReadLatch: {
       if (outBuffer == nullptr || outSize < 1 || IsBadWritePtr(outBuffer, 1)) return FALSE;
       EnterDeviceLockShort(device);
       DWORD result = BridgeReadLatch(port, outBuffer);
-      LeaveCriticalSection(&device->lock);
+      LeaveDeviceLock(device);
       return result == 0 ? TRUE : FALSE;
     }
     case CtlGetPartNumber:

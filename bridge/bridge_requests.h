@@ -105,6 +105,12 @@ enum : DWORD {
   CtlGetSerialString = 0x222010,   // out: the raw serial string descriptor
 };
 
+// The device lock, entered and left only through these, so that DeviceLockHeld can tell whether
+// the calling thread holds it. Every vendor request and bulk OUT chunk checks it in debug builds.
+void EnterDeviceLock(BridgeDevice* device);
+void LeaveDeviceLock(BridgeDevice* device);
+bool DeviceLockHeld(const BridgeDevice* device);
+
 // Enters the device lock for a short request (line change, immediate character, break, status,
 // modem or property read, purge, line settings, latch). It announces itself first, so that a bulk
 // OUT chunk waiting under the lock steps aside until it is through; see bridge_records.h.

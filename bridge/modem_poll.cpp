@@ -18,9 +18,9 @@ void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR 
   // Read without the lock: only this timer and Open (before the timer exists) write it.
   DWORD previous = port->modemStatus;
 
-  EnterCriticalSection(&device->lock);
+  EnterDeviceLock(device);
   if ((PortState(port) & PortOpened) == 0) {
-    LeaveCriticalSection(&device->lock);
+    LeaveDeviceLock(device);
     return;
   }
   // A failed read leaves the old contents, which then shows no change.
@@ -32,7 +32,7 @@ void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR 
   DWORD changed = port->modemStatus ^ previous;
   // A ring counts only on its falling edge.
   if (port->modemStatus & MS_RING_ON) changed &= ~MS_RING_ON;
-  LeaveCriticalSection(&device->lock);
+  LeaveDeviceLock(device);
 
   DWORD events = 0;
   if (changed & MS_CTS_ON) events |= EV_CTS;

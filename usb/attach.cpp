@@ -23,6 +23,7 @@
 #include "usb/attach.h"
 
 #include "bridge/bridge_port.h"
+#include "bridge/bridge_requests.h"
 #include "usb/byte_ring.h"
 #include "usb/registration.h"
 #include "usb/transfer.h"
@@ -73,14 +74,14 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
   // Ends a bulk OUT chunk that holds the lock, whatever order the host stack fails transfers and
   // notifies removal in.
   SetEvent(device->detachEvent);
-  EnterCriticalSection(&device->lock);
+  EnterDeviceLock(device);
   __atomic_store_n(&device->detached, static_cast<BYTE>(1), __ATOMIC_SEQ_CST);
-  LeaveCriticalSection(&device->lock);
+  LeaveDeviceLock(device);
 
   for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (!BridgeTagged(port)) continue;
-    EnterCriticalSection(&device->lock);
+    EnterDeviceLock(device);
     BYTE state = PortState(port);
     BOOL wasOpen = (state & PortOpened) != 0;
     // Whoever clears the opened bit under the lock owns stopping the poll timer.
@@ -91,7 +92,7 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
     }
     StoreStateLocked(port, static_cast<BYTE>((state & ~PortOpened) | PortDetached));
     if (port->inDone != nullptr) SetEvent(port->inDone);
-    LeaveCriticalSection(&device->lock);
+    LeaveDeviceLock(device);
 
     if (timer != 0) timeKillEvent(timer);
     if (wasOpen) {
@@ -375,7 +376,10 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
   for (DWORD i = 0; ok && (i == 0 || i < bridge->portCount); ++i) ok = BuildPort(bridge, i);
 
   if (ok) {
+    // Nobody else can reach the bridge yet; the lock is taken because every request expects it.
+    EnterDeviceLock(bridge);
     bridge->partNumber = BridgeQueryPartNumber(bridge);
+    LeaveDeviceLock(bridge);
     ok = ReadStringDescriptor(bridge, ProductStringIndex, &bridge->productString);
   }
   if (ok) {
