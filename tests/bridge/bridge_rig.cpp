@@ -49,8 +49,8 @@ DWORD StreamPowerDown(DWORD_PTR d) {
   return ComPowerDown(reinterpret_cast<ComDevice*>(d));
 }
 
-// Registers the client and port 0 as the module's installation does, port 1's key beside it, and
-// the linked driver under the module's name for the host stack and the device manager.
+}  // namespace
+
 void InstallLinkedDriver() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -78,6 +78,8 @@ void InstallLinkedDriver() {
     sim::RegisterBuiltinUsbClient(DRIVER_CLIENT_ID, DeviceAttach);
   });
 }
+
+namespace {
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -19,6 +19,11 @@ using Bytes = std::vector<BYTE>;
 using sim::BridgeLogEntry;
 using sim::BridgeModel;
 
+// Registers the client and port 0 as the module's installation does, port 1's key beside it, and
+// the linked driver under the module's name for the host stack and the device manager. Once per
+// process; Bridge calls it.
+void InstallLinkedDriver();
+
 // Unpaced, so that bulk transfers complete at once unless a test wants the line time.
 sim::BridgeConfig Unpaced(uint8_t partNumber = 2, unsigned interfaces = 1);
 

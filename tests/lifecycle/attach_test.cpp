@@ -8,10 +8,9 @@
 #include <future>
 #include <thread>
 
-#include "bridge/bridge_port.h"
-#include "core/com_device.h"
 #include "platform/ce_serial.h"
 #include "sim/devmgr/sim_devmgr.h"
+#include "tests/bridge/bridge_rig.h"
 #include "tests/lifecycle/fake_host.h"
 #include "tests/lifecycle/heap_count.h"
 #include "usb/registration.h"
@@ -29,28 +28,6 @@ long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-DWORD_PTR StreamInit(LPCWSTR key, LPCVOID) {
-  return reinterpret_cast<DWORD_PTR>(ComInit(key, &BridgePortOps));
-}
-BOOL StreamDeinit(DWORD_PTR d) {
-  return ComDeinit(reinterpret_cast<ComDevice*>(d));
-}
-DWORD_PTR StreamOpen(DWORD_PTR d, DWORD a, DWORD s) {
-  return reinterpret_cast<DWORD_PTR>(ComOpen(reinterpret_cast<ComDevice*>(d), a, s));
-}
-BOOL StreamClose(DWORD_PTR h) {
-  return ComClose(reinterpret_cast<ComHandle*>(h));
-}
-DWORD StreamRead(DWORD_PTR h, LPVOID b, DWORD n) {
-  return ComRead(reinterpret_cast<ComHandle*>(h), b, n);
-}
-DWORD StreamWrite(DWORD_PTR h, LPCVOID b, DWORD n) {
-  return ComWrite(reinterpret_cast<ComHandle*>(h), b, n);
-}
-BOOL StreamIoctl(DWORD_PTR h, DWORD c, PBYTE i, DWORD is, PBYTE o, DWORD os, PDWORD a) {
-  return ComIOControl(reinterpret_cast<ComHandle*>(h), c, i, is, o, os, a);
-}
-
 void WritePortKey(LPCWSTR path) {
   RegistryValue values[] = {
       {TEXT("Dll"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("Tollaverk"))},
@@ -63,24 +40,13 @@ void WritePortKey(LPCWSTR path) {
 class AttachTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim::StreamModuleEntries entries{};
-    entries.Init = StreamInit;
-    entries.Deinit = StreamDeinit;
-    entries.Open = StreamOpen;
-    entries.Close = StreamClose;
-    entries.Read = StreamRead;
-    entries.Write = StreamWrite;
-    entries.IOControl = StreamIoctl;
-    sim::RegisterBuiltinStreamModule("Tollaverk", entries);
+    bridgetest::InstallLinkedDriver();  // the linked driver as the device manager's "Tollaverk"
     WritePortKey(kPort0);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1);
     liveBefore = testheap::LiveBlocks();
   }
 
-  void TearDown() override {
-    EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
-    sim::UnregisterBuiltinStreamModule("Tollaverk");
-  }
+  void TearDown() override { EXPECT_EQ(sim::ActiveDeviceCount(), 0u); }
 
   BOOL Attach(Device& device) {
     accepted = 2;

@@ -56,21 +56,10 @@ PortFixture::PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, USB_PIPE inPip
   }
 }
 
-PortFixture::PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, LPCUSB_ENDPOINT_DESCRIPTOR in,
-                         LPCUSB_ENDPOINT_DESCRIPTOR out) {
-  Build(usb, hostDevice);
-  if (port == nullptr) return;
-  pipesOpened_ = true;
-  port->inEndpoint = in->bEndpointAddress;
-  port->outEndpoint = out->bEndpointAddress;
-  port->inPipe = usb->lpOpenPipe(hostDevice, in);
-  port->outPipe = usb->lpOpenPipe(hostDevice, out);
-}
-
 bool PortFixture::Ready() const {
   return device != nullptr && port != nullptr && com != nullptr && device->attachDone &&
-         port->inDone && port->outDone && port->closedEvent && port->roomEvent && port->ring && port->ring->storage &&
-         com->wakeEvent && port->inPipe && port->outPipe;
+         port->inDone && port->outDone && port->closedEvent && port->roomEvent && port->ring &&
+         port->ring->storage && com->wakeEvent && port->inPipe && port->outPipe;
 }
 
 bool PortFixture::StartThread() {
@@ -130,10 +119,6 @@ PortFixture::~PortFixture() {
       if (device != nullptr && device->attachDone != nullptr) SetEvent(device->attachDone);
       if (!WaitThreadEnd(5000)) TerminateThread(port->receiveThread, 0);
       CloseIf(&port->receiveThread);
-    }
-    if (pipesOpened_ && device != nullptr) {
-      if (port->inPipe != nullptr) device->usb->lpClosePipe(port->inPipe);
-      if (port->outPipe != nullptr) device->usb->lpClosePipe(port->outPipe);
     }
     if (port->ring != nullptr) {
       RingFree(port->ring);

@@ -13,10 +13,7 @@ namespace usbtest {
 
 class PortFixture {
  public:
-  // Pipes are opened through the host stack when endpoints are given, else taken as they are.
   PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, USB_PIPE inPipe, USB_PIPE outPipe);
-  PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, LPCUSB_ENDPOINT_DESCRIPTOR in,
-              LPCUSB_ENDPOINT_DESCRIPTOR out);
   ~PortFixture();
 
   bool Ready() const;
@@ -40,7 +37,6 @@ class PortFixture {
 
  private:
   void Build(LPCUSB_FUNCS usb, USB_HANDLE hostDevice);
-  bool pipesOpened_ = false;
 };
 
 }  // namespace usbtest
