@@ -100,7 +100,8 @@ sim::BridgeConfig Unpaced(uint8_t partNumber, unsigned interfaces) {
   return config;
 }
 
-Bridge::Bridge(const sim::BridgeConfig& config) {
+Bridge::Bridge(const sim::BridgeConfig& config,
+               const std::function<void(BridgeModel&)>& beforePlug) {
   InstallLinkedDriver();
   size_t before;
   {
@@ -108,12 +109,16 @@ Bridge::Bridge(const sim::BridgeConfig& config) {
     before = initialised.size();
   }
   model = BridgeModel::Create(config);
+  if (beforePlug) beforePlug(*model);
   id = model->Plug();
+  attachLog = model->Log();
+  model->ClearLog();
+  // A refused device's stream devices were deactivated again.
+  if (sim::LastAttachResult(id).status != sim::AttachResult::Status::Attached) return;
   std::lock_guard<std::mutex> hold(initLock);
   for (size_t i = before; i < initialised.size() && i - before < BRIDGE_MAX_PORTS; ++i) {
     com_[i - before] = initialised[i];
   }
-  model->ClearLog();  // attach's own requests
 }
 
 Bridge::~Bridge() {

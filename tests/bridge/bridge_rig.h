@@ -5,6 +5,7 @@
 // removal until the test closes the port, as they do under an application.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -29,7 +30,9 @@ sim::BridgeConfig Unpaced(uint8_t partNumber = 2, unsigned interfaces = 1);
 
 class Bridge {
  public:
-  explicit Bridge(const sim::BridgeConfig& config = Unpaced());
+  // `beforePlug` may inject faults that hit attach.
+  explicit Bridge(const sim::BridgeConfig& config = Unpaced(),
+                  const std::function<void(BridgeModel&)>& beforePlug = {});
   ~Bridge();  // unplugs (when still plugged) and waits until the removal has finished
 
   bool Attached() const { return com_[0] != nullptr; }
@@ -55,6 +58,7 @@ class Bridge {
 
   std::shared_ptr<BridgeModel> model;
   sim::UsbDeviceId id = 0;
+  std::vector<BridgeLogEntry> attachLog;  // what attach asked of the bridge
 
  private:
   ComDevice* com_[BRIDGE_MAX_PORTS] = {};

@@ -49,7 +49,6 @@ USB_PIPE OpenPipe(USB_HANDLE handle, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
   std::lock_guard<std::mutex> hold(fakeLock);
   if (device->pipeCalls++ == device->openPipeFailAt) return nullptr;
   ++device->openPipes;
-  device->openedEndpoints.push_back(endpoint->bEndpointAddress);
   return reinterpret_cast<USB_PIPE>(new Pipe{device, endpoint->bEndpointAddress});
 }
 
@@ -67,10 +66,6 @@ USB_TRANSFER GetDescriptor(USB_HANDLE handle, LPTRANSFER_NOTIFY_ROUTINE, LPVOID,
                            UCHAR index, WORD, WORD length, LPVOID buffer) {
   Device* device = Of(handle);
   if (type != USB_STRING_DESCRIPTOR_TYPE) return nullptr;
-  {
-    std::lock_guard<std::mutex> hold(fakeLock);
-    device->descriptorIndices.push_back(index);
-  }
   StringAnswer answer;
   auto found = device->strings.find(index);
   if (found != device->strings.end()) {

@@ -35,8 +35,6 @@ struct Device {
   bool registerFails = false;
 
   // Observed (under the fake's own lock).
-  std::vector<UCHAR> openedEndpoints;
-  std::vector<UCHAR> descriptorIndices;
   int openPipes = 0;
   int openTransfers = 0;
   int pipeCalls = 0;
