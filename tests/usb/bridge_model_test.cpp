@@ -12,6 +12,7 @@
 
 #include "sim/usb/sim_usb.h"
 #include "tests/bridge/bridge_rig.h"
+#include "usb/byte_ring.h"
 #include "usb/transfer.h"
 
 namespace {
@@ -61,7 +62,12 @@ class BridgeTransfers : public ::testing::Test {
     return got;
   }
 
-  std::unique_ptr<Bridge> b = std::make_unique<Bridge>(sim::BridgeConfig{});
+  static sim::BridgeConfig Config() {
+    sim::BridgeConfig config;
+    config.rxFifoSize = 32768;  // room for a ring's worth waiting in the bridge
+    return config;
+  }
+  std::unique_ptr<Bridge> b = std::make_unique<Bridge>(Config());
   BridgePort* port = nullptr;
   LPCUSB_FUNCS usb = nullptr;
 };
@@ -93,6 +99,69 @@ TEST_F(BridgeTransfers, LoopbackStreamAtLineRateArrivesInTheRingIntact) {
   EXPECT_TRUE(received == sent);
   // 30000 bytes of 10 bits at 230400 baud take 1.3 s on the line.
   EXPECT_GE(ms, 1200);
+}
+
+TEST_F(BridgeTransfers, StoresDataMarksRxAndWakesTheCore) {
+  ASSERT_EQ(BridgeEnable(port), 0u);
+  EnterCriticalSection(&port->eventLock);
+  port->pending = PendingModem;  // assigned, not or-ed: the whole word becomes Rx
+  LeaveCriticalSection(&port->eventLock);
+  size_t issued = b->model->Log().size();
+  std::vector<BYTE> data(300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i + 1);
+  ASSERT_EQ(b->model->InjectRx(0, data), data.size());
+  ASSERT_EQ(WaitForSingleObject(b->Com()->wakeEvent, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(BridgePortOps.QueryEvents(port), static_cast<DWORD>(PendingRx));
+  std::vector<BYTE> out(1024);
+  DWORD n = 1024;
+  BridgePortOps.Receive(port, out.data(), &n);
+  ASSERT_EQ(n, 300u);
+  out.resize(300);
+  EXPECT_EQ(out, data);
+  // The next transfer is outstanding at once.
+  EXPECT_TRUE(b->model->WaitForLog(
+      [&](const bridgetest::BridgeLogEntry& e) {
+        return e.kind == bridgetest::BridgeLogEntry::Kind::BulkIn &&
+               e.usbError == USB_NOT_COMPLETE_ERROR && e.length == RECEIVE_TRANSFER_SIZE;
+      },
+      5000));
+  EXPECT_GT(b->model->Log().size(), issued);
+}
+
+// A nearly full ring holds the next bulk IN back instead of dropping what it would bring: the
+// bytes wait in the bridge's FIFO until a drain makes room for a whole transfer.
+TEST_F(BridgeTransfers, NearlyFullRingHoldsTheNextTransferUntilThereIsRoom) {
+  ASSERT_EQ(BridgeEnable(port), 0u);
+  auto ringCount = [&] {
+    EnterCriticalSection(&port->ringLock);
+    DWORD count = RingCount(port->ring);
+    LeaveCriticalSection(&port->ringLock);
+    return count;
+  };
+  std::vector<BYTE> old(16380);
+  for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<BYTE>(i);
+  ASSERT_EQ(b->model->InjectRx(0, old), old.size());
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (ringCount() < old.size() && Clock::now() < deadline) Sleep(2);
+  ASSERT_EQ(ringCount(), 16380u);
+
+  const std::vector<BYTE> fresh(1024, 100);
+  ASSERT_EQ(b->model->InjectRx(0, fresh), fresh.size());
+  Sleep(300);
+  EXPECT_EQ(ringCount(), 16380u);
+  EXPECT_EQ(b->model->State(0).rxFifoLevel, 1024u);
+
+  // Taking 2000 bytes makes room: the held transfer brings the waiting bytes behind the old ones.
+  std::vector<BYTE> out(2000);
+  DWORD n = 2000;
+  BridgePortOps.Receive(port, out.data(), &n);
+  ASSERT_EQ(n, 2000u);
+  std::vector<BYTE> rest = Drain(14380 + 1024, 10000);
+  out.insert(out.end(), rest.begin(), rest.end());
+  std::vector<BYTE> all = old;
+  all.insert(all.end(), fresh.begin(), fresh.end());
+  EXPECT_TRUE(out == all);
+  EXPECT_EQ(b->model->State(0).rxFifoLevel, 0u);
 }
 
 TEST_F(BridgeTransfers, FailedBulkInTransfersAreReissuedAndLaterDataArrives) {

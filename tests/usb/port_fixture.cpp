@@ -91,24 +91,11 @@ DWORD PortFixture::RingGetLocked(BYTE* to, DWORD n) {
   return got;
 }
 
-DWORD PortFixture::RingPutLocked(const BYTE* from, DWORD n) {
-  EnterCriticalSection(&port->ringLock);
-  const DWORD put = RingPut(port->ring, from, n);
-  LeaveCriticalSection(&port->ringLock);
-  return put;
-}
-
 DWORD PortFixture::PendingLocked() {
   EnterCriticalSection(&port->eventLock);
   const DWORD p = port->pending;
   LeaveCriticalSection(&port->eventLock);
   return p;
-}
-
-void PortFixture::SetPendingLocked(DWORD value) {
-  EnterCriticalSection(&port->eventLock);
-  port->pending = value;
-  LeaveCriticalSection(&port->eventLock);
 }
 
 // Reverse order of Build; the receive thread is released first, as detach does.

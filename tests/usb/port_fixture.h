@@ -27,9 +27,7 @@ class PortFixture {
 
   DWORD RingCountLocked();
   DWORD RingGetLocked(BYTE* to, DWORD n);
-  DWORD RingPutLocked(const BYTE* from, DWORD n);
   DWORD PendingLocked();
-  void SetPendingLocked(DWORD value);
 
   BridgeDevice* device = nullptr;
   BridgePort* port = nullptr;
