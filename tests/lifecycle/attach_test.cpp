@@ -1,26 +1,23 @@
-// Attach and detach: on a modelled bridge, which devices are taken, what attach reads and opens,
-// and what a refusal or a removal leaves behind (nothing); on a scripted host stack, the host
-// stack's own refusals (no device information, no transfer, no pipe, no notification), which no
-// bridge can cause. Removal with ports open, and the faults the bridge model injects at each
-// attach step, are in the end-to-end lifecycle suite.
+// Attach and detach on a modelled bridge: which devices are taken, what attach reads and opens,
+// what a refusal or a removal leaves behind (nothing), and the host stack's own refusals (no
+// device information, no transfer, no pipe, no notification), which no bridge can cause. Removal
+// with ports open, and the faults the bridge model injects at each attach step, are in the
+// end-to-end lifecycle suite.
 #include "usb/attach.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
 
 #include "platform/ce_serial.h"
 #include "sim/devmgr/sim_devmgr.h"
 #include "tests/bridge/bridge_rig.h"
-#include "tests/lifecycle/fake_host.h"
 #include "tests/lifecycle/heap_count.h"
 #include "usb/registration.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using fakehost::Device;
 
 const WCHAR kPort0[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000");
 const WCHAR kPort1[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000");
@@ -39,6 +36,54 @@ void WritePortKey(LPCWSTR path) {
   ASSERT_TRUE(ApplyRegistryValues(path, values, REGISTRY_WRITE, TRUE));
 }
 
+// The simulated host stack's operations with some of them refusing: the host stack's own
+// refusals (no device information, no transfer, no pipe, no notification), which no bridge causes.
+struct Refusals {
+  bool deviceInfo = false;
+  bool setInterface = false;
+  int openPipeAt = -1;    // 0-based OpenPipe call that gives no pipe
+  int descriptorAt = -1;  // 0-based GetDescriptor call that gives no transfer
+  bool registerNotify = false;
+  // Observed.
+  int pipeCalls = 0;
+  int descriptorCalls = 0;
+};
+Refusals refusals;  // attach runs on the test's thread: no lock needed
+
+LPCUSB_DEVICE RefusingDeviceInfo(USB_HANDLE device) {
+  return refusals.deviceInfo ? nullptr : sim::UsbFuncs()->lpGetDeviceInfo(device);
+}
+USB_TRANSFER RefusingSetInterface(USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
+                                  LPVOID parameter, DWORD flags, UCHAR number, UCHAR alternate) {
+  if (refusals.setInterface) return nullptr;
+  return sim::UsbFuncs()->lpSetInterface(device, routine, parameter, flags, number, alternate);
+}
+USB_PIPE RefusingOpenPipe(USB_HANDLE device, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
+  if (refusals.pipeCalls++ == refusals.openPipeAt) return nullptr;
+  return sim::UsbFuncs()->lpOpenPipe(device, endpoint);
+}
+USB_TRANSFER RefusingGetDescriptor(USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
+                                   LPVOID parameter, DWORD flags, UCHAR type, UCHAR index,
+                                   WORD language, WORD length, LPVOID buffer) {
+  if (refusals.descriptorCalls++ == refusals.descriptorAt) return nullptr;
+  return sim::UsbFuncs()->lpGetDescriptor(device, routine, parameter, flags, type, index, language,
+                                          length, buffer);
+}
+BOOL RefusingRegister(USB_HANDLE device, LPDEVICE_NOTIFY_ROUTINE routine, LPVOID context) {
+  if (refusals.registerNotify) return FALSE;
+  return sim::UsbFuncs()->lpRegisterNotificationRoutine(device, routine, context);
+}
+
+USB_FUNCS RefusingFuncs() {
+  USB_FUNCS funcs = *sim::UsbFuncs();
+  funcs.lpGetDeviceInfo = RefusingDeviceInfo;
+  funcs.lpSetInterface = RefusingSetInterface;
+  funcs.lpOpenPipe = RefusingOpenPipe;
+  funcs.lpGetDescriptor = RefusingGetDescriptor;
+  funcs.lpRegisterNotificationRoutine = RefusingRegister;
+  return funcs;
+}
+
 class AttachTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -47,36 +92,46 @@ class AttachTest : public ::testing::Test {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1);
     liveBefore = testheap::LiveBlocks();
   }
-
   void TearDown() override { EXPECT_EQ(sim::ActiveDeviceCount(), 0u); }
 
-  BOOL Attach(Device& device) {
+  // Plugs a modelled bridge that no registered client takes, then attaches the driver to it through
+  // the refusing operations.
+  BOOL Attach(Refusals r, unsigned interfaces = 1) {
+    refusals = r;
+    sim::BridgeConfig config = bridgetest::Unpaced(2, interfaces);
+    config.productId = 0xEA61;
+    model = sim::BridgeModel::Create(config);
+    id = model->Plug();
+    EXPECT_EQ(sim::LastAttachResult(id).status, sim::AttachResult::Status::NoDriver);
+    funcs = RefusingFuncs();
     accepted = 2;
-    USB_HANDLE handle = fakehost::Plug(&device);
-    lastResult = DeviceAttach(handle, fakehost::Funcs(), nullptr, TEXT("Tollaverk"), &accepted,
-                              fakehost::Settings(), 0);
+    lastResult = DeviceAttach(sim::DeviceHandle(id), &funcs, nullptr, TEXT("Tollaverk"), &accepted,
+                              &DriverSettings, 0);
     return lastResult;
   }
+  // Unplugs the bridge and waits until its removal (and the driver's detach) has finished.
+  void Unplug() {
+    ASSERT_TRUE(model->Unplug());
+    ASSERT_TRUE(sim::WaitRemoved(id, 10000));
+  }
 
-  // A refused device leaves nothing: no block, pipe, transfer, stream device or registration.
-  void ExpectNothingLeft(Device& device) {
+  // A refused or removed device leaves nothing: no block, pipe, transfer, stream device or
+  // registration.
+  void ExpectNothingLeft() {
     EXPECT_EQ(accepted, lastResult);
-    EXPECT_EQ(device.openPipes, 0);
-    EXPECT_EQ(device.openTransfers, 0);
-    EXPECT_EQ(device.registered, 0);
+    EXPECT_EQ(sim::LivePipes(), 0u);
+    EXPECT_EQ(sim::LiveTransfers(), 0u);
+    EXPECT_EQ(sim::LiveNotificationRoutines(), 0u);
+    EXPECT_EQ(sim::UsbLeakCount(), 0u);
     EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
     EXPECT_EQ(testheap::LiveBlocks(), liveBefore);
+    if (model != nullptr && sim::IsPlugged(id)) Unplug();
   }
 
-  // Runs the removal notification on its own thread, as the host stack does.
-  std::future<BOOL> Unplug(Device& device) {
-    return std::async(std::launch::async, [&device] {
-      return device.notify(device.notifyContext, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr,
-                           nullptr);
-    });
-  }
-
-  BOOL accepted = 2;
+  std::shared_ptr<sim::BridgeModel> model;
+  sim::UsbDeviceId id = 0;
+  USB_FUNCS funcs{};
+  BOOL accepted = FALSE;
   BOOL lastResult = FALSE;
   size_t liveBefore = 0;
 };
@@ -87,18 +142,8 @@ using bridgetest::Bridge;
 using bridgetest::BridgeLogEntry;
 using bridgetest::Unpaced;
 
-class AttachOnModel : public AttachTest {
- protected:
-  // A removed or refused bridge leaves no pipe, transfer, registration, stream device or block.
-  void ExpectNothingLeft() {
-    EXPECT_EQ(sim::LivePipes(), 0u);
-    EXPECT_EQ(sim::LiveTransfers(), 0u);
-    EXPECT_EQ(sim::LiveNotificationRoutines(), 0u);
-    EXPECT_EQ(sim::UsbLeakCount(), 0u);
-    EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
-    EXPECT_EQ(testheap::LiveBlocks(), liveBefore);
-  }
-};
+// Through the host stack's own attach of the registered client.
+using AttachOnModel = AttachTest;
 
 // String descriptor indices attach read, in order.
 std::vector<UCHAR> DescriptorIndices(const std::vector<BridgeLogEntry>& log) {
@@ -228,75 +273,54 @@ TEST_F(AttachOnModel, NotificationIgnoresOtherCodesAndForeignContexts) {
   ExpectNothingLeft();
 }
 
-// ---- The host stack's refusals, on a scripted host stack ----------------------------------------
-
-Device OneInterface() {
-  Device d;
-  d.interfaces = {fakehost::BridgeInterface(0)};
-  return d;
-}
+// ---- The host stack's refusals ------------------------------------------------------------------
 
 TEST_F(AttachTest, ConfigurationsWithoutOneOrTwoInterfacesAreRefused) {
-  Device three;
-  three.interfaces = {fakehost::BridgeInterface(0), fakehost::BridgeInterface(1),
-                      fakehost::BridgeInterface(2)};
-  EXPECT_FALSE(Attach(three));
-  EXPECT_EQ(three.pipeCalls, 0);
-  ExpectNothingLeft(three);
+  EXPECT_FALSE(Attach({}, 3));
+  EXPECT_EQ(refusals.pipeCalls, 0);
+  ExpectNothingLeft();
 
-  Device none;
-  EXPECT_FALSE(Attach(none));
-  ExpectNothingLeft(none);
+  EXPECT_FALSE(Attach({}, 0));
+  ExpectNothingLeft();
 
-  Device noInfo = OneInterface();
-  noInfo.noDeviceInfo = true;
-  EXPECT_FALSE(Attach(noInfo));
-  ExpectNothingLeft(noInfo);
+  EXPECT_FALSE(Attach({.deviceInfo = true}));
+  ExpectNothingLeft();
 }
 
 TEST_F(AttachTest, FailuresAtEachBuildStepRefuseCleanly) {
-  Device setInterface = OneInterface();
-  setInterface.setInterfaceFails = true;
-  EXPECT_FALSE(Attach(setInterface));
-  ExpectNothingLeft(setInterface);
+  EXPECT_FALSE(Attach({.setInterface = true}));
+  ExpectNothingLeft();
 
   for (int failAt = 0; failAt < 2; ++failAt) {
-    Device pipe = OneInterface();
-    pipe.openPipeFailAt = failAt;
-    EXPECT_FALSE(Attach(pipe)) << "pipe " << failAt;
-    ExpectNothingLeft(pipe);
+    EXPECT_FALSE(Attach({.openPipeAt = failAt})) << "pipe " << failAt;
+    ExpectNothingLeft();
   }
 
   // The last step: the receive thread already runs and the stream device is active. The refusal
   // releases the thread (no 3 s termination) and deactivates the stream device.
-  Device notify = OneInterface();
-  notify.registerFails = true;
   Clock::time_point start = Clock::now();
-  EXPECT_FALSE(Attach(notify));
+  EXPECT_FALSE(Attach({.registerNotify = true}));
   EXPECT_LT(MillisecondsSince(start), 2500);
-  ExpectNothingLeft(notify);
+  ExpectNothingLeft();
 }
 
 TEST_F(AttachTest, StringWithoutHeaderAnswerIsLeftOutButTheDeviceIsTaken) {
-  Device device = OneInterface();
-  device.strings[2].noTransfer = true;
-  ASSERT_TRUE(Attach(device));
+  ASSERT_TRUE(Attach({.descriptorAt = 0}));  // the product string's header read
+  EXPECT_EQ(accepted, TRUE);
   HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   BYTE out[64] = {};
   DWORD got = 0;
   EXPECT_FALSE(sim::DeviceIoControl(h, kProductStringCode, nullptr, 0, out, sizeof(out), &got));
   EXPECT_TRUE(sim::DeviceClose(h));
-  EXPECT_TRUE(Unplug(device).get());
-  ExpectNothingLeft(device);
+  Unplug();
+  ExpectNothingLeft();
 }
 
 TEST_F(AttachTest, SecondStringReadWithoutTransferRefusesTheDevice) {
-  Device device = OneInterface();
-  device.strings[3].header = {8, 3};
-  device.strings[3].secondNoTransfer = true;
-  EXPECT_FALSE(Attach(device));
-  ExpectNothingLeft(device);
+  EXPECT_FALSE(Attach({.descriptorAt = 3}));  // the serial string's full read
+  EXPECT_EQ(refusals.descriptorCalls, 4);
+  ExpectNothingLeft();
 }
 
 }  // namespace
