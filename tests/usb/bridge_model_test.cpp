@@ -220,7 +220,10 @@ TEST_F(BridgeTransfers, RemovalUnderTheThreadThenDetachEndsIt) {
 TEST_F(BridgeTransfers, RefusedIssueReturnsTheHostStacksError) {
   std::vector<BYTE> data(10);
   DWORD bytes = 0, usbError = 0;
-  size_t live = sim::LiveTransfers();
+  // The receive thread keeps one bulk IN outstanding; wait until it has issued it.
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (sim::LiveTransfers() != 1 && Clock::now() < deadline) Sleep(2);
+  ASSERT_EQ(sim::LiveTransfers(), 1u);
   // The IN pipe with OUT flags.
   EXPECT_EQ(BulkTransferWait(usb, port->inPipe, TransferCompleted, port->outDone, 0, data.data(), 0,
                              10, &bytes, 1000, &usbError),
@@ -230,7 +233,7 @@ TEST_F(BridgeTransfers, RefusedIssueReturnsTheHostStacksError) {
                              port->outDone, 0, data.data(), 0, 10, &bytes, 1000, &usbError),
             6u);
   EXPECT_EQ(GetLastError(), 6u);
-  EXPECT_EQ(sim::LiveTransfers(), live);  // only the receive thread's bulk IN
+  EXPECT_EQ(sim::LiveTransfers(), 1u);  // only the receive thread's bulk IN
 }
 
 }  // namespace
