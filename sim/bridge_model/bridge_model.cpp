@@ -1083,6 +1083,7 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
   entry.endpoint = io->endpoint;
   entry.in = io->in;
   entry.length = io->length;
+  entry.flags = io->flags;
   if (!m.plugged) {
     lock.unlock();
     io->Complete(nullptr, 0, USB_DEVICE_NOT_RESPONDING_ERROR);

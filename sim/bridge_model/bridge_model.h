@@ -84,6 +84,7 @@ struct BridgeLogEntry {
   uint8_t endpoint = 0;
   bool in = false;
   uint32_t length = 0;                      // requested length
+  DWORD flags = 0;                          // transfer flags the host stack was given
   std::vector<uint8_t> data;                // OUT: data sent; IN: data answered (control only)
   DWORD usbError = USB_NOT_COMPLETE_ERROR;  // result when answered, NOT_COMPLETE while pending
 };

@@ -1,27 +1,220 @@
 #include "tests/bridge/bridge_rig.h"
 
-#include <atomic>
-#include <cstring>
-#include <string>
+#include <gtest/gtest.h>
 
-#include "usb/byte_ring.h"
-#include "usb/transfer.h"
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <mutex>
+
+#include "sim/devmgr/sim_devmgr.h"
+#include "sim/usb/sim_usb.h"
+#include "usb/attach.h"
+#include "usb/registration.h"
 
 namespace bridgetest {
 namespace {
 
-std::atomic<int> rigNumber{0};
+std::mutex initLock;
+std::vector<ComDevice*> initialised;  // every ComDevice the device manager activated, in order
 
-sim::WString Wide(const std::string& s) {
-  return sim::WString(s.begin(), s.end());
+DWORD_PTR StreamInit(LPCWSTR key, LPCVOID) {
+  ComDevice* com = ComInit(key, &BridgePortOps);
+  std::lock_guard<std::mutex> hold(initLock);
+  if (com != nullptr) initialised.push_back(com);
+  return reinterpret_cast<DWORD_PTR>(com);
 }
-
-void SetString(HKEY key, const WCHAR* name, const sim::WString& value) {
-  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                 (DWORD)((value.size() + 1) * 2));
+BOOL StreamDeinit(DWORD_PTR d) {
+  return ComDeinit(reinterpret_cast<ComDevice*>(d));
+}
+DWORD_PTR StreamOpen(DWORD_PTR d, DWORD a, DWORD s) {
+  return reinterpret_cast<DWORD_PTR>(ComOpen(reinterpret_cast<ComDevice*>(d), a, s));
+}
+BOOL StreamClose(DWORD_PTR h) {
+  return ComClose(reinterpret_cast<ComHandle*>(h));
+}
+DWORD StreamRead(DWORD_PTR h, LPVOID b, DWORD n) {
+  return ComRead(reinterpret_cast<ComHandle*>(h), b, n);
+}
+DWORD StreamWrite(DWORD_PTR h, LPCVOID b, DWORD n) {
+  return ComWrite(reinterpret_cast<ComHandle*>(h), b, n);
+}
+BOOL StreamIoctl(DWORD_PTR h, DWORD c, PBYTE i, DWORD is, PBYTE o, DWORD os, PDWORD a) {
+  return ComIOControl(reinterpret_cast<ComHandle*>(h), c, i, is, o, os, a);
+}
+DWORD StreamPowerUp(DWORD_PTR d) {
+  return ComPowerUp(reinterpret_cast<ComDevice*>(d));
+}
+DWORD StreamPowerDown(DWORD_PTR d) {
+  return ComPowerDown(reinterpret_cast<ComDevice*>(d));
 }
 
 }  // namespace
+
+void InstallLinkedDriver() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ASSERT_TRUE(InstallDriver(DriverClientId));
+    WCHAR path[PortKeyPathChars];
+    ASSERT_TRUE(BuildPortKeyPath(path, PortKeyPathChars, 1, DriverVendorId, DriverProductId));
+    RegistryValue values[] = {
+        {TEXT("Dll"), REG_SZ, 0, const_cast<WCHAR*>(DriverClientId)},
+        {TEXT("Prefix"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("COM"))},
+        {nullptr, 0, 0, nullptr},
+    };
+    ASSERT_TRUE(ApplyRegistryValues(path, values, RegistryWrite, TRUE));
+    sim::StreamModuleEntries entries{};
+    entries.Init = StreamInit;
+    entries.Deinit = StreamDeinit;
+    entries.Open = StreamOpen;
+    entries.Close = StreamClose;
+    entries.Read = StreamRead;
+    entries.Write = StreamWrite;
+    entries.IOControl = StreamIoctl;
+    entries.PowerUp = StreamPowerUp;
+    entries.PowerDown = StreamPowerDown;
+    sim::RegisterBuiltinStreamModule("Tollaverk", entries);
+    sim::RegisterBuiltinUsbClient(DriverClientId, DeviceAttach);
+  });
+}
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    Sleep(2);
+  }
+  return true;
+}
+
+}  // namespace
+
+sim::BridgeConfig Unpaced(uint8_t partNumber, unsigned interfaces) {
+  sim::BridgeConfig config;
+  config.paced = false;
+  config.partNumber = partNumber;
+  config.interfaces = interfaces;
+  return config;
+}
+
+Bridge::Bridge(const sim::BridgeConfig& config,
+               const std::function<void(BridgeModel&)>& beforePlug) {
+  InstallLinkedDriver();
+  size_t before;
+  {
+    std::lock_guard<std::mutex> hold(initLock);
+    before = initialised.size();
+  }
+  model = BridgeModel::Create(config);
+  if (beforePlug) beforePlug(*model);
+  id = model->Plug();
+  attachLog = model->Log();
+  model->ClearLog();
+  // A refused device's stream devices were deactivated again.
+  if (sim::LastAttachResult(id).status != sim::AttachResult::Status::Attached) return;
+  std::lock_guard<std::mutex> hold(initLock);
+  for (size_t i = before; i < initialised.size() && i - before < BridgeMaxPorts; ++i) {
+    com_[i - before] = initialised[i];
+  }
+}
+
+Bridge::~Bridge() {
+  if (sim::IsPlugged(id)) model->Unplug();
+  EXPECT_TRUE(sim::WaitRemoved(id, 10000));
+}
+
+void Bridge::Unplug() {
+  bool open = (State() & PortOpened) != 0;
+  ASSERT_TRUE(model->Unplug());
+  if (!open) {
+    // Nothing holds the records: they are released with the removal.
+    ASSERT_TRUE(sim::WaitRemoved(id, 10000));
+    for (auto& com : com_) com = nullptr;
+    return;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return (State() & PortDetached) != 0; }, 5000));
+}
+
+void Bridge::StopPoll(unsigned i) {
+  BridgePort* port = Port(i);
+  EnterCriticalSection(&port->device->lock);
+  UINT timer = port->pollTimer;
+  port->pollTimer = 0;
+  LeaveCriticalSection(&port->device->lock);
+  if (timer != 0) timeKillEvent(timer);
+}
+
+std::vector<BridgeLogEntry> Bridge::Requests() const {
+  std::vector<BridgeLogEntry> out;
+  for (auto& e : model->Log()) {
+    if (e.kind == BridgeLogEntry::Kind::Control) out.push_back(e);
+  }
+  return out;
+}
+
+std::vector<BridgeLogEntry> Bridge::WithoutPolls(bool keepFirstModemRead) const {
+  std::vector<BridgeLogEntry> out;
+  for (auto& e : Requests()) {
+    if (e.setup.bRequest == ReqCommStatus) continue;
+    if (e.setup.bRequest == ReqModemStatus && !keepFirstModemRead) continue;
+    if (e.setup.bRequest == ReqModemStatus) keepFirstModemRead = false;
+    out.push_back(e);
+  }
+  return out;
+}
+
+std::vector<Bytes> Bridge::BulkOuts() const {
+  std::vector<Bytes> out;
+  for (auto& e : model->Log()) {
+    if (e.kind == BridgeLogEntry::Kind::BulkOut) out.emplace_back(e.data.begin(), e.data.end());
+  }
+  return out;
+}
+
+bool Bridge::WaitPolls(size_t count) const {
+  size_t start = model->CountRequests(ReqCommStatus);
+  return WaitUntil([&] { return model->CountRequests(ReqCommStatus) >= start + count; }, 5000);
+}
+
+ComHandle* OpenData(ComDevice* com) {
+  return ComOpen(com, GENERIC_READ | GENERIC_WRITE, 0);
+}
+
+BOOL SetTimeouts(ComHandle* h, COMMTIMEOUTS timeouts) {
+  return ComIOControl(h, IOCTL_SERIAL_SET_TIMEOUTS, reinterpret_cast<BYTE*>(&timeouts),
+                      sizeof(timeouts), nullptr, 0, nullptr);
+}
+
+Bytes ReadAll(ComHandle* h, size_t count) {
+  Bytes got(count);
+  DWORD total = 0;
+  while (total < got.size()) {
+    DWORD n = ComRead(h, got.data() + total, (DWORD)got.size() - total);
+    if (n == 0 || n == (DWORD)-1) break;
+    total += n;
+  }
+  got.resize(total);
+  return got;
+}
+
+DWORD WaitEvents(ComHandle* h) {
+  auto waiter = std::async(std::launch::async, [h] {
+    DWORD mask = 0;
+    DWORD actual = 0;
+    if (!ComIOControl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, reinterpret_cast<BYTE*>(&mask), 4,
+                      &actual)) {
+      ADD_FAILURE() << "wait failed with " << GetLastError();
+    }
+    return mask;
+  });
+  if (waiter.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "no communication event";
+    AbortHandleWaits(h);
+  }
+  return waiter.get();
+}
 
 DCB DefaultDcb() {
   DCB dcb;
@@ -42,147 +235,10 @@ DCB DefaultDcb() {
   return dcb;
 }
 
-void BridgeRig::Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE out) {
-  device = static_cast<BridgeDevice*>(LocalAlloc(LPTR, sizeof(BridgeDevice)));
-  device->signature = BridgeSignature;
-  InitializeCriticalSection(&device->lock);
-  device->hostDevice = handle;
-  device->usb = usb;
-  device->vendorId = 0x10C4;
-  device->productId = 0xEA60;
-  device->portCount = 1;
-  device->partNumber = 2;
-  device->attachDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-
-  port = static_cast<BridgePort*>(LocalAlloc(LPTR, sizeof(BridgePort)));
-  port->signature = BridgeSignature;
-  port->device = device;
-  InitializeCriticalSection(&port->ringLock);
-  InitializeCriticalSection(&port->eventLock);
-  port->interfaceNumber = 0;
-  port->inPipe = in;
-  port->inEndpoint = 0x81;
-  port->inDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  port->outPipe = out;
-  port->outEndpoint = 0x01;
-  port->outDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  port->closedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  port->roomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  port->ring = static_cast<ByteRing*>(LocalAlloc(LPTR, sizeof(ByteRing)));
-  RingInit(port->ring, 1, 16384, 0);
-  device->ports[0] = port;
-
-  int n = ++rigNumber;
-  deviceKey_ = Wide("Drivers\\BridgeTest\\Port" + std::to_string(n));
-  activeKey_ = Wide("Drivers\\Active\\BridgeTest" + std::to_string(n));
-}
-
-BridgeRig::BridgeRig() {
-  Build(host.Handle(), host.Funcs(), host.InPipe(), host.OutPipe());
-}
-
-BridgeRig::BridgeRig(const sim::BridgeConfig& config) {
-  model = sim::BridgeModel::Create(config);
-  modelId = model->Plug();
-  USB_HANDLE handle = sim::DeviceHandle(modelId);
-  LPCUSB_FUNCS usb = sim::UsbFuncs();
-  USB_PIPE in = nullptr;
-  USB_PIPE out = nullptr;
-  LPCUSB_DEVICE info = usb->lpGetDeviceInfo(handle);
-  if (info != nullptr && info->lpActiveConfig != nullptr &&
-      info->lpActiveConfig->dwNumInterfaces > 0) {
-    const USB_INTERFACE& iface = info->lpActiveConfig->lpInterfaces[0];
-    for (UCHAR i = 0; i < iface.Descriptor.bNumEndpoints; ++i) {
-      const USB_ENDPOINT_DESCRIPTOR& ep = iface.lpEndpoints[i].Descriptor;
-      if ((ep.bmAttributes & 3) != USB_ENDPOINT_TYPE_BULK) continue;
-      if ((ep.bEndpointAddress & 0x80) && in == nullptr) in = usb->lpOpenPipe(handle, &ep);
-      if (!(ep.bEndpointAddress & 0x80) && out == nullptr) out = usb->lpOpenPipe(handle, &ep);
-    }
-  }
-  Build(handle, usb, in, out);
-  device->partNumber = config.partNumber;
-}
-
-void BridgeRig::WriteClientInfo(DWORD type, const void* data, DWORD size) {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, activeKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                  &key, &disposition);
-  SetString(key, TEXT("Key"), deviceKey_);
-  if (data != nullptr) {
-    RegSetValueExW(key, TEXT("ClientInfo"), 0, type, static_cast<const BYTE*>(data), size);
-  } else {
-    RegDeleteValueW(key, TEXT("ClientInfo"));
-  }
-  RegCloseKey(key);
-}
-
-bool BridgeRig::Bind() {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, deviceKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                  &key, &disposition);
-  SetString(key, TEXT("Prefix"), TEXT("COM"));
-  RegCloseKey(key);
-  DWORD_PTR client = reinterpret_cast<DWORD_PTR>(port);
-  WriteClientInfo(REG_QWORD, &client, sizeof(client));
-  com = ComInit(activeKey_.c_str(), &BridgePortOps);
-  if (com == nullptr) return false;
-  StartReceiving();
-  return true;
-}
-
-void BridgeRig::StartReceiving() {
-  port->receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, port, 0, nullptr);
-  SetEvent(device->attachDone);
-  receiving_ = true;
-}
-
-void BridgeRig::MarkDetached() {
-  EnterCriticalSection(&device->lock);
-  device->detached = 1;
-  __atomic_fetch_and(&port->state, (BYTE)~PortOpened, __ATOMIC_ACQ_REL);
-  __atomic_fetch_or(&port->state, (BYTE)PortDetached, __ATOMIC_ACQ_REL);
-  SetEvent(port->inDone);
-  LeaveCriticalSection(&device->lock);
-}
-
-BYTE* BridgeRig::StoredString(const std::vector<BYTE>& bytes, size_t blockSize) {
-  BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, blockSize));
-  std::memcpy(block, bytes.data(), bytes.size() < blockSize ? bytes.size() : blockSize);
-  return block;
-}
-
-BridgeRig::~BridgeRig() {
-  if (com != nullptr) ComDeinit(com);
-  // Detach order: poll timer (stopped by Close), detached marks, the receive thread, then release.
-  MarkDetached();
-  if (receiving_) {
-    WaitForSingleObject(port->receiveThread, 3000);
-    CloseHandle(port->receiveThread);
-  }
-  if (model != nullptr) {
-    device->usb->lpClosePipe(port->inPipe);
-    device->usb->lpClosePipe(port->outPipe);
-    model->Unplug();
-    sim::WaitRemoved(modelId, 5000);
-  }
-  RingFree(port->ring);
-  LocalFree(port->ring);
-  CloseHandle(port->inDone);
-  CloseHandle(port->outDone);
-  CloseHandle(port->closedEvent);
-  CloseHandle(port->roomEvent);
-  DeleteCriticalSection(&port->eventLock);
-  DeleteCriticalSection(&port->ringLock);
-  LocalFree(port);
-  if (device->productString) LocalFree(device->productString);
-  if (device->serialString) LocalFree(device->serialString);
-  CloseHandle(device->attachDone);
-  DeleteCriticalSection(&device->lock);
-  LocalFree(device);
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, activeKey_.c_str());
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, deviceKey_.c_str());
+Bytes Pattern(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = (BYTE)(i * 7 + i / 251);
+  return b;
 }
 
 }  // namespace bridgetest

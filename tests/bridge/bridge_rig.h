@@ -1,60 +1,89 @@
-// A bridge as attach leaves it, built by hand on the wire host: one BridgeDevice with one
-// BridgePort (pipes, events, ring), optionally bound to a ComDevice through an active key whose
-// "ClientInfo" holds the port, with its receive thread running and attachDone set.
+// A modelled bridge on the simulated bus with the driver attached to it by the host stack, as on
+// the device: the driver's sources are linked into the test program and registered as the
+// built-in USB client and stream module, so that the records attach builds are reachable from
+// the test (com, port, device). Removal is an unplug; while a port is open the records outlive the
+// removal until the test closes the port, as they do under an application.
 #pragma once
 
-#include <string>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "bridge/bridge_port.h"
 #include "bridge/bridge_requests.h"
 #include "core/com_device.h"
 #include "sim/bridge_model/bridge_model.h"
-#include "tests/bridge/wire_host.h"
 
 namespace bridgetest {
 
-class BridgeRig {
+using Bytes = std::vector<BYTE>;
+using sim::BridgeLogEntry;
+using sim::BridgeModel;
+
+// Registers the client and port 0 as the module's installation does, port 1's key beside it, and
+// the linked driver under the module's name for the host stack and the device manager. Once per
+// process; Bridge calls it.
+void InstallLinkedDriver();
+
+// Unpaced, so that bulk transfers complete at once unless a test wants the line time.
+sim::BridgeConfig Unpaced(uint8_t partNumber = 2, unsigned interfaces = 1);
+
+// Runs a request routine as the driver does: under the bridge's device lock (the routines check
+// that in debug builds).
+template <typename Call>
+auto UnderDeviceLock(BridgeDevice* device, Call call) {
+  EnterDeviceLock(device);
+  auto result = call();
+  LeaveDeviceLock(device);
+  return result;
+}
+
+class Bridge {
  public:
-  // On the wire host.
-  BridgeRig();
-  // On a bridge model plugged on the simulated bus (no client driver takes it): the records are
-  // built from the host stack's handle and operations, with pipes on interface 0's endpoints.
-  explicit BridgeRig(const sim::BridgeConfig& config);
-  ~BridgeRig();
+  // `beforePlug` may inject faults that hit attach.
+  explicit Bridge(const sim::BridgeConfig& config = Unpaced(),
+                  const std::function<void(BridgeModel&)>& beforePlug = {});
+  ~Bridge();  // unplugs (when still plugged) and waits until the removal has finished
 
-  // Writes the device key and the active key and calls ComInit with the bridge table; then starts
-  // the receive thread and sets attachDone. False when ComInit failed.
-  bool Bind();
-  // Only starts the receive thread and sets attachDone (no ComDevice).
-  void StartReceiving();
-  // What detach does to the records: detached flag, opened bit off, detached bit on, inDone set.
-  void MarkDetached();
+  bool Attached() const { return com_[0] != nullptr; }
+  ComDevice* Com(unsigned i = 0) const { return com_[i]; }
+  BridgePort* Port(unsigned i = 0) const { return static_cast<BridgePort*>(com_[i]->port); }
+  BridgeDevice* Device() const { return Port(0)->device; }
+  BYTE State(unsigned i = 0) const { return __atomic_load_n(&Port(i)->state, __ATOMIC_ACQUIRE); }
 
-  // Active key path of this rig, and a helper that writes "ClientInfo" of any type and size.
-  const sim::WString& ActiveKey() const { return activeKey_; }
-  void WriteClientInfo(DWORD type, const void* data, DWORD size);
+  // Starts the removal and returns once the driver has marked every port detached.
+  void Unplug();
+  // Stops the port's modem poll, so that a test can call PollModemStatus once per period by hand.
+  void StopPoll(unsigned i = 0);
 
-  // A raw string descriptor stored as attach stores it (a LocalAlloc block of the given size).
-  static BYTE* StoredString(const std::vector<BYTE>& bytes, size_t blockSize);
+  // Control requests answered since the last ClearLog, in order.
+  std::vector<BridgeLogEntry> Requests() const;
+  // The same without the modem poll's reads (the poll runs beside whatever a test does); the
+  // first modem status read is kept when asked for (open reads it).
+  std::vector<BridgeLogEntry> WithoutPolls(bool keepFirstModemRead) const;
+  // Data of the bulk OUT transfers since the last ClearLog.
+  std::vector<Bytes> BulkOuts() const;
+  // Waits until the poll has read the comm status `count` more times.
+  bool WaitPolls(size_t count) const;
 
-  BYTE State() const { return __atomic_load_n(&port->state, __ATOMIC_ACQUIRE); }
-
-  wirehost::Host host;
-  std::shared_ptr<sim::BridgeModel> model;
-  sim::UsbDeviceId modelId = 0;
-  BridgeDevice* device = nullptr;
-  BridgePort* port = nullptr;
-  ComDevice* com = nullptr;
+  std::shared_ptr<BridgeModel> model;
+  sim::UsbDeviceId id = 0;
+  std::vector<BridgeLogEntry> attachLog;  // what attach asked of the bridge
 
  private:
-  void Build(USB_HANDLE handle, LPCUSB_FUNCS usb, USB_PIPE in, USB_PIPE out);
-  sim::WString deviceKey_;
-  sim::WString activeKey_;
-  bool receiving_ = false;
+  ComDevice* com_[BridgeMaxPorts] = {};
 };
+
+// The test-side handle helpers on the core.
+ComHandle* OpenData(ComDevice* com);
+BOOL SetTimeouts(ComHandle* h, COMMTIMEOUTS timeouts);
+// Reads until `count` bytes arrived or a read returned nothing.
+Bytes ReadAll(ComHandle* h, size_t count);
+// Waits for communication events on h (mask already set); 0 and a failure after 5 s.
+DWORD WaitEvents(ComHandle* h);
 
 // A DCB as the core's first open applies it.
 DCB DefaultDcb();
+Bytes Pattern(size_t n);
 
 }  // namespace bridgetest

@@ -1,25 +1,23 @@
-// Attach and detach against a scripted host stack: which devices are taken, what a refusal leaves
-// behind (nothing), and how detach waits for open ports.
+// Attach and detach on a modelled bridge: which devices are taken, what attach reads and opens,
+// what a refusal or a removal leaves behind (nothing), and the host stack's own refusals (no
+// device information, no transfer, no pipe, no notification), which no bridge can cause. Removal
+// with ports open, and the faults the bridge model injects at each attach step, are in the
+// end-to-end lifecycle suite.
 #include "usb/attach.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
-#include <thread>
 
-#include "bridge/bridge_port.h"
-#include "core/com_device.h"
 #include "platform/ce_serial.h"
 #include "sim/devmgr/sim_devmgr.h"
-#include "tests/lifecycle/fake_host.h"
+#include "tests/bridge/bridge_rig.h"
 #include "tests/lifecycle/heap_count.h"
 #include "usb/registration.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using fakehost::Device;
 
 const WCHAR kPort0[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port0\\4292_60000");
 const WCHAR kPort1[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000");
@@ -27,28 +25,6 @@ const DWORD kProductStringCode = 0x22200C;
 
 long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-DWORD_PTR StreamInit(LPCWSTR key, LPCVOID) {
-  return reinterpret_cast<DWORD_PTR>(ComInit(key, &BridgePortOps));
-}
-BOOL StreamDeinit(DWORD_PTR d) {
-  return ComDeinit(reinterpret_cast<ComDevice*>(d));
-}
-DWORD_PTR StreamOpen(DWORD_PTR d, DWORD a, DWORD s) {
-  return reinterpret_cast<DWORD_PTR>(ComOpen(reinterpret_cast<ComDevice*>(d), a, s));
-}
-BOOL StreamClose(DWORD_PTR h) {
-  return ComClose(reinterpret_cast<ComHandle*>(h));
-}
-DWORD StreamRead(DWORD_PTR h, LPVOID b, DWORD n) {
-  return ComRead(reinterpret_cast<ComHandle*>(h), b, n);
-}
-DWORD StreamWrite(DWORD_PTR h, LPCVOID b, DWORD n) {
-  return ComWrite(reinterpret_cast<ComHandle*>(h), b, n);
-}
-BOOL StreamIoctl(DWORD_PTR h, DWORD c, PBYTE i, DWORD is, PBYTE o, DWORD os, PDWORD a) {
-  return ComIOControl(reinterpret_cast<ComHandle*>(h), c, i, is, o, os, a);
 }
 
 void WritePortKey(LPCWSTR path) {
@@ -60,284 +36,291 @@ void WritePortKey(LPCWSTR path) {
   ASSERT_TRUE(ApplyRegistryValues(path, values, RegistryWrite, TRUE));
 }
 
+// The simulated host stack's operations with some of them refusing: the host stack's own
+// refusals (no device information, no transfer, no pipe, no notification), which no bridge causes.
+struct Refusals {
+  bool deviceInfo = false;
+  bool setInterface = false;
+  int openPipeAt = -1;    // 0-based OpenPipe call that gives no pipe
+  int descriptorAt = -1;  // 0-based GetDescriptor call that gives no transfer
+  bool registerNotify = false;
+  // Observed.
+  int pipeCalls = 0;
+  int descriptorCalls = 0;
+};
+Refusals refusals;  // attach runs on the test's thread: no lock needed
+
+LPCUSB_DEVICE RefusingDeviceInfo(USB_HANDLE device) {
+  return refusals.deviceInfo ? nullptr : sim::UsbFuncs()->lpGetDeviceInfo(device);
+}
+USB_TRANSFER RefusingSetInterface(USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
+                                  LPVOID parameter, DWORD flags, UCHAR number, UCHAR alternate) {
+  if (refusals.setInterface) return nullptr;
+  return sim::UsbFuncs()->lpSetInterface(device, routine, parameter, flags, number, alternate);
+}
+USB_PIPE RefusingOpenPipe(USB_HANDLE device, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
+  if (refusals.pipeCalls++ == refusals.openPipeAt) return nullptr;
+  return sim::UsbFuncs()->lpOpenPipe(device, endpoint);
+}
+USB_TRANSFER RefusingGetDescriptor(USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
+                                   LPVOID parameter, DWORD flags, UCHAR type, UCHAR index,
+                                   WORD language, WORD length, LPVOID buffer) {
+  if (refusals.descriptorCalls++ == refusals.descriptorAt) return nullptr;
+  return sim::UsbFuncs()->lpGetDescriptor(device, routine, parameter, flags, type, index, language,
+                                          length, buffer);
+}
+BOOL RefusingRegister(USB_HANDLE device, LPDEVICE_NOTIFY_ROUTINE routine, LPVOID context) {
+  if (refusals.registerNotify) return FALSE;
+  return sim::UsbFuncs()->lpRegisterNotificationRoutine(device, routine, context);
+}
+
+USB_FUNCS RefusingFuncs() {
+  USB_FUNCS funcs = *sim::UsbFuncs();
+  funcs.lpGetDeviceInfo = RefusingDeviceInfo;
+  funcs.lpSetInterface = RefusingSetInterface;
+  funcs.lpOpenPipe = RefusingOpenPipe;
+  funcs.lpGetDescriptor = RefusingGetDescriptor;
+  funcs.lpRegisterNotificationRoutine = RefusingRegister;
+  return funcs;
+}
+
 class AttachTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim::StreamModuleEntries entries{};
-    entries.Init = StreamInit;
-    entries.Deinit = StreamDeinit;
-    entries.Open = StreamOpen;
-    entries.Close = StreamClose;
-    entries.Read = StreamRead;
-    entries.Write = StreamWrite;
-    entries.IOControl = StreamIoctl;
-    sim::RegisterBuiltinStreamModule("Tollaverk", entries);
+    bridgetest::InstallLinkedDriver();  // the linked driver as the device manager's "Tollaverk"
     WritePortKey(kPort0);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1);
     liveBefore = testheap::LiveBlocks();
   }
+  void TearDown() override { EXPECT_EQ(sim::ActiveDeviceCount(), 0u); }
 
-  void TearDown() override {
-    EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
-    sim::UnregisterBuiltinStreamModule("Tollaverk");
-  }
-
-  BOOL Attach(Device& device) {
+  // Plugs a modelled bridge that no registered client takes, then attaches the driver to it through
+  // the refusing operations.
+  BOOL Attach(Refusals r, unsigned interfaces = 1) {
+    refusals = r;
+    sim::BridgeConfig config = bridgetest::Unpaced(2, interfaces);
+    config.productId = 0xEA61;
+    model = sim::BridgeModel::Create(config);
+    id = model->Plug();
+    EXPECT_EQ(sim::LastAttachResult(id).status, sim::AttachResult::Status::NoDriver);
+    funcs = RefusingFuncs();
     accepted = 2;
-    USB_HANDLE handle = fakehost::Plug(&device);
-    lastResult = DeviceAttach(handle, fakehost::Funcs(), nullptr, TEXT("Tollaverk"), &accepted,
-                              fakehost::Settings(), 0);
+    lastResult = DeviceAttach(sim::DeviceHandle(id), &funcs, nullptr, TEXT("Tollaverk"), &accepted,
+                              &DriverSettings, 0);
     return lastResult;
   }
+  // Unplugs the bridge and waits until its removal (and the driver's detach) has finished.
+  void Unplug() {
+    ASSERT_TRUE(model->Unplug());
+    ASSERT_TRUE(sim::WaitRemoved(id, 10000));
+  }
 
-  // A refused device leaves nothing: no block, pipe, transfer, stream device or registration.
-  void ExpectNothingLeft(Device& device) {
+  // A refused or removed device leaves nothing: no block, pipe, transfer, stream device or
+  // registration.
+  void ExpectNothingLeft() {
     EXPECT_EQ(accepted, lastResult);
-    EXPECT_EQ(device.openPipes, 0);
-    EXPECT_EQ(device.openTransfers, 0);
-    EXPECT_EQ(device.registered, 0);
+    EXPECT_EQ(sim::LivePipes(), 0u);
+    EXPECT_EQ(sim::LiveTransfers(), 0u);
+    EXPECT_EQ(sim::LiveNotificationRoutines(), 0u);
+    EXPECT_EQ(sim::UsbLeakCount(), 0u);
     EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
     EXPECT_EQ(testheap::LiveBlocks(), liveBefore);
+    if (model != nullptr && sim::IsPlugged(id)) Unplug();
   }
 
-  // Runs the removal notification on its own thread, as the host stack does.
-  std::future<BOOL> Unplug(Device& device) {
-    return std::async(std::launch::async, [&device] {
-      return device.notify(device.notifyContext, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr,
-                           nullptr);
-    });
-  }
-
-  BOOL accepted = 2;
+  std::shared_ptr<sim::BridgeModel> model;
+  sim::UsbDeviceId id = 0;
+  USB_FUNCS funcs{};
+  BOOL accepted = FALSE;
   BOOL lastResult = FALSE;
   size_t liveBefore = 0;
 };
 
-Device OneInterface() {
-  Device d;
-  d.interfaces = {fakehost::BridgeInterface(0)};
-  return d;
+// ---- On a modelled bridge -----------------------------------------------------------------------
+
+using bridgetest::Bridge;
+using bridgetest::BridgeLogEntry;
+using bridgetest::Unpaced;
+
+// Through the host stack's own attach of the registered client.
+using AttachOnModel = AttachTest;
+
+// String descriptor indices attach read, in order.
+std::vector<UCHAR> DescriptorIndices(const std::vector<BridgeLogEntry>& log) {
+  std::vector<UCHAR> out;
+  for (const auto& e : log) {
+    if (e.kind == BridgeLogEntry::Kind::Control && e.setup.bRequest == 0x06) {
+      out.push_back(static_cast<UCHAR>(e.setup.wValue & 0xFF));
+    }
+  }
+  return out;
 }
 
-TEST_F(AttachTest, OneInterfaceYieldsOnePortAndDetachWithoutOpenPortsDoesNotWait) {
-  Device device = OneInterface();
-  ASSERT_TRUE(Attach(device));
-  EXPECT_EQ(accepted, TRUE);
+TEST_F(AttachOnModel, OneInterfaceYieldsOnePortAndDetachWithoutOpenPortsDoesNotWait) {
+  auto b = std::make_unique<Bridge>();
+  ASSERT_TRUE(b->Attached());
   EXPECT_EQ(sim::ActiveDeviceNames(), std::vector<std::string>{"COM1:"});
-  EXPECT_EQ(device.openPipes, 2);
-  EXPECT_EQ(device.registered, 1);
+  EXPECT_EQ(sim::LivePipes(), 2u);
+  EXPECT_EQ(sim::LiveNotificationRoutines(), 1u);
   // Product string 2, then serial string 3 (part number 2), each as header and full read.
-  EXPECT_EQ(device.descriptorIndices, (std::vector<UCHAR>{2, 2, 3, 3}));
+  EXPECT_EQ(DescriptorIndices(b->attachLog), (std::vector<UCHAR>{2, 2, 3, 3}));
 
   Clock::time_point start = Clock::now();
-  EXPECT_TRUE(Unplug(device).get());
+  ASSERT_TRUE(b->model->Unplug());
+  ASSERT_TRUE(sim::WaitRemoved(b->id, 10000));
   long long took = MillisecondsSince(start);
   EXPECT_GE(took, 1000);
   // No waiting for closes, no receive thread left to terminate: that would add the 3000 ms stop
   // limit to the 1000 ms settle.
   EXPECT_LT(took, 3900);
-  ExpectNothingLeft(device);
+  b.reset();
+  ExpectNothingLeft();
 }
 
-TEST_F(AttachTest, SecondPortNeedsItsKeyAndThenStandsBesideTheFirst) {
-  Device device;
-  device.interfaces = {fakehost::BridgeInterface(0), fakehost::BridgeInterface(1)};
-  EXPECT_FALSE(Attach(device));
-  // Port 0's stream device was activated first; the refusal deactivated it again.
-  ExpectNothingLeft(device);
-
+TEST_F(AttachOnModel, SecondPortNeedsItsKeyAndThenStandsBesideTheFirst) {
+  {
+    Bridge refused(Unpaced(2, 2));
+    EXPECT_FALSE(refused.Attached());
+    // Port 0's stream device was activated first; the refusal deactivated it again.
+    EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
+    EXPECT_EQ(sim::LivePipes(), 0u);
+  }
   WritePortKey(kPort1);
-  Device again;
-  again.interfaces = {fakehost::BridgeInterface(0), fakehost::BridgeInterface(1)};
-  ASSERT_TRUE(Attach(again));
-  EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"COM1:", "COM2:"}));
-  EXPECT_EQ(again.openedEndpoints, (std::vector<UCHAR>{0x81, 0x01, 0x82, 0x02}));
-  EXPECT_TRUE(Unplug(again).get());
-  ExpectNothingLeft(again);
+  {
+    Bridge again(Unpaced(2, 2));
+    ASSERT_TRUE(again.Attached());
+    EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"COM1:", "COM2:"}));
+    EXPECT_EQ(again.Port(0)->inEndpoint, 0x81u);
+    EXPECT_EQ(again.Port(0)->outEndpoint, 0x01u);
+    EXPECT_EQ(again.Port(1)->inEndpoint, 0x82u);
+    EXPECT_EQ(again.Port(1)->outEndpoint, 0x02u);
+    EXPECT_EQ(sim::LivePipes(), 4u);
+  }
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1);
+  ExpectNothingLeft();
 }
+
+TEST_F(AttachOnModel, FirstBulkEndpointOfEachDirectionIsUsedAndBothAreRequired) {
+  sim::BridgeConfig mixed = Unpaced();
+  mixed.endpoints = {{{0x83, USB_ENDPOINT_TYPE_INTERRUPT},
+                      {0x81, USB_ENDPOINT_TYPE_BULK},
+                      {0x02, USB_ENDPOINT_TYPE_BULK},
+                      {0x84, USB_ENDPOINT_TYPE_BULK}}};
+  {
+    Bridge b(mixed);
+    ASSERT_TRUE(b.Attached());
+    EXPECT_EQ(b.Port()->inEndpoint, 0x81u);
+    EXPECT_EQ(b.Port()->outEndpoint, 0x02u);
+    EXPECT_EQ(sim::LivePipes(), 2u);
+  }
+  sim::BridgeConfig noOut = Unpaced();
+  noOut.endpoints = {{{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_INTERRUPT}}};
+  {
+    Bridge b(noOut);
+    EXPECT_FALSE(b.Attached());
+  }
+  ExpectNothingLeft();
+}
+
+TEST_F(AttachOnModel, PartNumberFiveReadsTheSerialStringFromIndexFive) {
+  {
+    Bridge b(Unpaced(5));
+    ASSERT_TRUE(b.Attached());
+    EXPECT_EQ(DescriptorIndices(b.attachLog), (std::vector<UCHAR>{2, 2, 5, 5}));
+  }
+  ExpectNothingLeft();
+}
+
+TEST_F(AttachOnModel, ProductStringIsStoredAsTheDeviceSentIt) {
+  sim::BridgeConfig config = Unpaced();
+  config.product = TEXT("Tv");
+  {
+    Bridge b(config);
+    ASSERT_TRUE(b.Attached());
+    HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    BYTE out[64] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(sim::DeviceIoControl(h, kProductStringCode, nullptr, 0, out, sizeof(out), &got));
+    const std::vector<BYTE> product{6, 3, 'T', 0, 'v', 0};
+    EXPECT_EQ(std::vector<BYTE>(out, out + product.size()), product);
+    EXPECT_EQ(out[product.size()], 0);  // nothing beyond the stored descriptor
+    EXPECT_TRUE(sim::DeviceClose(h));
+  }
+  ExpectNothingLeft();
+}
+
+// The full read of a string answers fewer bytes than its header announced.
+TEST_F(AttachOnModel, ShortSecondStringReadRefusesTheDevice) {
+  {
+    Bridge b(Unpaced(), [](bridgetest::BridgeModel& m) { m.ShortAnswerNext(0x06, 2, 2); });
+    EXPECT_FALSE(b.Attached());
+    EXPECT_EQ(DescriptorIndices(b.attachLog), (std::vector<UCHAR>{2, 2}));
+  }
+  ExpectNothingLeft();
+}
+
+TEST_F(AttachOnModel, NotificationIgnoresOtherCodesAndForeignContexts) {
+  {
+    Bridge b;
+    ASSERT_TRUE(b.Attached());
+    EXPECT_FALSE(DeviceNotify(nullptr, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
+    DWORD foreign[8] = {0x12345678};
+    EXPECT_FALSE(DeviceNotify(foreign, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(DeviceNotify(b.Device(), 2, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(sim::ActiveDeviceCount(), 1u);
+  }
+  ExpectNothingLeft();
+}
+
+// ---- The host stack's refusals ------------------------------------------------------------------
 
 TEST_F(AttachTest, ConfigurationsWithoutOneOrTwoInterfacesAreRefused) {
-  Device three;
-  three.interfaces = {fakehost::BridgeInterface(0), fakehost::BridgeInterface(1),
-                      fakehost::BridgeInterface(2)};
-  EXPECT_FALSE(Attach(three));
-  EXPECT_EQ(three.pipeCalls, 0);
-  ExpectNothingLeft(three);
+  EXPECT_FALSE(Attach({}, 3));
+  EXPECT_EQ(refusals.pipeCalls, 0);
+  ExpectNothingLeft();
 
-  Device none;
-  EXPECT_FALSE(Attach(none));
-  ExpectNothingLeft(none);
+  EXPECT_FALSE(Attach({}, 0));
+  ExpectNothingLeft();
 
-  Device noInfo = OneInterface();
-  noInfo.noDeviceInfo = true;
-  EXPECT_FALSE(Attach(noInfo));
-  ExpectNothingLeft(noInfo);
-}
-
-TEST_F(AttachTest, FirstBulkEndpointOfEachDirectionIsUsedAndBothAreRequired) {
-  Device mixed;
-  mixed.interfaces = {fakehost::Interface{}};
-  mixed.interfaces[0].endpoints = {fakehost::Endpoint(0x83, USB_ENDPOINT_TYPE_INTERRUPT),
-                                   fakehost::Endpoint(0x81, USB_ENDPOINT_TYPE_BULK),
-                                   fakehost::Endpoint(0x02, USB_ENDPOINT_TYPE_BULK),
-                                   fakehost::Endpoint(0x84, USB_ENDPOINT_TYPE_BULK)};
-  ASSERT_TRUE(Attach(mixed));
-  EXPECT_EQ(mixed.openedEndpoints, (std::vector<UCHAR>{0x81, 0x02}));
-  EXPECT_TRUE(Unplug(mixed).get());
-  ExpectNothingLeft(mixed);
-
-  Device noOut;
-  noOut.interfaces = {fakehost::Interface{}};
-  noOut.interfaces[0].endpoints = {fakehost::Endpoint(0x81, USB_ENDPOINT_TYPE_BULK),
-                                   fakehost::Endpoint(0x02, USB_ENDPOINT_TYPE_INTERRUPT)};
-  EXPECT_FALSE(Attach(noOut));
-  ExpectNothingLeft(noOut);
+  EXPECT_FALSE(Attach({.deviceInfo = true}));
+  ExpectNothingLeft();
 }
 
 TEST_F(AttachTest, FailuresAtEachBuildStepRefuseCleanly) {
-  Device setInterface = OneInterface();
-  setInterface.setInterfaceFails = true;
-  EXPECT_FALSE(Attach(setInterface));
-  ExpectNothingLeft(setInterface);
+  EXPECT_FALSE(Attach({.setInterface = true}));
+  ExpectNothingLeft();
 
   for (int failAt = 0; failAt < 2; ++failAt) {
-    Device pipe = OneInterface();
-    pipe.openPipeFailAt = failAt;
-    EXPECT_FALSE(Attach(pipe)) << "pipe " << failAt;
-    ExpectNothingLeft(pipe);
+    EXPECT_FALSE(Attach({.openPipeAt = failAt})) << "pipe " << failAt;
+    ExpectNothingLeft();
   }
 
   // The last step: the receive thread already runs and the stream device is active. The refusal
   // releases the thread (no 3 s termination) and deactivates the stream device.
-  Device notify = OneInterface();
-  notify.registerFails = true;
   Clock::time_point start = Clock::now();
-  EXPECT_FALSE(Attach(notify));
+  EXPECT_FALSE(Attach({.registerNotify = true}));
   EXPECT_LT(MillisecondsSince(start), 2500);
-  ExpectNothingLeft(notify);
-}
-
-TEST_F(AttachTest, PartNumberFiveReadsTheSerialStringFromIndexFive) {
-  Device device = OneInterface();
-  device.partNumber = 5;
-  ASSERT_TRUE(Attach(device));
-  EXPECT_EQ(device.descriptorIndices, (std::vector<UCHAR>{2, 2, 5, 5}));
-  EXPECT_TRUE(Unplug(device).get());
-  ExpectNothingLeft(device);
-}
-
-TEST_F(AttachTest, ProductStringIsStoredAsTheDeviceSentIt) {
-  Device device = OneInterface();
-  std::vector<BYTE> product = fakehost::StringDescriptor("Tv");
-  device.strings[2].full = product;
-  device.strings[2].header = {product[0], product[1]};
-  ASSERT_TRUE(Attach(device));
-  HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  BYTE out[64] = {};
-  DWORD got = 0;
-  ASSERT_TRUE(sim::DeviceIoControl(h, kProductStringCode, nullptr, 0, out, sizeof(out), &got));
-  EXPECT_EQ(std::vector<BYTE>(out, out + product.size()), product);
-  EXPECT_EQ(out[product.size()], 0);  // nothing beyond the stored descriptor
-  EXPECT_TRUE(sim::DeviceClose(h));
-  EXPECT_TRUE(Unplug(device).get());
-  ExpectNothingLeft(device);
+  ExpectNothingLeft();
 }
 
 TEST_F(AttachTest, StringWithoutHeaderAnswerIsLeftOutButTheDeviceIsTaken) {
-  Device device = OneInterface();
-  device.strings[2].noTransfer = true;
-  ASSERT_TRUE(Attach(device));
+  ASSERT_TRUE(Attach({.descriptorAt = 0}));  // the product string's header read
+  EXPECT_EQ(accepted, TRUE);
   HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   BYTE out[64] = {};
   DWORD got = 0;
   EXPECT_FALSE(sim::DeviceIoControl(h, kProductStringCode, nullptr, 0, out, sizeof(out), &got));
   EXPECT_TRUE(sim::DeviceClose(h));
-  EXPECT_TRUE(Unplug(device).get());
-  ExpectNothingLeft(device);
+  Unplug();
+  ExpectNothingLeft();
 }
 
-struct MalformedString {
-  const char* what;
-  fakehost::StringAnswer answer;
-};
-
-class MalformedStringTest : public AttachTest,
-                            public ::testing::WithParamInterface<MalformedString> {};
-
-TEST_P(MalformedStringTest, RefusesTheDeviceAndLeavesNothing) {
-  Device device = OneInterface();
-  device.strings[3] = GetParam().answer;
-  EXPECT_FALSE(Attach(device));
-  ExpectNothingLeft(device);
-}
-
-fakehost::StringAnswer Answer(std::vector<BYTE> header, std::vector<BYTE> full,
-                              bool secondNoTransfer = false) {
-  fakehost::StringAnswer a;
-  a.header = std::move(header);
-  a.full = std::move(full);
-  a.secondNoTransfer = secondNoTransfer;
-  return a;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Descriptors, MalformedStringTest,
-    ::testing::Values(MalformedString{"LengthZero", Answer({0, 3}, {0, 3})},
-                      MalformedString{"LengthOne", Answer({1, 3}, {1, 3})},
-                      MalformedString{"HeaderOneByte", Answer({8}, {8, 3, 'a', 0, 'b', 0, 'c', 0})},
-                      MalformedString{"WrongType", Answer({8, 4}, {8, 4, 'a', 0, 'b', 0, 'c', 0})},
-                      MalformedString{"SecondReadShort", Answer({8, 3}, {8, 3, 'a', 0})},
-                      MalformedString{"SecondReadOtherLength",
-                                      Answer({8, 3}, {6, 3, 'a', 0, 'b', 0, 0, 0})},
-                      MalformedString{"SecondReadGivesNoTransfer", Answer({8, 3}, {}, true)}),
-    [](const ::testing::TestParamInfo<MalformedString>& info) { return info.param.what; });
-
-TEST_F(AttachTest, DetachWithThePortOpenEndsItsCallsAndWaitsForTheClose) {
-  Device device = OneInterface();
-  ASSERT_TRUE(Attach(device));
-  HANDLE h = sim::DeviceOpen(TEXT("COM1:"), GENERIC_READ | GENERIC_WRITE, 0);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-
-  // A read without time-outs blocks until detach ends it.
-  COMMTIMEOUTS none{};
-  DWORD got = 0;
-  ASSERT_TRUE(sim::DeviceIoControl(h, IOCTL_SERIAL_SET_TIMEOUTS, reinterpret_cast<PBYTE>(&none),
-                                   sizeof(none), nullptr, 0, &got));
-  std::promise<void> reading;
-  std::future<DWORD> read = std::async(std::launch::async, [&] {
-    BYTE buffer[16];
-    reading.set_value();
-    return sim::DeviceRead(h, buffer, sizeof(buffer));
-  });
-  reading.get_future().wait();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the read block
-
-  std::future<BOOL> detach = Unplug(device);
-  EXPECT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_EQ(read.get(), static_cast<DWORD>(-1));
-  // Every port was open: detach waits for the application's close, however long it takes.
-  EXPECT_EQ(detach.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
-
-  Clock::time_point closed = Clock::now();
-  EXPECT_TRUE(sim::DeviceClose(h));
-  EXPECT_TRUE(detach.get());
-  EXPECT_GE(MillisecondsSince(closed), 1000);
-  ExpectNothingLeft(device);
-}
-
-TEST_F(AttachTest, NotificationIgnoresOtherCodesAndForeignContexts) {
-  Device device = OneInterface();
-  ASSERT_TRUE(Attach(device));
-  EXPECT_FALSE(DeviceNotify(nullptr, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
-  DWORD foreign[8] = {0x12345678};
-  EXPECT_FALSE(DeviceNotify(foreign, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_FALSE(device.notify(device.notifyContext, 2, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(sim::ActiveDeviceCount(), 1u);
-  EXPECT_TRUE(Unplug(device).get());
-  ExpectNothingLeft(device);
+TEST_F(AttachTest, SecondStringReadWithoutTransferRefusesTheDevice) {
+  EXPECT_FALSE(Attach({.descriptorAt = 3}));  // the serial string's full read
+  EXPECT_EQ(refusals.descriptorCalls, 4);
+  ExpectNothingLeft();
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
-// Transfers and the receive thread against the bridge model on the simulated bus: bytes written
-// with bulk OUT chunks come back over a loopback plug at the line rate and reach the ring intact;
-// the model's faults (failed bulk IN, hung bulk OUT, stalled and failed requests, removal) give
-// the results the driver relies on.
-#include "sim/bridge_model/bridge_model.h"
-
+// Transfers and the receive thread on a modelled bridge the driver attached to: bytes written with
+// bulk OUT chunks come back over a loopback plug at the line rate and reach the ring intact; the
+// model's faults (failed bulk IN, hung bulk OUT, stalled and failed requests, removal) give the
+// results the driver relies on. The port stays closed, so the test drains the ring itself.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,73 +11,39 @@
 #include <vector>
 
 #include "sim/usb/sim_usb.h"
-#include "tests/usb/port_fixture.h"
+#include "tests/bridge/bridge_rig.h"
+#include "usb/byte_ring.h"
 #include "usb/transfer.h"
 
 namespace {
 
+using bridgetest::Bridge;
 using Clock = std::chrono::steady_clock;
-using usbtest::PortFixture;
-
-constexpr BYTE kReqInterfaceEnable = 0x00;
-constexpr BYTE kReqBaudRate = 0x1E;
-constexpr BYTE kTypeOutInterface = 0x41;
 
 class BridgeTransfers : public ::testing::Test {
  protected:
   void SetUp() override {
-    model = sim::BridgeModel::Create();
-    id = model->Plug();
-    ASSERT_NE(id, 0u);
-    handle = sim::DeviceHandle(id);
-    ASSERT_NE(handle, nullptr);
-    usb = sim::UsbFuncs();
-    LPCUSB_DEVICE info = usb->lpGetDeviceInfo(handle);
-    ASSERT_NE(info, nullptr);
-    const USB_INTERFACE& iface = info->lpActiveConfig->lpInterfaces[0];
-    LPCUSB_ENDPOINT_DESCRIPTOR in = nullptr;
-    LPCUSB_ENDPOINT_DESCRIPTOR out = nullptr;
-    for (DWORD e = 0; e < iface.Descriptor.bNumEndpoints; ++e) {
-      const USB_ENDPOINT_DESCRIPTOR& d = iface.lpEndpoints[e].Descriptor;
-      if ((d.bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
-      if ((d.bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0 && in == nullptr) in = &d;
-      if ((d.bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) == 0 && out == nullptr) out = &d;
-    }
-    ASSERT_NE(in, nullptr);
-    ASSERT_NE(out, nullptr);
-    fixture = std::make_unique<PortFixture>(usb, handle, in, out);
-    ASSERT_TRUE(fixture->Ready());
+    ASSERT_TRUE(b->Attached());
+    port = b->Port();
+    usb = port->device->usb;
   }
   void TearDown() override {
-    fixture.reset();
-    if (sim::IsPlugged(id)) {
-      model->Unplug();
-      EXPECT_TRUE(sim::WaitRemoved(id, 5000));
-    }
+    b.reset();
     EXPECT_EQ(sim::LiveTransfers(), 0u);
   }
 
-  DWORD Request(BYTE request, WORD value, std::vector<BYTE> data = {}) {
-    USB_DEVICE_REQUEST setup{kTypeOutInterface, request, value, 0,
-                             static_cast<USHORT>(data.size())};
-    DWORD bytes = 0, usbError = 0;
-    return VendorTransferWait(usb, handle, nullptr, nullptr, USB_VENDOR_REQUEST, &setup,
-                              data.empty() ? nullptr : data.data(), 0, &bytes, 0, &usbError);
-  }
-  DWORD Enable() { return Request(kReqInterfaceEnable, 0xFFFF); }
   DWORD SetBaud(DWORD baud) {
-    return Request(kReqBaudRate, 0,
-                   {static_cast<BYTE>(baud), static_cast<BYTE>(baud >> 8),
-                    static_cast<BYTE>(baud >> 16), static_cast<BYTE>(baud >> 24)});
+    BYTE data[4] = {static_cast<BYTE>(baud), static_cast<BYTE>(baud >> 8),
+                    static_cast<BYTE>(baud >> 16), static_cast<BYTE>(baud >> 24)};
+    USB_DEVICE_REQUEST setup{ReqTypeOutInterface, ReqBaudRate, 0, 0, 4};
+    DWORD bytes = 0, usbError = 0;
+    return VendorTransferWait(usb, port->device->hostDevice, nullptr, nullptr, USB_VENDOR_REQUEST,
+                              &setup, data, 0, &bytes, 0, &usbError);
   }
   DWORD BulkOut(const BYTE* data, DWORD length, DWORD timeout, DWORD* bytes) {
     DWORD usbError = 0;
-    return BulkTransferWait(usb, fixture->port->outPipe, TransferCompleted, fixture->port->outDone,
-                            0, const_cast<BYTE*>(data), 0, length, bytes, timeout, &usbError);
-  }
-  void StartReceiving() {
-    ASSERT_TRUE(fixture->StartThread());
-    fixture->ReleaseAttach();
+    return BulkTransferWait(usb, port->outPipe, TransferCompleted, port->outDone, 0,
+                            const_cast<BYTE*>(data), 0, length, bytes, timeout, &usbError);
   }
   // Drains the ring until `want` bytes were taken or the time is up.
   std::vector<BYTE> Drain(size_t want, DWORD ms) {
@@ -87,31 +51,35 @@ class BridgeTransfers : public ::testing::Test {
     std::vector<BYTE> chunk(4096);
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (got.size() < want && Clock::now() < deadline) {
-      WaitForSingleObject(fixture->com->wakeEvent, 50);
-      DWORD n;
-      while ((n = fixture->RingGetLocked(chunk.data(), 4096)) != 0) {
+      WaitForSingleObject(b->Com()->wakeEvent, 50);
+      DWORD n = 0;
+      do {
+        n = static_cast<DWORD>(chunk.size());
+        BridgePortOps.Receive(port, chunk.data(), &n);
         got.insert(got.end(), chunk.begin(), chunk.begin() + n);
-      }
+      } while (n != 0);
     }
     return got;
   }
 
-  std::shared_ptr<sim::BridgeModel> model;
-  sim::UsbDeviceId id = 0;
-  USB_HANDLE handle = nullptr;
+  static sim::BridgeConfig Config() {
+    sim::BridgeConfig config;
+    config.rxFifoSize = 32768;  // room for a ring's worth waiting in the bridge
+    return config;
+  }
+  std::unique_ptr<Bridge> b = std::make_unique<Bridge>(Config());
+  BridgePort* port = nullptr;
   LPCUSB_FUNCS usb = nullptr;
-  std::unique_ptr<PortFixture> fixture;
 };
 
 TEST_F(BridgeTransfers, LoopbackStreamAtLineRateArrivesInTheRingIntact) {
-  ASSERT_EQ(Enable(), 0u);
+  ASSERT_EQ(bridgetest::UnderDeviceLock(port->device, [&] { return BridgeEnable(port); }), 0u);
   ASSERT_EQ(SetBaud(230400), 0u);
-  model->Loopback(0);
-  StartReceiving();
+  b->model->Loopback(0);
 
   std::vector<BYTE> sent(30000);
   std::mt19937 rng(3);
-  for (auto& b : sent) b = static_cast<BYTE>(rng());
+  for (auto& c : sent) c = static_cast<BYTE>(rng());
   std::vector<DWORD> results;
   std::thread writer([&] {
     for (size_t at = 0; at < sent.size(); at += 4096) {
@@ -133,20 +101,82 @@ TEST_F(BridgeTransfers, LoopbackStreamAtLineRateArrivesInTheRingIntact) {
   EXPECT_GE(ms, 1200);
 }
 
+TEST_F(BridgeTransfers, StoresDataMarksRxAndWakesTheCore) {
+  ASSERT_EQ(bridgetest::UnderDeviceLock(port->device, [&] { return BridgeEnable(port); }), 0u);
+  EnterCriticalSection(&port->eventLock);
+  port->pending = PendingModem;  // assigned, not or-ed: the whole word becomes Rx
+  LeaveCriticalSection(&port->eventLock);
+  size_t issued = b->model->Log().size();
+  std::vector<BYTE> data(300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i + 1);
+  ASSERT_EQ(b->model->InjectRx(0, data), data.size());
+  ASSERT_EQ(WaitForSingleObject(b->Com()->wakeEvent, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(BridgePortOps.QueryEvents(port), static_cast<DWORD>(PendingRx));
+  std::vector<BYTE> out(1024);
+  DWORD n = 1024;
+  BridgePortOps.Receive(port, out.data(), &n);
+  ASSERT_EQ(n, 300u);
+  out.resize(300);
+  EXPECT_EQ(out, data);
+  // The next transfer is outstanding at once.
+  EXPECT_TRUE(b->model->WaitForLog(
+      [&](const bridgetest::BridgeLogEntry& e) {
+        return e.kind == bridgetest::BridgeLogEntry::Kind::BulkIn &&
+               e.usbError == USB_NOT_COMPLETE_ERROR && e.length == ReceiveTransferSize;
+      },
+      5000));
+  EXPECT_GT(b->model->Log().size(), issued);
+}
+
+// A nearly full ring holds the next bulk IN back instead of dropping what it would bring: the
+// bytes wait in the bridge's FIFO until a drain makes room for a whole transfer.
+TEST_F(BridgeTransfers, NearlyFullRingHoldsTheNextTransferUntilThereIsRoom) {
+  ASSERT_EQ(bridgetest::UnderDeviceLock(port->device, [&] { return BridgeEnable(port); }), 0u);
+  auto ringCount = [&] {
+    EnterCriticalSection(&port->ringLock);
+    DWORD count = RingCount(port->ring);
+    LeaveCriticalSection(&port->ringLock);
+    return count;
+  };
+  std::vector<BYTE> old(16380);
+  for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<BYTE>(i);
+  ASSERT_EQ(b->model->InjectRx(0, old), old.size());
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (ringCount() < old.size() && Clock::now() < deadline) Sleep(2);
+  ASSERT_EQ(ringCount(), 16380u);
+
+  const std::vector<BYTE> fresh(1024, 100);
+  ASSERT_EQ(b->model->InjectRx(0, fresh), fresh.size());
+  Sleep(300);
+  EXPECT_EQ(ringCount(), 16380u);
+  EXPECT_EQ(b->model->State(0).rxFifoLevel, 1024u);
+
+  // Taking 2000 bytes makes room: the held transfer brings the waiting bytes behind the old ones.
+  std::vector<BYTE> out(2000);
+  DWORD n = 2000;
+  BridgePortOps.Receive(port, out.data(), &n);
+  ASSERT_EQ(n, 2000u);
+  std::vector<BYTE> rest = Drain(14380 + 1024, 10000);
+  out.insert(out.end(), rest.begin(), rest.end());
+  std::vector<BYTE> all = old;
+  all.insert(all.end(), fresh.begin(), fresh.end());
+  EXPECT_TRUE(out == all);
+  EXPECT_EQ(b->model->State(0).rxFifoLevel, 0u);
+}
+
 TEST_F(BridgeTransfers, FailedBulkInTransfersAreReissuedAndLaterDataArrives) {
-  ASSERT_EQ(Enable(), 0u);
-  model->FailNextBulkIn(0, 3);
-  StartReceiving();
+  ASSERT_EQ(bridgetest::UnderDeviceLock(port->device, [&] { return BridgeEnable(port); }), 0u);
+  b->model->FailNextBulkIn(0, 3);  // the bridge serves data only after three failed transfers
   std::vector<BYTE> data(500);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i);
-  ASSERT_EQ(model->InjectRx(0, data), data.size());
+  ASSERT_EQ(b->model->InjectRx(0, data), data.size());
   EXPECT_EQ(Drain(data.size(), 10000), data);
 }
 
 TEST_F(BridgeTransfers, HungBulkOutTimesOutThenTheNextChunkGoes) {
-  ASSERT_EQ(Enable(), 0u);
-  model->SetPaced(false);
-  model->HangNextBulkOut(0, 1);
+  ASSERT_EQ(bridgetest::UnderDeviceLock(port->device, [&] { return BridgeEnable(port); }), 0u);
+  b->model->SetPaced(false);
+  b->model->HangNextBulkOut(0, 1);
   std::vector<BYTE> data(64, 0x3C);
   DWORD bytes = 0xFFFF;
   const auto start = Clock::now();
@@ -154,54 +184,56 @@ TEST_F(BridgeTransfers, HungBulkOutTimesOutThenTheNextChunkGoes) {
   EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
             145);
   EXPECT_EQ(GetLastError(), 1460u);
-  EXPECT_EQ(sim::LiveTransfers(), 0u);
-  model->TakeSent(0);
+  b->model->TakeSent(0);
 
   std::vector<BYTE> next(32, 0x7E);
   EXPECT_EQ(BulkOut(next.data(), 32, 5000, &bytes), 0u);
   EXPECT_EQ(bytes, 32u);
-  EXPECT_EQ(model->WaitSent(0, 32, 5000), next);
+  EXPECT_EQ(b->model->WaitSent(0, 32, 5000), next);
 }
 
 TEST_F(BridgeTransfers, StalledOrFailedRequestsAreGeneralFailures) {
-  model->StallNext(kReqBaudRate, 1);
+  b->model->StallNext(ReqBaudRate, 1);
   EXPECT_EQ(SetBaud(115200), 31u);
   EXPECT_EQ(GetLastError(), 31u);
-  model->FailNext(kReqBaudRate, 1);
+  b->model->FailNext(ReqBaudRate, 1);
   EXPECT_EQ(SetBaud(115200), 31u);
   EXPECT_EQ(SetBaud(115200), 0u);
-  EXPECT_EQ(model->State(0).baud, 115200u);
+  EXPECT_EQ(b->model->State(0).baud, 115200u);
 }
 
+// With the port open the records outlive the removal until the close: the receive thread has
+// ended by then, released by the detach.
 TEST_F(BridgeTransfers, RemovalUnderTheThreadThenDetachEndsIt) {
-  ASSERT_EQ(Enable(), 0u);
-  StartReceiving();
-  std::vector<BYTE> data(100, 0x11);
-  model->InjectRx(0, data);
-  EXPECT_EQ(Drain(100, 10000).size(), 100u);
-  ASSERT_TRUE(model->Unplug());
-  ASSERT_TRUE(sim::WaitRemoved(id, 5000));
-  // Issues are now refused and retried; the thread keeps going until the detach release.
-  EXPECT_FALSE(fixture->WaitThreadEnd(50));
-  fixture->Detach();
-  ASSERT_TRUE(fixture->WaitThreadEnd(5000));
+  ComHandle* h = bridgetest::OpenData(b->Com());
+  ASSERT_NE(h, nullptr);
+  b->model->InjectRx(0, std::vector<BYTE>(100, 0x11));
+  ASSERT_TRUE(bridgetest::SetTimeouts(h, {0, 0, 5000, 0, 0}));
+  EXPECT_EQ(bridgetest::ReadAll(h, 100).size(), 100u);
+  EXPECT_EQ(WaitForSingleObject(port->receiveThread, 0), (DWORD)WAIT_TIMEOUT);
+  b->Unplug();
+  EXPECT_EQ(WaitForSingleObject(port->receiveThread, 5000), WAIT_OBJECT_0);
+  EXPECT_TRUE(ComClose(h));
 }
 
 // Refusals come from the host stack itself: its last error is the result and is set again.
 TEST_F(BridgeTransfers, RefusedIssueReturnsTheHostStacksError) {
   std::vector<BYTE> data(10);
   DWORD bytes = 0, usbError = 0;
+  // The receive thread keeps one bulk IN outstanding; wait until it has issued it.
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (sim::LiveTransfers() != 1 && Clock::now() < deadline) Sleep(2);
+  ASSERT_EQ(sim::LiveTransfers(), 1u);
   // The IN pipe with OUT flags.
-  EXPECT_EQ(BulkTransferWait(usb, fixture->port->inPipe, TransferCompleted, fixture->port->outDone,
-                             0, data.data(), 0, 10, &bytes, 1000, &usbError),
+  EXPECT_EQ(BulkTransferWait(usb, port->inPipe, TransferCompleted, port->outDone, 0, data.data(), 0,
+                             10, &bytes, 1000, &usbError),
             87u);
   SetLastError(0);
-  EXPECT_EQ(
-      BulkTransferWait(usb, reinterpret_cast<USB_PIPE>(0x7777), TransferCompleted,
-                       fixture->port->outDone, 0, data.data(), 0, 10, &bytes, 1000, &usbError),
-      6u);
+  EXPECT_EQ(BulkTransferWait(usb, reinterpret_cast<USB_PIPE>(0x7777), TransferCompleted,
+                             port->outDone, 0, data.data(), 0, 10, &bytes, 1000, &usbError),
+            6u);
   EXPECT_EQ(GetLastError(), 6u);
-  EXPECT_EQ(sim::LiveTransfers(), 0u);
+  EXPECT_EQ(sim::LiveTransfers(), 1u);  // only the receive thread's bulk IN
 }
 
 }  // namespace

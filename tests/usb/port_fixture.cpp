@@ -56,17 +56,6 @@ PortFixture::PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, USB_PIPE inPip
   }
 }
 
-PortFixture::PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, LPCUSB_ENDPOINT_DESCRIPTOR in,
-                         LPCUSB_ENDPOINT_DESCRIPTOR out) {
-  Build(usb, hostDevice);
-  if (port == nullptr) return;
-  pipesOpened_ = true;
-  port->inEndpoint = in->bEndpointAddress;
-  port->outEndpoint = out->bEndpointAddress;
-  port->inPipe = usb->lpOpenPipe(hostDevice, in);
-  port->outPipe = usb->lpOpenPipe(hostDevice, out);
-}
-
 bool PortFixture::Ready() const {
   return device != nullptr && port != nullptr && com != nullptr && device->attachDone &&
          port->inDone && port->outDone && port->closedEvent && port->roomEvent && port->ring &&
@@ -102,24 +91,11 @@ DWORD PortFixture::RingGetLocked(BYTE* to, DWORD n) {
   return got;
 }
 
-DWORD PortFixture::RingPutLocked(const BYTE* from, DWORD n) {
-  EnterCriticalSection(&port->ringLock);
-  const DWORD put = RingPut(port->ring, from, n);
-  LeaveCriticalSection(&port->ringLock);
-  return put;
-}
-
 DWORD PortFixture::PendingLocked() {
   EnterCriticalSection(&port->eventLock);
   const DWORD p = port->pending;
   LeaveCriticalSection(&port->eventLock);
   return p;
-}
-
-void PortFixture::SetPendingLocked(DWORD value) {
-  EnterCriticalSection(&port->eventLock);
-  port->pending = value;
-  LeaveCriticalSection(&port->eventLock);
 }
 
 // Reverse order of Build; the receive thread is released first, as detach does.
@@ -130,10 +106,6 @@ PortFixture::~PortFixture() {
       if (device != nullptr && device->attachDone != nullptr) SetEvent(device->attachDone);
       if (!WaitThreadEnd(5000)) TerminateThread(port->receiveThread, 0);
       CloseIf(&port->receiveThread);
-    }
-    if (pipesOpened_ && device != nullptr) {
-      if (port->inPipe != nullptr) device->usb->lpClosePipe(port->inPipe);
-      if (port->outPipe != nullptr) device->usb->lpClosePipe(port->outPipe);
     }
     if (port->ring != nullptr) {
       RingFree(port->ring);

@@ -13,10 +13,7 @@ namespace usbtest {
 
 class PortFixture {
  public:
-  // Pipes are opened through the host stack when endpoints are given, else taken as they are.
   PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, USB_PIPE inPipe, USB_PIPE outPipe);
-  PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, LPCUSB_ENDPOINT_DESCRIPTOR in,
-              LPCUSB_ENDPOINT_DESCRIPTOR out);
   ~PortFixture();
 
   bool Ready() const;
@@ -30,9 +27,7 @@ class PortFixture {
 
   DWORD RingCountLocked();
   DWORD RingGetLocked(BYTE* to, DWORD n);
-  DWORD RingPutLocked(const BYTE* from, DWORD n);
   DWORD PendingLocked();
-  void SetPendingLocked(DWORD value);
 
   BridgeDevice* device = nullptr;
   BridgePort* port = nullptr;
@@ -40,7 +35,6 @@ class PortFixture {
 
  private:
   void Build(LPCUSB_FUNCS usb, USB_HANDLE hostDevice);
-  bool pipesOpened_ = false;
 };
 
 }  // namespace usbtest
