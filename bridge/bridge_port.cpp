@@ -135,8 +135,7 @@ BOOL BridgeOpen(PortContext context) {
   }
   port->modemStatus = modem;
   // Without a timer the port runs without modem polling.
-  port->pollTimer = timeSetEvent(BRIDGE_POLL_PERIOD_MS, 0, PollModemStatus,
-                                 reinterpret_cast<DWORD_PTR>(port), TIME_PERIODIC);
+  StartModemPoll(port);
   LeaveCriticalSection(&device->lock);
   return TRUE;
 }
@@ -155,7 +154,7 @@ ULONG BridgeClose(PortContext context) {
   UINT timer = port->pollTimer;
   LeaveCriticalSection(&device->lock);
 
-  if (timer != 0) timeKillEvent(timer);
+  StopModemPoll(port, timer);
 
   EnterCriticalSection(&device->lock);
   port->pollTimer = 0;

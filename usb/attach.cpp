@@ -119,7 +119,7 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
     if (port->inDone != nullptr) SetEvent(port->inDone);
     LeaveCriticalSection(&device->lock);
 
-    if (timer != 0) timeKillEvent(timer);
+    StopModemPoll(port, timer);
     if (wasOpen) {
       AbortPortHandles(port);
       openPorts[count] = port;

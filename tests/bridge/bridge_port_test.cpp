@@ -208,6 +208,36 @@ TEST(BridgeClose, FailedDisableStillClosesAndStopsThePoll) {
   EXPECT_TRUE(ComClose(h));
 }
 
+// A poll callback may still be running when the port closes (the platform's kill need not wait
+// for it) and detach frees the port after Close: Close returns only once the callback has let go.
+// The callback is held in the middle of raising CTS, on the core's list lock taken here.
+TEST(BridgeClose, WaitsForAPollCallbackStillRunning) {
+  BridgeRig rig;
+  ASSERT_TRUE(rig.Bind());
+  ComHandle* h = ComOpen(rig.com, kReadWrite, 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(SetMask(h, EV_CTS));
+  EnterCriticalSection(&rig.com->listLock);
+  rig.host.SetModemStatus(MS_CTS_ON);
+  // Held once a callback is in flight and the poll's requests stop for two periods.
+  bool held = false;
+  for (int tries = 0; tries < 100 && !held; ++tries) {
+    const size_t requests = rig.host.RequestCount();
+    Sleep(2 * BRIDGE_POLL_PERIOD_MS);
+    held = __atomic_load_n(&rig.port->pollsRunning, __ATOMIC_ACQUIRE) == 1 &&
+           rig.host.RequestCount() == requests;
+  }
+  ASSERT_TRUE(held);
+
+  auto closer = std::async(std::launch::async, [&rig] { return BridgePortOps.Close(rig.port); });
+  EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  LeaveCriticalSection(&rig.com->listLock);
+  ASSERT_EQ(closer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(__atomic_load_n(&rig.port->pollsRunning, __ATOMIC_ACQUIRE), 0);
+  EXPECT_EQ(rig.port->pollTimer, 0u);
+  EXPECT_TRUE(ComClose(h));
+}
+
 // ---- Receive, QueryEvents, Purge
 // --------------------------------------------------------------------
 
