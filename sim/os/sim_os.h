@@ -40,7 +40,9 @@
 //
 // Multimedia timer. Every timer has its own thread, so a slow callback of one timer never delays
 // another. Ids are never reused. A one-shot timer goes away by itself once its callback has
-// returned; killing it after that gives MMSYSERR_INVALPARAM.
+// returned; killing it after that gives MMSYSERR_INVALPARAM. timeKillEvent waits for a running
+// callback only for a timer set with TIME_KILL_SYNCHRONOUS. A thread per timer is this
+// simulation's choice: the Windows timer service runs every callback on one thread.
 #pragma once
 
 #include <cstddef>
