@@ -27,8 +27,9 @@
 //
 // Registry. One HKEY_LOCAL_MACHINE tree in memory; key and value names are case-insensitive (case
 // is kept as created); paths use backslashes; RegDeleteKeyW removes the key with all its subkeys,
-// and a handle still open on a removed key gives ERROR_KEY_DELETED (1018). RegSetValueExW checks
-// that REG_DWORD data is 4 bytes and REG_QWORD data 8 bytes.
+// and a handle still open on a removed key gives ERROR_KEY_DELETED (1018). RegSetValueExW stores
+// REG_DWORD and REG_QWORD data of any size, as given. The access asked for at open is not checked
+// (the platform ignores it; desktop Win32 refuses a write through a KEY_READ handle).
 //
 // Active keys, as the device manager writes them under HKEY_LOCAL_MACHINE (e.g.
 // "Drivers\\Active\\01"):
