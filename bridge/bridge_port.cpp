@@ -127,8 +127,7 @@ BOOL BridgeOpen(PortContext context) {
   }
   port->modemStatus = modem;
   // Without a timer the port runs without modem polling.
-  port->pollTimer = timeSetEvent(BridgePollPeriodMs, 0, PollModemStatus,
-                                 reinterpret_cast<DWORD_PTR>(port), TIME_PERIODIC);
+  StartModemPoll(port);
   LeaveDeviceLock(device);
   return TRUE;
 }
@@ -147,7 +146,7 @@ ULONG BridgeClose(PortContext context) {
   UINT timer = port->pollTimer;
   LeaveDeviceLock(device);
 
-  if (timer != 0) timeKillEvent(timer);
+  StopModemPoll(port, timer);
 
   EnterDeviceLock(device);
   port->pollTimer = 0;

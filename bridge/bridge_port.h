@@ -14,6 +14,12 @@ DWORD BridgeQueryPartNumber(BridgeDevice* device);
 
 // The 80 ms multimedia-timer callback; user is the BridgePort.
 void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1, DWORD_PTR dw2);
+// Starts the port's poll timer (pollTimer stays 0 when none could be made). The timer is set
+// with TIME_KILL_SYNCHRONOUS, so that no callback starts once timeKillEvent has been called.
+void StartModemPoll(BridgePort* port);
+// Kills a poll timer taken out of pollTimer, then waits until no poll callback of the port runs.
+// Called without the device lock, which the callback takes.
+void StopModemPoll(BridgePort* port, UINT timer);
 
 const DWORD BridgePollPeriodMs = 80;
 const DWORD BridgeTxChunk = 0x4000;

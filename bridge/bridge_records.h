@@ -4,7 +4,8 @@
 //   BridgeDevice.lock  - one per bridge, shared by both ports. Held around every vendor request
 //                        and every bulk OUT chunk (at most one in flight per bridge), and guards
 //                        changes of detached, of each port's state, commStatus, modemStatus and
-//                        pollTimer. Never held while a poll timer is killed.
+//                        pollTimer. Never held while a poll timer is killed or its callbacks
+//                        are waited for.
 //   BridgePort.ringLock  - the contents of ring.
 //   BridgePort.eventLock - pending.
 // Order: ringLock before eventLock. The device lock is never held together with either of them.
@@ -26,6 +27,10 @@
 //   Only the Init slot sets comDevice and only the Deinit slot clears it; readers load it once.
 //   Only the detach notification sets detached and the PortDetached bit; nothing clears them.
 //   Only Open sets pollTimer; only Close and detach set it back to 0.
+//   pollsRunning counts poll callbacks in flight (interlocked only). Whoever kills the poll timer
+//   then waits for it to reach 0 (StopModemPoll): the timer is set with TIME_KILL_SYNCHRONOUS, so
+//   no callback starts after the kill, and the count covers one already running where the kill
+//   does not wait for it. The port must outlive every callback that reads it.
 //   inDone is set by the transfer completion and by detach; only the receive thread waits on it.
 //   outDone is reset by each timed transfer before it issues, and set by its completion.
 //
@@ -91,9 +96,10 @@ struct BridgePort {
   HANDLE outDone;  // manual-reset
   USB_PIPE inPipe;
   BYTE inEndpoint;
-  HANDLE inDone;       // auto-reset; also set by detach to release the receive thread
-  HANDLE closedEvent;  // auto-reset; set by Close when no data opens remain
-  UINT pollTimer;      // the 80 ms modem poll; 0 when none runs
+  HANDLE inDone;               // auto-reset; also set by detach to release the receive thread
+  HANDLE closedEvent;          // auto-reset; set by Close when no data opens remain
+  UINT pollTimer;              // the 80 ms modem poll; 0 when none runs
+  LONG volatile pollsRunning;  // poll callbacks in flight; interlocked only
   HANDLE receiveThread;
   ComDevice* volatile comDevice;  // bound by Init, cleared by Deinit
   DWORD pending;                  // PendingEvent set: 0 or exactly Rx (eventLock)

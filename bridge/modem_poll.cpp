@@ -3,18 +3,12 @@
 #include "bridge/bridge_port.h"
 #include "bridge/bridge_requests.h"
 
-// Runs on the platform's timer thread. The opened bit is the only guard: Close and detach clear it
-// before they kill the timer, so a callback that runs late returns without a request.
-void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
-                              DWORD_PTR dw2) {
-  (void)timerId;
-  (void)msg;
-  (void)dw1;
-  (void)dw2;
-  BridgePort* port = reinterpret_cast<BridgePort*>(user);
-  if (!BridgeTagged(port)) return;
-  BridgeDevice* device = port->device;
+namespace {
 
+// One poll period. The opened bit guards the requests: Close and detach clear it before they kill
+// the timer, so a callback that runs late returns without a request.
+void PollOnce(BridgePort* port) {
+  BridgeDevice* device = port->device;
   // Read without the lock: only this timer and Open (before the timer exists) write it.
   DWORD previous = port->modemStatus;
 
@@ -42,4 +36,32 @@ void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR 
   // Outside the device lock: RaiseCommEvents takes the handles' locks.
   ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
   if (events != 0 && comDevice != nullptr) RaiseCommEvents(comDevice, events);
+}
+
+}  // namespace
+
+// Runs on the platform's timer thread. pollsRunning covers the poll's work on the port, so that
+// StopModemPoll can tell when the last callback has let go of it.
+void CALLBACK PollModemStatus(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
+                              DWORD_PTR dw2) {
+  (void)timerId;
+  (void)msg;
+  (void)dw1;
+  (void)dw2;
+  BridgePort* port = reinterpret_cast<BridgePort*>(user);
+  if (!BridgeTagged(port)) return;
+  InterlockedIncrement(&port->pollsRunning);
+  PollOnce(port);
+  InterlockedDecrement(&port->pollsRunning);
+}
+
+void StartModemPoll(BridgePort* port) {
+  port->pollTimer =
+      timeSetEvent(BridgePollPeriodMs, 0, PollModemStatus, reinterpret_cast<DWORD_PTR>(port),
+                   TIME_PERIODIC | TIME_KILL_SYNCHRONOUS);
+}
+
+void StopModemPoll(BridgePort* port, UINT timer) {
+  if (timer != 0) timeKillEvent(timer);
+  while (__atomic_load_n(&port->pollsRunning, __ATOMIC_ACQUIRE) != 0) Sleep(1);
 }

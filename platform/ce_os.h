@@ -178,14 +178,16 @@ typedef void(CALLBACK* LPTIMECALLBACK)(UINT timerId, UINT msg, DWORD_PTR user, D
                                        DWORD_PTR dw2);
 #define TIME_ONESHOT 0x0000u
 #define TIME_PERIODIC 0x0001u
+#define TIME_KILL_SYNCHRONOUS 0x0100u
 #define TIMERR_NOERROR 0u
 #define MMSYSERR_INVALPARAM 11u
 
 // Returns the timer identifier, 0 on failure. Callbacks run on the timer thread.
 extern "C" MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback,
                                  DWORD_PTR user, UINT eventType);
-// Returns once no callback of the timer is running or will start (a callback that kills its own
-// timer does not wait for itself).
+// No callback starts after it returns. With TIME_KILL_SYNCHRONOUS it also waits until none is
+// running (a callback that kills its own timer does not wait for itself); without, a callback that
+// is running when the timer is killed may still be running after.
 extern "C" MMRESULT timeKillEvent(UINT timerId);
 #endif  // !_WIN32
 

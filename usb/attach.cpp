@@ -94,7 +94,7 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
     if (port->inDone != nullptr) SetEvent(port->inDone);
     LeaveDeviceLock(device);
 
-    if (timer != 0) timeKillEvent(timer);
+    StopModemPoll(port, timer);
     if (wasOpen) {
       AbortPortHandles(port);
       openPorts[count] = port;

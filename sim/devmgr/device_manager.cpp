@@ -332,12 +332,16 @@ Result GuardedCall(HANDLE value, Result refused, Call call) {
     return refused;
   }
   Result result = call(handle->device->entries, handle->context);
+  // The caller gets the driver's last error, which the host's locking below may overwrite (it
+  // did on Windows).
+  const DWORD error = GetLastError();
   {
     std::lock_guard<std::mutex> guard(W().lock);
     --handle->inFlight;
     --handle->device->inFlight;
   }
   W().changed.notify_all();
+  SetLastError(error);
   return result;
 }
 

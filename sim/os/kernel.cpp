@@ -280,8 +280,9 @@ void TakeSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl, ThreadRec& self) {
 }
 
 // Leaving a section that threads wait for hands it to the waiter of highest priority (the first
-// to arrive among equals), as the platform does, so a thread that leaves and re-enters in a loop
-// cannot starve the others.
+// to arrive among equals), so a thread that leaves and re-enters in a loop cannot starve the
+// others. The order is this simulation's choice, after the platform's priority scheduling: Win32
+// promises waiters no order (a run on Windows gave another one), and the driver relies on none.
 void HandOffSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl) {
   ThreadRec* next = nullptr;
   for (ThreadRec* waiter : impl.waiters) {

@@ -29,6 +29,7 @@ struct Layer {
   std::unordered_set<HANDLE> handles;  // events and threads made through the layer, not closed
   std::vector<HANDLE> threads;         // duplicates of threads made by CreateThread, still running
   double endedCpuSeconds = 0;          // of tracked threads that have ended
+  std::map<DWORD, double> finalCpu;    // CPU time a thread read itself as it returned, by id
   std::map<DWORD, int> priority256;    // last 256-level priority set, by thread id
 };
 
@@ -49,12 +50,20 @@ double ThreadCpuSeconds(HANDLE thread) {
   return static_cast<double>(ticks(kernel) + ticks(user)) * 1e-7;  // 100 ns units
 }
 
-// Moves the tracked threads that have ended out of the list, keeping their CPU time.
+// Moves the tracked threads that have ended out of the list, keeping their CPU time: what the
+// thread read itself as it returned where it did (some Win32 implementations report nothing for
+// another thread), otherwise what the kernel reports for its handle.
 void PruneEndedLocked() {
   std::vector<HANDLE>& threads = W().threads;
   for (size_t i = 0; i < threads.size();) {
     if (WaitForSingleObject(threads[i], 0) == WAIT_OBJECT_0) {
-      W().endedCpuSeconds += ThreadCpuSeconds(threads[i]);
+      auto final = W().finalCpu.find(GetThreadId(threads[i]));
+      if (final != W().finalCpu.end()) {
+        W().endedCpuSeconds += final->second;
+        W().finalCpu.erase(final);
+      } else {
+        W().endedCpuSeconds += ThreadCpuSeconds(threads[i]);
+      }
       CloseHandle(threads[i]);
       threads[i] = threads.back();
       threads.pop_back();
@@ -81,6 +90,22 @@ int Ce256FromWin32(int win32) {
   }
   // Levels Win32 has and CE lacks (the real-time class's): the nearest one by direction.
   return win32 > 0 ? 248 : 255;
+}
+
+// What CreateThread starts: the routine, then the thread's own CPU time, read as it returns.
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE routine;
+  LPVOID parameter;
+};
+
+DWORD WINAPI RunThread(LPVOID p) {
+  const ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  const DWORD code = start.routine(start.parameter);
+  const double cpu = ThreadCpuSeconds(GetCurrentThread());
+  std::lock_guard<std::mutex> guard(W().lock);
+  W().finalCpu[GetCurrentThreadId()] = cpu;
+  return code;
 }
 
 [[noreturn]] void Unavailable(const char* what) {
@@ -189,10 +214,17 @@ extern "C" HANDLE TvCreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualRe
 extern "C" HANDLE TvCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                                  LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
                                  DWORD creationFlags, LPDWORD threadId) {
+  // A null routine goes to the kernel as it is, which defines the outcome.
+  ThreadStart* start = startAddress != nullptr ? new ThreadStart{startAddress, parameter} : nullptr;
   std::lock_guard<std::mutex> guard(W().lock);
   HANDLE thread =
-      CreateThread(attributes, stackSize, startAddress, parameter, creationFlags, threadId);
-  if (thread == nullptr) return nullptr;
+      start != nullptr
+          ? CreateThread(attributes, stackSize, RunThread, start, creationFlags, threadId)
+          : CreateThread(attributes, stackSize, startAddress, parameter, creationFlags, threadId);
+  if (thread == nullptr) {
+    delete start;
+    return nullptr;
+  }
   W().handles.insert(thread);
   HANDLE own = nullptr;
   const HANDLE self = GetCurrentProcess();

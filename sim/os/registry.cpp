@@ -3,6 +3,11 @@
 //
 // Registry::lock protects the whole tree and the handle table. An open HKEY holds its key node;
 // a node removed from the tree is marked deleted, so that handles still open on it fail cleanly.
+//
+// The access asked for when a key is opened or created is not checked: the platform does not
+// support access rights on keys (its calls take the argument and ignore it), where desktop Win32
+// refuses, for example, a write through a KEY_READ handle. The driver asks for what it uses, so it
+// works on both.
 #include <cstring>
 #include <map>
 #include <memory>
@@ -276,9 +281,7 @@ extern "C" LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWOR
   Checkpoint();
   (void)reserved;
   if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
-  if ((type == REG_DWORD && size != 4) || (type == REG_QWORD && size != 8)) {
-    return ERROR_INVALID_PARAMETER;
-  }
+  // The type is a label on the bytes: a REG_DWORD or REG_QWORD of another size is stored as given.
   std::vector<BYTE> bytes(data, data + size);
   std::lock_guard<std::mutex> guard(R().lock);
   std::shared_ptr<Key> node;

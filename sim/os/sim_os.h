@@ -27,8 +27,9 @@
 //
 // Registry. One HKEY_LOCAL_MACHINE tree in memory; key and value names are case-insensitive (case
 // is kept as created); paths use backslashes; RegDeleteKeyW removes the key with all its subkeys,
-// and a handle still open on a removed key gives ERROR_KEY_DELETED (1018). RegSetValueExW checks
-// that REG_DWORD data is 4 bytes and REG_QWORD data 8 bytes.
+// and a handle still open on a removed key gives ERROR_KEY_DELETED (1018). RegSetValueExW stores
+// REG_DWORD and REG_QWORD data of any size, as given. The access asked for at open is not checked
+// (the platform ignores it; desktop Win32 refuses a write through a KEY_READ handle).
 //
 // Active keys, as the device manager writes them under HKEY_LOCAL_MACHINE (e.g.
 // "Drivers\\Active\\01"):
@@ -40,7 +41,9 @@
 //
 // Multimedia timer. Every timer has its own thread, so a slow callback of one timer never delays
 // another. Ids are never reused. A one-shot timer goes away by itself once its callback has
-// returned; killing it after that gives MMSYSERR_INVALPARAM.
+// returned; killing it after that gives MMSYSERR_INVALPARAM. timeKillEvent waits for a running
+// callback only for a timer set with TIME_KILL_SYNCHRONOUS. A thread per timer is this
+// simulation's choice: the Windows timer service runs every callback on one thread.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,10 @@
 // The multimedia timer: every timer runs on a thread of its own, so that a callback that blocks
 // (a poll waiting on the bus) never delays the callbacks of other timers.
 //
+// timeKillEvent stops the timer at once: no callback starts after it returns. It waits for a
+// callback that is running only when the timer was set with TIME_KILL_SYNCHRONOUS; without that
+// flag the platform lets a running callback go on after the kill, and so does this one.
+//
 // Timers::lock protects the table and every Timer's fields. A killed timer stays in the table
 // until its thread has left its loop, so that every timeKillEvent of it, even a late concurrent
 // one, can wait for that.
@@ -21,7 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr UINT kMaxDelay = 1000000;
-constexpr UINT kKillSynchronous = 0x0100u;
 // How often a thread waiting in timeKillEvent looks whether it was terminated meanwhile.
 constexpr auto kKillerPoll = std::chrono::milliseconds(20);
 
@@ -29,6 +32,7 @@ struct Timer {
   UINT id = 0;
   std::chrono::milliseconds delay{0};
   bool periodic = false;
+  bool killSynchronous = false;  // timeKillEvent waits for a running callback
   LPTIMECALLBACK callback = nullptr;
   DWORD_PTR user = 0;
   bool killed = false;
@@ -100,12 +104,13 @@ extern "C" MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK cal
   os_detail::Checkpoint();
   (void)resolution;
   if (callback == nullptr || delay == 0 || delay > kMaxDelay ||
-      (eventType & ~(TIME_PERIODIC | kKillSynchronous)) != 0) {
+      (eventType & ~(TIME_PERIODIC | TIME_KILL_SYNCHRONOUS)) != 0) {
     return 0;
   }
   auto timer = std::make_shared<Timer>();
   timer->delay = std::chrono::milliseconds(delay);
   timer->periodic = (eventType & TIME_PERIODIC) != 0;
+  timer->killSynchronous = (eventType & TIME_KILL_SYNCHRONOUS) != 0;
   timer->callback = callback;
   timer->user = user;
   std::lock_guard<std::mutex> guard(T().lock);
@@ -131,8 +136,8 @@ extern "C" MMRESULT timeKillEvent(UINT timerId) {
   const MMRESULT result = timer->killed ? MMSYSERR_INVALPARAM : TIMERR_NOERROR;
   timer->killed = true;
   timer->wake.notify_all();
-  // From its own callback: the loop ends when the callback returns.
-  if (timer->thread == std::this_thread::get_id()) return result;
+  // From its own callback the loop ends when the callback returns.
+  if (!timer->killSynchronous || timer->thread == std::this_thread::get_id()) return result;
   while (!timer->finished) {
     T().finished.wait_for(held, kKillerPoll);
     if (os_detail::Terminated()) {

@@ -180,6 +180,37 @@ TEST(BridgeClose, FailedDisableStillClosesAndStopsThePoll) {
   EXPECT_TRUE(ComClose(h));
 }
 
+// A poll callback may still be running when the port closes (the platform's kill need not wait
+// for it) and detach frees the port after Close: Close returns only once the callback has let go.
+// The callback is held in the middle of raising CTS, on the core's list lock taken here.
+TEST(BridgeClose, WaitsForAPollCallbackStillRunning) {
+  Bridge b;
+  ComHandle* h = OpenData(b.Com());
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(SetMask(h, EV_CTS));
+  ASSERT_TRUE(b.WaitPolls(1));
+  EnterCriticalSection(&b.Com()->listLock);
+  b.model->SetModemInputs(0, BridgeModel::kCts);
+  // Held once a callback is in flight and the poll's requests stop for two periods.
+  bool held = false;
+  for (int tries = 0; tries < 100 && !held; ++tries) {
+    const size_t requests = b.Requests().size();
+    Sleep(2 * BridgePollPeriodMs);
+    held = __atomic_load_n(&b.Port()->pollsRunning, __ATOMIC_ACQUIRE) == 1 &&
+           b.Requests().size() == requests;
+  }
+  if (!held) LeaveCriticalSection(&b.Com()->listLock);
+  ASSERT_TRUE(held);
+
+  auto closer = std::async(std::launch::async, [&b] { return BridgePortOps.Close(b.Port()); });
+  EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  LeaveCriticalSection(&b.Com()->listLock);
+  ASSERT_EQ(closer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(__atomic_load_n(&b.Port()->pollsRunning, __ATOMIC_ACQUIRE), 0);
+  EXPECT_EQ(b.Port()->pollTimer, 0u);
+  EXPECT_TRUE(ComClose(h));
+}
+
 // ---- Receive, QueryEvents, Purge ----------------------------------------------------------------
 // The port stays closed (no event thread drains the ring); the interface is enabled by hand so
 // that the bridge moves data.

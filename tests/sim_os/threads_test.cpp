@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Threads, TerminateBlocked,
 // A thread terminated while blocked on an auto-reset event must not take a signal set after the
 // terminate (nor return to its caller with it): the signal belongs to the next waiter.
 TEST(Threads, TerminatedWaiterDoesNotTakeALaterSignal) {
-  const size_t parkedAtStart = sim::ParkedThreadCount();
+  [[maybe_unused]] const size_t parkedAtStart = sim::ParkedThreadCount();
   HANDLE ev = NewEvent(false);
   auto returned = std::make_shared<std::atomic<int>>(0);
   constexpr int kRounds = 4;
@@ -217,13 +217,15 @@ TEST(Threads, TerminatedWaiterDoesNotTakeALaterSignal) {
     CloseHandle(h);
     CloseHandle(ready);
   }
+#ifndef _WIN32  // Windows ends a terminated thread; the simulation parks it
   EXPECT_TRUE(Eventually([&] { return sim::ParkedThreadCount() == parkedAtStart + kRounds; }));
+#endif
   EXPECT_EQ(returned->load(), 0);
   CloseHandle(ev);
 }
 
-TEST(Threads, ThreadTerminatingItselfParks) {
-  const size_t parkedAtStart = sim::ParkedThreadCount();
+TEST(Threads, ThreadTerminatingItselfNeverReturns) {
+  [[maybe_unused]] const size_t parkedAtStart = sim::ParkedThreadCount();
   auto returned = std::make_shared<std::atomic<bool>>(false);
   HANDLE h = Start([returned] {
     TerminateThread(GetCurrentThread(), 9);
@@ -234,7 +236,9 @@ TEST(Threads, ThreadTerminatingItselfParks) {
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeThread(h, &code));
   EXPECT_EQ(code, 9u);
+#ifndef _WIN32  // Windows ends a terminated thread; the simulation parks it
   EXPECT_TRUE(Eventually([&] { return sim::ParkedThreadCount() == parkedAtStart + 1; }));
+#endif
   EXPECT_FALSE(returned->load());
   CloseHandle(h);
 }
