@@ -5,9 +5,10 @@
 // waiter list, every critical section and every thread record's mutable fields. A blocked thread
 // sleeps on its own ThreadRec::parker without the kernel mutex, so whoever satisfies its wait,
 // frees its lock or terminates it wakes exactly that thread (an auto-reset event's set wakes at
-// most one waiter). Waits and sets do not allocate: a wait's links into the objects' waiter lists
-// live on the waiting thread's stack. A satisfied wait returns without taking the kernel mutex
-// again.
+// most one waiter); sets and leaves do so once they have left the kernel mutex, so that the woken
+// thread does not run into it. Waits and sets do not allocate: a wait's links into the objects'
+// waiter lists live on the waiting thread's stack. A satisfied wait returns without taking the
+// kernel mutex again.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -116,6 +117,9 @@ class Parker {
 struct ThreadRec {
   DWORD id = 0;
   Parker parker;
+  // Wake-ups decided under the kernel mutex and not yet carried out (see WakeAfterUnlock); the
+  // thread does not end, and its record stays, while any is in flight.
+  std::atomic<unsigned> unparking{0};
   std::shared_ptr<KObject> object;
   std::atomic<bool> terminated{false};
   bool created = false;  // made by CreateThread
@@ -196,8 +200,52 @@ void EndThreadLocked(ThreadRec& rec, DWORD code) {
 // A thread that was not made by CreateThread ends here; its handle (if any) becomes signalled.
 ThreadSlot::~ThreadSlot() {
   if (!rec) return;
-  std::lock_guard<std::mutex> guard(K().lock);
-  if (!rec->created && !rec->terminated) EndThreadLocked(*rec, 0);
+  {
+    std::lock_guard<std::mutex> guard(K().lock);
+    if (!rec->created && !rec->terminated) EndThreadLocked(*rec, 0);
+  }
+  while (rec->unparking.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+}
+
+// Sets and leaves wake the threads they free after the kernel mutex is left, so that a woken
+// thread does not at once run into the mutex its waker still holds. Declared before the lock
+// guard: its destructor runs after the guard's.
+class WakeAfterUnlock {
+ public:
+  WakeAfterUnlock();
+  ~WakeAfterUnlock();
+  WakeAfterUnlock(const WakeAfterUnlock&) = delete;
+  WakeAfterUnlock& operator=(const WakeAfterUnlock&) = delete;
+  bool Add(ThreadRec& rec) {
+    if (count_ == kMax) return false;
+    rec.unparking.fetch_add(1, std::memory_order_relaxed);
+    recs_[count_++] = &rec;
+    return true;
+  }
+
+ private:
+  static constexpr unsigned kMax = 8;
+  WakeAfterUnlock* outer_;
+  ThreadRec* recs_[kMax];
+  unsigned count_ = 0;
+};
+thread_local WakeAfterUnlock* tWakes = nullptr;
+
+WakeAfterUnlock::WakeAfterUnlock() : outer_(tWakes) {
+  tWakes = this;
+}
+
+WakeAfterUnlock::~WakeAfterUnlock() {
+  tWakes = outer_;
+  for (unsigned i = 0; i < count_; ++i) {
+    recs_[i]->parker.Unpark();
+    recs_[i]->unparking.fetch_sub(1, std::memory_order_release);
+  }
+}
+
+// Wakes a thread whose wait or section the caller, holding the kernel mutex, has just granted.
+void WakeLocked(ThreadRec& rec) {
+  if (tWakes == nullptr || !tWakes->Add(rec)) rec.parker.Unpark();
 }
 
 [[noreturn]] void ParkLocked(std::unique_lock<std::mutex>& held) {
@@ -290,9 +338,10 @@ bool TrySatisfyLocked(Waiter& waiter) {
   ThreadRec* rec = waiter.rec;
   UnlinkWaiterLocked(waiter);
   // Once done is set the waiter may return and its record of the wait be gone (a stale token can
-  // wake it early). Its thread record stays: a thread takes the kernel mutex before it ends.
+  // wake it early). Its thread record stays: a thread takes the kernel mutex before it ends, and
+  // waits for wake-ups in flight.
   waiter.done.store(true, std::memory_order_release);
-  if (blocked) rec->parker.Unpark();
+  if (blocked) WakeLocked(*rec);
   return true;
 }
 
@@ -383,12 +432,12 @@ void HandOffSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl) {
     impl.count = 0;
     cs->reserved[0] = 0;
     cs->reserved[1] = 0;
-    for (ThreadRec* waiter : impl.waiters) waiter->parker.Unpark();
+    for (ThreadRec* waiter : impl.waiters) WakeLocked(*waiter);
     return;
   }
   impl.waiters.erase(std::find(impl.waiters.begin(), impl.waiters.end(), next));
   TakeSectionLocked(cs, impl, *next);
-  next->parker.Unpark();
+  WakeLocked(*next);
 }
 
 bool InBadRangeLocked(uintptr_t first, uintptr_t last) {
@@ -629,6 +678,7 @@ extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
   Checkpoint();
+  WakeAfterUnlock wakes;
   std::lock_guard<std::mutex> guard(K().lock);
   ThreadRec& self = SelfLocked();
   CsImpl& impl = SectionOrDie(cs, "LeaveCriticalSection");
@@ -663,6 +713,7 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualRese
 
 extern "C" BOOL EventModify(HANDLE event, DWORD func) {
   Checkpoint();
+  WakeAfterUnlock wakes;
   std::lock_guard<std::mutex> guard(K().lock);
   KObject* object = LookupLocked(event);
   if (object == nullptr || object->kind != KObject::Kind::Event) {
