@@ -1118,6 +1118,9 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
     if (!port) return;
     if (io->in) {
       port->bulkIn.push_back(io);
+      // Nothing answers a bulk IN while the FIFO is empty, and bytes enter it only in the engine's
+      // pass or through calls that wake the engine themselves: the engine need not wake for it.
+      if (port->rx.empty() && port->failIn == 0) return;
     } else {
       Port::Out o{io, 0, false};
       if (port->hangOut) {
