@@ -221,7 +221,12 @@ int RunBench(const BenchOptions& in) {
   json out;
   std::vector<Target> targets;
   auto say = [&](const char* format, auto... args) {
-    if (!o.json) std::printf(format, args...);
+    if (o.json) return;
+    if constexpr (sizeof...(args) == 0) {
+      std::fputs(format, stdout);  // a plain line: nothing to format
+    } else {
+      std::printf(format, args...);
+    }
   };
 
   Session session;
@@ -377,7 +382,7 @@ int RunBench(const BenchOptions& in) {
       o.pacedSeconds);
   say("  %8s %12s %10s %12s %13s %8s\n", "baud", "bytes", "lost", "driver CPU %", "process CPU %",
       "targets");
-  say("  (targets: nothing lost, driver <= 5 %%, process <= 15 %% of one core)\n");
+  say("  (targets: nothing lost, driver <= 5 %, process <= 15 % of one core)\n");
   double pairProcessShare921 = 0;
   for (uint32_t baud : {921600u, 3000000u}) {
     LineOptions l;

@@ -32,7 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uintptr_t kTagShift = sizeof(uintptr_t) * 8 - 8;
-constexpr uintptr_t kTagMask = uintptr_t{0xFF} << kTagShift;
 constexpr uintptr_t kKernelTag = uintptr_t{0x4B} << kTagShift;
 const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 constexpr DWORD kMaxWaitObjects = 64;
