@@ -171,8 +171,10 @@ class ThreadKinds {
   std::set<const void*> known_;
 };
 
+// Shares are differences of sums of clock readings: a kind that did nothing may come out a hair
+// below zero, shown as zero.
 json KindJson(const KindCpu& k, double wall) {
-  auto pct = [&](double s) { return wall > 0 ? s / wall * 100 : 0; };
+  auto pct = [&](double s) { return wall > 0 ? std::max(0.0, s / wall * 100) : 0; };
   return {{"event_threads", pct(k.event)},
           {"receive_threads", pct(k.receive)},
           {"poll_timer", pct(k.poll)},
@@ -189,7 +191,7 @@ void SayKinds(bool quiet, const KindCpu& k, double wall, bool available) {
     std::printf("           by thread kind: not measured on this host\n");
     return;
   }
-  auto pct = [&](double s) { return wall > 0 ? s / wall * 100 : 0; };
+  auto pct = [&](double s) { return wall > 0 ? std::max(0.0, s / wall * 100) : 0; };
   std::printf(
       "           by thread kind, %% of one core: event %.2f, receive %.2f, poll timer %.2f,"
       " application calls %.2f, host stack %.2f, bridge models %.2f\n",
