@@ -1,11 +1,14 @@
-// Micro figures of the receive path's building blocks: the byte ring and an event hand-off
-// between two threads on the simulated OS services.
+// Micro figures of the receive path's building blocks: the byte ring, and an event hand-off
+// between two threads on the simulated OS services beside the same hand-off on a bare mutex and
+// condition variable (what the host itself costs).
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
 #include "platform/ce_os.h"
+#include "tools/bare_event.h"
 #include "usb/byte_ring.h"
 
 namespace {
@@ -54,6 +57,27 @@ void BM_EventHandOff(benchmark::State& state) {
   CloseHandle(pong);
 }
 BENCHMARK(BM_EventHandOff)->UseRealTime();
+
+// The same ping-pong on bare standard primitives (tools/bare_event.h).
+void BM_BareCvHandOff(benchmark::State& state) {
+  tvk::BareEvent ping, pong;
+  std::atomic<bool> stop{false};
+  std::thread partner([&] {
+    for (;;) {
+      ping.Wait();
+      if (stop.load(std::memory_order_acquire)) break;
+      pong.Set();
+    }
+  });
+  for (auto _ : state) {
+    ping.Set();
+    pong.Wait();
+  }
+  stop.store(true, std::memory_order_release);
+  ping.Set();
+  partner.join();
+}
+BENCHMARK(BM_BareCvHandOff)->UseRealTime();
 
 }  // namespace
 

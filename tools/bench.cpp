@@ -4,12 +4,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sim/os/sim_os.h"
+#include "sim/os/thread_cpu.h"
 #include "tools/ceiling.h"
 #include "tools/host.h"
 #include "tools/session.h"
@@ -111,6 +114,97 @@ struct Target {
   bool met;
 };
 
+// CPU seconds by thread kind over a window. The driver starts its receive threads when a bridge
+// is attached and its event threads when a port is opened; their start routines are learnt then.
+struct KindCpu {
+  double event = 0, receive = 0, poll = 0, calls = 0, hostStack = 0, models = 0, other = 0;
+  double Driver() const { return event + receive + poll + calls; }
+};
+
+class ThreadKinds {
+ public:
+  // Waits (up to a second) for a Created routine not seen before and files it under `into`.
+  void Learn(std::set<const void*>* into) {
+    Clock::time_point start = Clock::now();
+    do {
+      for (const sim::ThreadCpu& t : sim::ThreadCpuTable()) {
+        if (t.kind != sim::ThreadKind::Created || known_.count(t.routine)) continue;
+        known_.insert(t.routine);
+        into->insert(t.routine);
+      }
+      if (!into->empty()) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (SecondsSince(start) < 1);
+  }
+  void LearnAll() {
+    for (const sim::ThreadCpu& t : sim::ThreadCpuTable()) known_.insert(t.routine);
+  }
+  std::set<const void*> receive, event;
+
+  // The per-kind CPU used since `before` (a table read earlier).
+  KindCpu Since(const std::vector<sim::ThreadCpu>& before, double callSeconds) const {
+    KindCpu k;
+    k.calls = callSeconds;
+    auto add = [&](const sim::ThreadCpu& t, double sign) {
+      double v = sign * t.seconds;
+      switch (t.kind) {
+        case sim::ThreadKind::Created:
+          (receive.count(t.routine) ? k.receive : event.count(t.routine) ? k.event : k.other) += v;
+          break;
+        case sim::ThreadKind::Timer:
+          k.poll += v;
+          break;
+        case sim::ThreadKind::HostStack:
+          k.hostStack += v;
+          break;
+        case sim::ThreadKind::BridgeModel:
+          k.models += v;
+          break;
+      }
+    };
+    for (const sim::ThreadCpu& t : sim::ThreadCpuTable()) add(t, 1);
+    for (const sim::ThreadCpu& t : before) add(t, -1);
+    return k;
+  }
+
+ private:
+  std::set<const void*> known_;
+};
+
+// Shares are differences of sums of clock readings: a kind that did nothing may come out a hair
+// below zero, shown as zero.
+json KindJson(const KindCpu& k, double wall) {
+  auto pct = [&](double s) { return wall > 0 ? std::max(0.0, s / wall * 100) : 0; };
+  return {{"event_threads", pct(k.event)},
+          {"receive_threads", pct(k.receive)},
+          {"poll_timer", pct(k.poll)},
+          {"application_calls", pct(k.calls)},
+          {"host_stack", pct(k.hostStack)},
+          {"bridge_models", pct(k.models)},
+          {"other_platform_threads", pct(k.other)}};
+}
+
+// One line of per-kind shares, in % of one core.
+void SayKinds(bool quiet, const KindCpu& k, double wall, bool available) {
+  if (quiet) return;
+  if (!available) {
+    std::printf("           by thread kind: not measured on this host\n");
+    return;
+  }
+  auto pct = [&](double s) { return wall > 0 ? std::max(0.0, s / wall * 100) : 0; };
+  std::printf(
+      "           by thread kind, %% of one core: event %.2f, receive %.2f, poll timer %.2f,"
+      " application calls %.2f, host stack %.2f, bridge models %.2f\n",
+      pct(k.event), pct(k.receive), pct(k.poll), pct(k.calls), pct(k.hostStack), pct(k.models));
+}
+
+// The key of a bridge's second port, which installation does not write.
+constexpr char kSecondPortKey[] =
+    "REGEDIT4\n\n"
+    "[HKEY_LOCAL_MACHINE\\Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000]\n"
+    "\"Dll\"=\"Tollaverk\"\n"
+    "\"Prefix\"=\"COM\"\n";
+
 const char* Mark(bool met) {
   return met ? "met" : "MISSED";
 }
@@ -147,11 +241,17 @@ int RunBench(const BenchOptions& in) {
   }
 
   // ---- Unpaced loopback throughput by write size.
+  ThreadKinds kinds;
+  kinds.LearnAll();
   size_t heapBeforePlug = sim::HeapLiveBytes();
   int loop = session.PlugBridge(/*paced=*/false, /*loopback=*/true, &error);
   size_t heapAttached = sim::HeapLiveBytes();
+  if (loop >= 0) kinds.Learn(&kinds.receive);
   HANDLE port = loop >= 0 ? session.Open(TEXT("COM1:"), &error) : INVALID_HANDLE_VALUE;
   size_t heapOpen = sim::HeapLiveBytes();
+  if (port != INVALID_HANDLE_VALUE) kinds.Learn(&kinds.event);
+  // Empty where the host gives no per-thread clocks.
+  const bool kindsAvailable = !kinds.receive.empty() && !kinds.event.empty();
   if (port == INVALID_HANDLE_VALUE || !session.ApplyLine(port, line, &error)) {
     std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
     return kExitCheckFailed;
@@ -186,19 +286,38 @@ int RunBench(const BenchOptions& in) {
                        {"sizes", sizes},
                        {"bridge_rx_overflow", loopState.rxOverflow}};
 
-  // ---- Hand-off ceiling.
-  CeilingResult ceiling = RunHandOffCeiling(o.ceilingBytes);
-  double ratio = ceiling.MiBPerSecond() > 0 ? at64k / ceiling.MiBPerSecond() : 0;
-  bool ceilingMet = at64k > 0 && ratio >= 0.5;
+  // ---- Hand-off ceiling: the same chain on bare standard primitives and on the simulated
+  // platform's events, run in turn so that both see the same machine.
+  // Each is run twice, alternately, and its better run kept: a busy machine slows one run, not
+  // the chain.
+  auto better = [](const CeilingResult& a, const CeilingResult& b) {
+    if (a.intact != b.intact) return a.intact ? a : b;
+    return a.MiBPerSecond() >= b.MiBPerSecond() ? a : b;
+  };
+  CeilingResult bare = RunBareHandOffCeiling(o.ceilingBytes);
+  CeilingResult events = RunHandOffCeiling(o.ceilingBytes);
+  bare = better(bare, RunBareHandOffCeiling(o.ceilingBytes));
+  events = better(events, RunHandOffCeiling(o.ceilingBytes));
+  double ratio = bare.MiBPerSecond() > 0 ? at64k / bare.MiBPerSecond() : 0;
+  double eventShare = bare.MiBPerSecond() > 0 ? events.MiBPerSecond() / bare.MiBPerSecond() : 0;
+  bool ceilingMet = at64k > 0 && ratio >= 0.5 && bare.intact && events.intact;
   targets.push_back({"throughput_64k_vs_ceiling", ceilingMet});
-  say("\nHand-off ceiling (bare thread chain, 1 KiB blocks): %.2f MiB/s%s\n",
-      ceiling.MiBPerSecond(), ceiling.intact ? "" : " (DATA WRONG)");
-  say("  driver at 64 KiB writes: %.2f MiB/s = %.0f %% of the ceiling   target >= 50 %%   %s\n",
+  say("\nHand-off ceiling: 1 KiB blocks through device, receive, event and reader threads\n");
+  say("  bare threads, mutexes, condition variables: %8.2f MiB/s%s\n", bare.MiBPerSecond(),
+      bare.intact ? "" : " (DATA WRONG)");
+  say("  simulated platform's events and sections:   %8.2f MiB/s = %.0f %% of bare%s\n",
+      events.MiBPerSecond(), eventShare * 100, events.intact ? "" : " (DATA WRONG)");
+  say("  driver at 64 KiB writes: %.2f MiB/s = %.0f %% of the bare chain   target >= 50 %%   %s\n",
       at64k, ratio * 100, Mark(ceilingMet));
-  out["ceiling"] = {{"bytes", ceiling.bytes},
-                    {"seconds", ceiling.seconds},
-                    {"mib_per_s", ceiling.MiBPerSecond()},
-                    {"intact", ceiling.intact},
+  auto chainJson = [](const CeilingResult& c) {
+    return json{{"bytes", c.bytes},
+                {"seconds", c.seconds},
+                {"mib_per_s", c.MiBPerSecond()},
+                {"intact", c.intact}};
+  };
+  out["ceiling"] = {{"bare_chain", chainJson(bare)},
+                    {"event_chain", chainJson(events)},
+                    {"event_chain_vs_bare", eventShare},
                     {"driver_64k_mib_per_s", at64k},
                     {"ratio", ratio},
                     {"target_ratio", 0.5},
@@ -221,14 +340,14 @@ int RunBench(const BenchOptions& in) {
   double median = samples.empty() ? 0 : samples[samples.size() / 2];
   double p99 =
       samples.empty() ? 0 : samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
-  bool latencyMet = samples.size() >= 1000 && median < 100 && p99 < 1000;
+  bool latencyMet = samples.size() >= 1000 && median <= 50 && p99 <= 500;
   targets.push_back({"receive_latency", latencyMet});
-  say("\nReceive latency over %zu samples: median %.0f us (target < 100), p99 %.0f us (target < "
-      "1000)   %s\n",
+  say("\nReceive latency over %zu samples: median %.0f us (target <= 50), p99 %.0f us (target <= "
+      "500)   %s\n",
       samples.size(), median, p99, Mark(latencyMet));
   out["latency"] = {{"samples", samples.size()}, {"requested", o.latencySamples},
                     {"median_us", median},       {"p99_us", p99},
-                    {"target_median_us", 100},   {"target_p99_us", 1000},
+                    {"target_median_us", 50},    {"target_p99_us", 500},
                     {"met", latencyMet}};
 
   // ---- Idle open port: the modem poll's cost.
@@ -264,8 +383,10 @@ int RunBench(const BenchOptions& in) {
   }
   say("\nPaced null-modem runs, 8N1 with RTS/CTS, both directions at once, %.1f s each\n",
       o.pacedSeconds);
-  say("  %8s %12s %10s %12s %12s %10s\n", "baud", "bytes", "lost", "driver CPU %", "process CPU %",
+  say("  %8s %12s %10s %12s %13s %8s\n", "baud", "bytes", "lost", "driver CPU %", "process CPU %",
       "targets");
+  say("  (targets: nothing lost, driver <= 5 %, process <= 15 % of one core)\n");
+  double pairProcessShare921 = 0;
   for (uint32_t baud : {921600u, 3000000u}) {
     LineOptions l;
     l.baud = baud;
@@ -275,6 +396,7 @@ int RunBench(const BenchOptions& in) {
     Flow ab, ba;
     double c0 = host::ProcessCpuSeconds();
     double d0 = sim::PlatformThreadCpuSeconds();
+    std::vector<sim::ThreadCpu> k0 = sim::ThreadCpuTable();
     Clock::time_point t0 = Clock::now();
     std::thread other([&] { ba = Stream(pb, pa, true, 4096, o.pacedSeconds * 4, limit, 7); });
     ab = Stream(pa, pb, true, 4096, o.pacedSeconds * 4, limit, 3);
@@ -285,14 +407,17 @@ int RunBench(const BenchOptions& in) {
     // which spend their time in driver calls; not the bridge models or the host stack.
     double driverShare =
         (sim::PlatformThreadCpuSeconds() - d0 + ab.callCpuSeconds + ba.callCpuSeconds) / wall * 100;
+    KindCpu byKind = kinds.Since(k0, ab.callCpuSeconds + ba.callCpuSeconds);
+    if (baud == 921600u) pairProcessShare921 = share;
     uint64_t lost = (ab.bytes - std::min(ab.bytes, ab.received)) +
                     (ba.bytes - std::min(ba.bytes, ba.received)) + ab.mismatched + ba.mismatched;
     bool complete = ab.bytes == limit && ba.bytes == limit;
-    bool met = lost == 0 && complete && driverShare < 5;
+    bool met = lost == 0 && complete && driverShare <= 5 && share <= 15;
     targets.push_back({"paced_" + std::to_string(baud), met});
-    say("  %8u %12llu %10llu %12.2f %12.2f %10s\n", baud,
+    say("  %8u %12llu %10llu %12.2f %13.2f %8s\n", baud,
         static_cast<unsigned long long>(ab.received + ba.received),
         static_cast<unsigned long long>(lost), driverShare, share, Mark(met));
+    SayKinds(o.json, byKind, wall, kindsAvailable);
     paced.push_back({{"baud", baud},
                      {"bytes_each_way", limit},
                      {"sent", ab.bytes + ba.bytes},
@@ -302,8 +427,10 @@ int RunBench(const BenchOptions& in) {
                      {"seconds", wall},
                      {"cpu_percent", driverShare},
                      {"process_cpu_percent", share},
+                     {"cpu_percent_by_kind", KindJson(byKind, wall)},
                      {"target_bytes_lost", 0},
                      {"target_cpu_percent", 5},
+                     {"target_process_cpu_percent", 15},
                      {"met", met}});
   }
   say("  (driver: its threads and the application threads' calls; process: also the bridge models\n"
@@ -321,6 +448,107 @@ int RunBench(const BenchOptions& in) {
                    {"heap_bytes_per_open_port", perOpen},
                    {"peak_rss_bytes", rss}};
 
+  // ---- Scale: two-interface bridges in null-modem pairs, every port at 921600 baud with RTS/CTS,
+  // both directions at once. A device names at most nine COM ports by itself (one digit, COM1: to
+  // COM9:), so four bridges give the eight ports a device can hold in pairs.
+  session.Shutdown();
+  {
+    constexpr int kScaleBridges = 4;
+    constexpr int kScalePorts = kScaleBridges * 2;
+    constexpr uint32_t kScaleBaud = 921600;
+    const double scaleSeconds = o.quick ? 0.5 : o.pacedSeconds * 1.5;
+    Session scale;
+    if (!scale.Install(&error) || !sim::RegistryLoadText(kSecondPortKey, &error)) {
+      std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
+      return kExitCheckFailed;
+    }
+    std::vector<int> bridges;
+    for (int i = 0; i < kScaleBridges; ++i) {
+      int b = scale.PlugBridge(/*paced=*/true, /*loopback=*/false, &error, /*interfaces=*/2);
+      if (b < 0) {
+        std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
+        return kExitCheckFailed;
+      }
+      bridges.push_back(b);
+    }
+    // Bridge 2k's interface i is wired to bridge 2k+1's interface i. Ports are named in the order
+    // they attach: bridge b's interface i is COM(2b+i+1):.
+    std::vector<HANDLE> ports;
+    for (int b = 0; b < kScaleBridges; b += 2) {
+      for (unsigned i = 0; i < 2; ++i) {
+        sim::BridgeModel::NullModem(scale.Model(bridges[b]), i, scale.Model(bridges[b + 1]), i);
+      }
+    }
+    LineOptions l;
+    l.baud = kScaleBaud;
+    for (int n = 1; n <= kScalePorts; ++n) {
+      sim::WString name = sim::Utf16("COM" + std::to_string(n) + ":");
+      HANDLE h = scale.Open(name.c_str(), &error);
+      if (h == INVALID_HANDLE_VALUE || !scale.ApplyLine(h, l, &error)) {
+        std::fprintf(stderr, "tvk bench: %s\n", error.c_str());
+        return kExitCheckFailed;
+      }
+      ports.push_back(h);
+    }
+    // Port p's partner: same interface on the other bridge of the pair.
+    auto partner = [](int p) { return (p / 2) % 2 == 0 ? p + 2 : p - 2; };
+    const uint64_t limit = static_cast<uint64_t>(kScaleBaud / 10 * scaleSeconds);
+    std::vector<Flow> flows(kScalePorts);
+    double c0 = host::ProcessCpuSeconds();
+    std::vector<sim::ThreadCpu> k0 = sim::ThreadCpuTable();
+    Clock::time_point t0 = Clock::now();
+    std::vector<std::thread> streams;
+    for (int p = 0; p < kScalePorts; ++p) {
+      streams.emplace_back([&, p] {
+        flows[p] = Stream(ports[p], ports[partner(p)], true, 4096, scaleSeconds * 4, limit,
+                          static_cast<uint32_t>(20 + p));
+      });
+    }
+    for (std::thread& t : streams) t.join();
+    double wall = SecondsSince(t0);
+    double share = (host::ProcessCpuSeconds() - c0) / wall * 100;
+    double calls = 0;
+    uint64_t lost = 0, received = 0;
+    bool complete = true;
+    for (const Flow& f : flows) {
+      calls += f.callCpuSeconds;
+      lost += (f.bytes - std::min(f.bytes, f.received)) + f.mismatched;
+      received += f.received;
+      complete = complete && f.bytes == limit;
+    }
+    KindCpu byKind = kinds.Since(k0, calls);
+    double perPort = share / kScalePorts;
+    double pairPerPort = pairProcessShare921 / 2;
+    double perPortRatio = pairPerPort > 0 ? perPort / pairPerPort : 0;
+    bool met = lost == 0 && complete && perPortRatio > 0 && perPortRatio <= 1.5;
+    targets.push_back({"scale_" + std::to_string(kScalePorts) + "_ports", met});
+    say("\nScale: %d ports (%d two-interface bridges in null-modem pairs), %u baud RTS/CTS, both "
+        "directions, %.1f s\n",
+        kScalePorts, kScaleBridges, kScaleBaud, scaleSeconds);
+    say("  bytes %llu, lost %llu; process CPU %.2f %% of one core, %.2f %% per port (single pair: "
+        "%.2f %% per port) = %.2f x   target: nothing lost, <= 1.5 x   %s\n",
+        static_cast<unsigned long long>(received), static_cast<unsigned long long>(lost), share,
+        perPort, pairPerPort, perPortRatio, Mark(met));
+    SayKinds(o.json, byKind, wall, kindsAvailable);
+    out["scale"] = {{"ports", kScalePorts},
+                    {"bridges", kScaleBridges},
+                    {"baud", kScaleBaud},
+                    {"bytes_each_way_per_port", limit},
+                    {"received", received},
+                    {"bytes_lost", lost},
+                    {"seconds", wall},
+                    {"process_cpu_percent", share},
+                    {"driver_cpu_percent", byKind.Driver() / wall * 100},
+                    {"cpu_percent_by_kind", KindJson(byKind, wall)},
+                    {"process_cpu_percent_per_port", perPort},
+                    {"single_pair_process_cpu_percent_per_port", pairPerPort},
+                    {"per_port_ratio", perPortRatio},
+                    {"target_bytes_lost", 0},
+                    {"target_per_port_ratio", 1.5},
+                    {"met", met}};
+    scale.Shutdown();
+  }
+
   int met = 0;
   json missed = json::array();
   for (const Target& t : targets) {
@@ -332,6 +560,7 @@ int RunBench(const BenchOptions& in) {
   }
   out["targets"] = {{"count", targets.size()}, {"met", met}, {"missed", missed}};
   out["quick"] = o.quick;
+  out["cpu_by_kind_measured"] = kindsAvailable;
   session.Shutdown();
   if (o.json) {
     std::printf("%s\n", out.dump(2).c_str());

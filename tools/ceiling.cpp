@@ -3,8 +3,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/ce_os.h"
+#include "tools/bare_event.h"
 
 namespace tvk {
 namespace {
@@ -13,7 +16,54 @@ constexpr std::uint32_t kTransfer = 1024;   // one bulk IN transfer
 constexpr std::uint32_t kRing = 16384;      // the port's ring
 constexpr std::uint32_t kRxBuffer = 65536;  // the port device's receive buffer
 
-// A byte FIFO of fixed capacity, guarded by the owner's critical section.
+// The platform's primitives: auto-reset events, critical sections, CreateThread.
+struct PlatformKit {
+  struct Event {
+    HANDLE h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ~Event() { CloseHandle(h); }
+    void Set() { SetEvent(h); }
+    void Wait() { WaitForSingleObject(h, INFINITE); }
+  };
+  struct Lock {
+    CRITICAL_SECTION cs;
+    Lock() { InitializeCriticalSection(&cs); }
+    ~Lock() { DeleteCriticalSection(&cs); }
+    void Enter() { EnterCriticalSection(&cs); }
+    void Leave() { LeaveCriticalSection(&cs); }
+  };
+  template <typename Fn>
+  struct Thread {
+    Fn fn;
+    HANDLE h;
+    explicit Thread(Fn f) : fn(std::move(f)), h(CreateThread(nullptr, 0, Run, this, 0, nullptr)) {}
+    static DWORD WINAPI Run(LPVOID p) {
+      static_cast<Thread*>(p)->fn();
+      return 0;
+    }
+    void Join() {
+      WaitForSingleObject(h, INFINITE);
+      CloseHandle(h);
+    }
+  };
+};
+
+// Bare standard primitives: an auto-reset event is a flag, a mutex and a condition variable.
+struct StdKit {
+  using Event = BareEvent;
+  struct Lock {
+    std::mutex m;
+    void Enter() { m.lock(); }
+    void Leave() { m.unlock(); }
+  };
+  template <typename Fn>
+  struct Thread {
+    std::thread t;
+    explicit Thread(Fn f) : t(std::move(f)) {}
+    void Join() { t.join(); }
+  };
+};
+
+// A byte FIFO of fixed capacity, guarded by the owner's lock.
 struct Fifo {
   unsigned char* data;
   std::uint32_t capacity, head = 0, count = 0;
@@ -33,158 +83,150 @@ struct Fifo {
   }
 };
 
-struct Chain {
-  std::uint64_t total;
-  // Device to receive thread: completion of the outstanding transfer, and its re-submission.
-  HANDLE completion, submitted;
-  unsigned char transfer[kTransfer];
-  std::uint32_t transferBytes = 0;
-  // Receive thread to event thread: the ring and the port device's wake event.
-  CRITICAL_SECTION ringLock;
-  Fifo ring;
-  HANDLE wake, ringSpace;
-  // Event thread to reader: the receive buffer and its data-available event.
-  CRITICAL_SECTION rxLock;
-  Fifo rx;
-  HANDLE dataAvailable, rxSpace;
-  volatile LONG stop = 0;
-};
-
 unsigned char PatternByte(std::uint64_t i) {
   return static_cast<unsigned char>((i * 7 + (i >> 10)) & 0xFF);
 }
 
-// The modelled device fills a transfer and completes it; the next starts once it is re-submitted.
-DWORD WINAPI DeviceProc(LPVOID p) {
-  Chain& c = *static_cast<Chain*>(p);
-  std::uint64_t sent = 0;
-  while (sent < c.total) {
-    WaitForSingleObject(c.submitted, INFINITE);
-    std::uint32_t n =
-        c.total - sent < kTransfer ? static_cast<std::uint32_t>(c.total - sent) : kTransfer;
-    for (std::uint32_t i = 0; i < n; ++i) c.transfer[i] = PatternByte(sent + i);
-    c.transferBytes = n;
-    sent += n;
-    SetEvent(c.completion);
+template <typename Kit>
+struct Chain {
+  explicit Chain(std::uint64_t t) : total(t) {
+    ring.data = ringStore.get();
+    ring.capacity = kRing;
+    rx.data = rxStore.get();
+    rx.capacity = kRxBuffer;
   }
-  return 0;
-}
+  std::uint64_t total;
+  // Device to receive thread: completion of the outstanding transfer, and its re-submission.
+  typename Kit::Event completion, submitted;
+  unsigned char transfer[kTransfer];
+  std::uint32_t transferBytes = 0;
+  // Receive thread to event thread: the ring and the port device's wake event.
+  typename Kit::Lock ringLock;
+  std::unique_ptr<unsigned char[]> ringStore{new unsigned char[kRing]};
+  Fifo ring;
+  typename Kit::Event wake, ringSpace;
+  // Event thread to reader: the receive buffer and its data-available event.
+  typename Kit::Lock rxLock;
+  std::unique_ptr<unsigned char[]> rxStore{new unsigned char[kRxBuffer]};
+  Fifo rx;
+  typename Kit::Event dataAvailable, rxSpace;
 
-DWORD WINAPI ReceiveProc(LPVOID p) {
-  Chain& c = *static_cast<Chain*>(p);
-  std::uint64_t moved = 0;
-  unsigned char block[kTransfer];
-  SetEvent(c.submitted);
-  while (moved < c.total) {
-    WaitForSingleObject(c.completion, INFINITE);
-    std::uint32_t n = c.transferBytes;
-    std::memcpy(block, c.transfer, n);
-    moved += n;
-    if (moved < c.total) SetEvent(c.submitted);  // one transfer outstanding
-    for (;;) {
-      EnterCriticalSection(&c.ringLock);
-      if (c.ring.Space() >= n) {
-        c.ring.Put(block, n);
-        LeaveCriticalSection(&c.ringLock);
-        break;
-      }
-      LeaveCriticalSection(&c.ringLock);
-      SetEvent(c.wake);
-      WaitForSingleObject(c.ringSpace, INFINITE);
+  // The modelled device fills a transfer and completes it; the next starts once re-submitted.
+  void Device() {
+    std::uint64_t sent = 0;
+    while (sent < total) {
+      submitted.Wait();
+      std::uint32_t n =
+          total - sent < kTransfer ? static_cast<std::uint32_t>(total - sent) : kTransfer;
+      for (std::uint32_t i = 0; i < n; ++i) transfer[i] = PatternByte(sent + i);
+      transferBytes = n;
+      sent += n;
+      completion.Set();
     }
-    SetEvent(c.wake);
   }
-  return 0;
-}
 
-DWORD WINAPI EventProc(LPVOID p) {
-  Chain& c = *static_cast<Chain*>(p);
-  std::uint64_t moved = 0;
-  unsigned char chunk[kRing];
-  while (moved < c.total) {
-    WaitForSingleObject(c.wake, INFINITE);
-    for (;;) {
-      EnterCriticalSection(&c.rxLock);
-      std::uint32_t space = c.rx.Space();
-      LeaveCriticalSection(&c.rxLock);
-      if (space == 0) {
-        WaitForSingleObject(c.rxSpace, INFINITE);
+  void Receive() {
+    std::uint64_t moved = 0;
+    unsigned char block[kTransfer];
+    submitted.Set();
+    while (moved < total) {
+      completion.Wait();
+      std::uint32_t n = transferBytes;
+      std::memcpy(block, transfer, n);
+      moved += n;
+      if (moved < total) submitted.Set();  // one transfer outstanding
+      for (;;) {
+        ringLock.Enter();
+        if (ring.Space() >= n) {
+          ring.Put(block, n);
+          ringLock.Leave();
+          break;
+        }
+        ringLock.Leave();
+        wake.Set();
+        ringSpace.Wait();
+      }
+      wake.Set();
+    }
+  }
+
+  void Event() {
+    std::uint64_t moved = 0;
+    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kRing]);
+    while (moved < total) {
+      wake.Wait();
+      for (;;) {
+        rxLock.Enter();
+        std::uint32_t space = rx.Space();
+        rxLock.Leave();
+        if (space == 0) {
+          rxSpace.Wait();
+          continue;
+        }
+        ringLock.Enter();
+        std::uint32_t n = ring.Get(chunk.get(), space < kRing ? space : kRing);
+        ringLock.Leave();
+        if (n == 0) break;
+        ringSpace.Set();
+        rxLock.Enter();
+        rx.Put(chunk.get(), n);
+        rxLock.Leave();
+        moved += n;
+        dataAvailable.Set();
+      }
+    }
+  }
+
+  // The reader: waits for data like a blocked ReadFile and checks every byte.
+  CeilingResult Run() {
+    CeilingResult result;
+    auto start = std::chrono::steady_clock::now();
+    auto device = [this] { Device(); };
+    auto receive = [this] { Receive(); };
+    auto event = [this] { Event(); };
+    typename Kit::template Thread<decltype(device)> t1(device);
+    typename Kit::template Thread<decltype(receive)> t2(receive);
+    typename Kit::template Thread<decltype(event)> t3(event);
+    std::uint64_t got = 0;
+    bool intact = true;
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kRxBuffer]);
+    while (got < total) {
+      rxLock.Enter();
+      std::uint32_t n = rx.Get(buffer.get(), kRxBuffer);
+      rxLock.Leave();
+      if (n == 0) {
+        dataAvailable.Wait();
         continue;
       }
-      EnterCriticalSection(&c.ringLock);
-      std::uint32_t n = c.ring.Get(chunk, space < kRing ? space : kRing);
-      LeaveCriticalSection(&c.ringLock);
-      if (n == 0) break;
-      SetEvent(c.ringSpace);
-      EnterCriticalSection(&c.rxLock);
-      c.rx.Put(chunk, n);
-      LeaveCriticalSection(&c.rxLock);
-      moved += n;
-      SetEvent(c.dataAvailable);
+      rxSpace.Set();
+      for (std::uint32_t i = 0; i < n && intact; ++i) intact = buffer[i] == PatternByte(got + i);
+      got += n;
     }
+    auto end = std::chrono::steady_clock::now();
+    t1.Join();
+    t2.Join();
+    t3.Join();
+    result.bytes = got;
+    result.seconds = std::chrono::duration<double>(end - start).count();
+    result.intact = intact && got == total;
+    return result;
   }
-  return 0;
+};
+
+template <typename Kit>
+CeilingResult RunChain(std::uint64_t totalBytes) {
+  auto chain = std::make_unique<Chain<Kit>>(totalBytes);
+  return chain->Run();
 }
 
 }  // namespace
 
 CeilingResult RunHandOffCeiling(std::uint64_t totalBytes) {
-  CeilingResult result;
-  auto* c = new Chain{};
-  c->total = totalBytes;
-  c->completion = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  c->submitted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  c->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  c->ringSpace = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  c->dataAvailable = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  c->rxSpace = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  InitializeCriticalSection(&c->ringLock);
-  InitializeCriticalSection(&c->rxLock);
-  std::unique_ptr<unsigned char[]> ringStore(new unsigned char[kRing]);
-  std::unique_ptr<unsigned char[]> rxStore(new unsigned char[kRxBuffer]);
-  c->ring.data = ringStore.get();
-  c->ring.capacity = kRing;
-  c->rx.data = rxStore.get();
-  c->rx.capacity = kRxBuffer;
+  return RunChain<PlatformKit>(totalBytes);
+}
 
-  auto start = std::chrono::steady_clock::now();
-  HANDLE threads[3] = {CreateThread(nullptr, 0, DeviceProc, c, 0, nullptr),
-                       CreateThread(nullptr, 0, ReceiveProc, c, 0, nullptr),
-                       CreateThread(nullptr, 0, EventProc, c, 0, nullptr)};
-
-  // The reader: waits for data like a blocked ReadFile and checks every byte.
-  std::uint64_t got = 0;
-  bool intact = true;
-  unsigned char buffer[kRxBuffer];
-  while (got < totalBytes) {
-    EnterCriticalSection(&c->rxLock);
-    std::uint32_t n = c->rx.Get(buffer, sizeof buffer);
-    LeaveCriticalSection(&c->rxLock);
-    if (n == 0) {
-      WaitForSingleObject(c->dataAvailable, INFINITE);
-      continue;
-    }
-    SetEvent(c->rxSpace);
-    for (std::uint32_t i = 0; i < n && intact; ++i) intact = buffer[i] == PatternByte(got + i);
-    got += n;
-  }
-  auto end = std::chrono::steady_clock::now();
-  for (HANDLE t : threads) {
-    WaitForSingleObject(t, INFINITE);
-    CloseHandle(t);
-  }
-  result.bytes = got;
-  result.seconds = std::chrono::duration<double>(end - start).count();
-  result.intact = intact && got == totalBytes;
-
-  DeleteCriticalSection(&c->ringLock);
-  DeleteCriticalSection(&c->rxLock);
-  for (HANDLE e :
-       {c->completion, c->submitted, c->wake, c->ringSpace, c->dataAvailable, c->rxSpace}) {
-    CloseHandle(e);
-  }
-  delete c;
-  return result;
+CeilingResult RunBareHandOffCeiling(std::uint64_t totalBytes) {
+  return RunChain<StdKit>(totalBytes);
 }
 
 }  // namespace tvk

@@ -155,9 +155,10 @@ bool Session::Install(std::string* error) {
   return true;
 }
 
-int Session::PlugBridge(bool paced, bool loopback, std::string* error) {
+int Session::PlugBridge(bool paced, bool loopback, std::string* error, unsigned interfaces) {
   sim::BridgeConfig config;
   config.paced = paced;
+  config.interfaces = interfaces;
   Bridge bridge;
   bridge.model = sim::BridgeModel::Create(config);
   if (loopback) bridge.model->Loopback(0);

@@ -28,8 +28,9 @@ class Session {
 
   bool Install(std::string* error);
 
-  // Plugs a one-interface bridge; returns its index in bridges() or -1 (with a message).
-  int PlugBridge(bool paced, bool loopback, std::string* error);
+  // Plugs a bridge (one interface unless asked; a second port needs its Port1 key); returns its
+  // index in bridges() or -1 (with a message). Loopback wires the first interface.
+  int PlugBridge(bool paced, bool loopback, std::string* error, unsigned interfaces = 1);
   // Plugs a paced one-interface bridge whose line goes to a new pseudo-terminal (its path in
   // `path`); the terminal is removed in Shutdown, after the bridge.
   int PlugPtyBridge(std::string* path, std::string* error);

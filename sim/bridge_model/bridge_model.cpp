@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/ce_serial.h"
+#include "sim/os/cpu_account.h"
 
 namespace sim {
 
@@ -37,6 +38,10 @@ enum : uint8_t {
 constexpr uint16_t kVendorPartNumber = 0x370B;
 constexpr uint16_t kVendorWriteLatch = 0x37E1;
 constexpr uint16_t kVendorReadLatch = 0x00C2;
+
+// The line engine's pacing step: one USB full-speed frame. A paced line is brought up to date at
+// most once per slice while bytes flow, instead of once per byte.
+constexpr std::chrono::microseconds kLineSlice{1000};
 
 constexpr uint8_t kToIface = 0x41, kFromIface = 0xC1, kToDevice = 0x40, kFromDevice = 0xC0;
 
@@ -199,7 +204,8 @@ struct BridgeModel::Impl {
     return bits / std::max<uint32_t>(p.s.baud, 1);
   }
 
-  void Receive(Port& p, uint8_t b) {
+  // `at` is when the byte's stop bit ended on the line.
+  void Receive(Port& p, uint8_t b, Clock::time_point at) {
     W().again = true;
     if (!p.s.enabled) {
       ++p.s.rxDroppedDisabled;
@@ -219,7 +225,7 @@ struct BridgeModel::Impl {
       ++p.s.rxOverflow;
       return;
     }
-    NoteArrival(p);
+    NoteArrival(p, at);
     p.rx.push_back(b);
     // The handshake reacts to every byte, as a UART's does, so a sender catching up on line time
     // in one burst still sees RTS drop in time.
@@ -227,8 +233,8 @@ struct BridgeModel::Impl {
     InputFlow(p);
   }
 
-  static void NoteArrival(Port& p) {
-    p.rxLatest = Clock::now();
+  static void NoteArrival(Port& p, Clock::time_point at) {
+    p.rxLatest = at;
     if (p.rx.empty()) p.rxOldest = p.rxLatest;
   }
 
@@ -246,14 +252,14 @@ struct BridgeModel::Impl {
     const uint32_t xoffLimit = std::min(Le32(&p.s.flow[12]), cap);
     if (p.s.xoffSent && used <= xonLimit) {
       p.s.xoffSent = false;
-      Emit(p, p.s.chars[4]);
+      Emit(p, p.s.chars[4], Clock::now());
     } else if (!p.s.xoffSent && freeRoom <= xoffLimit && used > xonLimit) {
       p.s.xoffSent = true;
-      Emit(p, p.s.chars[5]);
+      Emit(p, p.s.chars[5], Clock::now());
     }
   }
 
-  void Emit(Port& p, uint8_t b) {
+  void Emit(Port& p, uint8_t b, Clock::time_point at) {
     unsigned data = p.s.lineControl >> 8;
     if (data >= 5 && data < 8) b = static_cast<uint8_t>(b & ((1u << data) - 1));
     if (p.wiring == BridgeWiring::External) {
@@ -262,9 +268,9 @@ struct BridgeModel::Impl {
     }
     p.sent.push_back(b);
     if (p.wiring == BridgeWiring::Loopback) {
-      Receive(p, b);
+      Receive(p, b, at);
     } else if (p.wiring == BridgeWiring::NullModem && p.peer) {
-      p.peerOwner->Receive(*p.peer, b);
+      p.peerOwner->Receive(*p.peer, b, at);
     }
     W().log.notify_all();
   }
@@ -361,7 +367,12 @@ struct BridgeModel::Impl {
         auto byteTime = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(ByteSeconds(p)));
         if (p.lineFree + byteTime > now) {
-          *next = std::min(*next, p.lineFree + byteTime);
+          // Not due yet. The engine comes back once a time slice's worth of bytes is due (or the
+          // last queued byte, if sooner), not once per byte; each byte still leaves and arrives
+          // at its own line time, and the handshake is checked before every byte.
+          const Clock::time_point lastEnd = p.lineFree + byteTime * TxQueued(p);
+          *next =
+              std::min(*next, std::max(p.lineFree + byteTime, std::min(now + kLineSlice, lastEnd)));
           break;
         }
         p.lineFree += byteTime;
@@ -369,7 +380,7 @@ struct BridgeModel::Impl {
       std::deque<uint8_t>& q = p.immediate.empty() ? p.tx : p.immediate;
       uint8_t b = q.front();
       q.pop_front();
-      Emit(p, b);
+      Emit(p, b, cfg.paced ? p.lineFree : now);
       // The FIFO has room again: refill from the head transfer within the same pass.
       if (p.tx.size() < cfg.txFifoSize && !p.bulkOut.empty() && p.s.enabled) {
         Port::Out& o = p.bulkOut.front();
@@ -437,7 +448,7 @@ struct BridgeModel::Impl {
           return;
         }
         p.farByteOnWire = false;
-        Receive(p, p.farByte);
+        Receive(p, p.farByte, cfg.paced ? p.farFree : now);
       }
       const bool accepting = p.s.enabled && p.s.rts && p.rx.size() < cfg.rxFifoSize;
       if (accepting != p.farAccepting) {
@@ -693,14 +704,19 @@ struct BridgeModel::Impl {
 namespace {
 
 void WorkerLoop() {
+  os_detail::CpuAccount account(ThreadKind::BridgeModel);
   std::unique_lock<std::mutex> lock(W().mu);
   for (;;) {
-    Clock::time_point now = Clock::now();
-    Clock::time_point next = Clock::time_point::max();
-    W().again = false;
-    for (BridgeModel::Impl* m : W().models)
-      for (BridgeModel::Port& p : m->ports) m->Advance(p, now, &next);
-    if (W().again) continue;
+    // A pass that changed another port runs again at the same instant: only that change is taken
+    // further, and time (and with it the next byte) moves on only when the engine next wakes.
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next;
+    do {
+      next = Clock::time_point::max();
+      W().again = false;
+      for (BridgeModel::Impl* m : W().models)
+        for (BridgeModel::Port& p : m->ports) m->Advance(p, now, &next);
+    } while (W().again);
     if (next == Clock::time_point::max())
       W().cv.wait(lock);
     else
@@ -945,12 +961,13 @@ size_t BridgeModel::InjectRx(unsigned iface, const std::vector<uint8_t>& bytes) 
   Port* p = impl_->PortByIface(iface);
   if (!p) return 0;
   size_t stored = 0;
+  const Clock::time_point now = Clock::now();
   for (uint8_t b : bytes) {
     if (p->rx.size() >= impl_->cfg.rxFifoSize) {
       ++p->s.rxOverflow;
       continue;
     }
-    impl_->NoteArrival(*p);
+    impl_->NoteArrival(*p, now);
     p->rx.push_back(b);
     impl_->InputFlow(*p);
     ++stored;
@@ -1102,6 +1119,9 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
     if (!port) return;
     if (io->in) {
       port->bulkIn.push_back(io);
+      // Nothing answers a bulk IN while the FIFO is empty, and bytes enter it only in the engine's
+      // pass or through calls that wake the engine themselves: the engine need not wake for it.
+      if (port->rx.empty() && port->failIn == 0) return;
     } else {
       Port::Out o{io, 0, false};
       if (port->hangOut) {

@@ -3,8 +3,12 @@
 //
 // One kernel mutex (Kernel::lock) protects the handle table, every object's signal state and
 // waiter list, every critical section and every thread record's mutable fields. A blocked thread
-// always waits on its own ThreadRec::wake with the kernel mutex, so whoever satisfies its wait,
-// frees its lock or terminates it knows exactly whom to wake.
+// sleeps on its own ThreadRec::parker without the kernel mutex, so whoever satisfies its wait,
+// frees its lock or terminates it wakes exactly that thread (an auto-reset event's set wakes at
+// most one waiter); sets and leaves do so once they have left the kernel mutex, so that the woken
+// thread does not run into it. Waits and sets do not allocate: a wait's links into the objects'
+// waiter lists live on the waiting thread's stack. A satisfied wait returns without taking the
+// kernel mutex again.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -38,30 +42,83 @@ constexpr uint32_t kCsMagic = 0x5343564Bu;
 struct Waiter;
 struct ThreadRec;
 
+// One object's place in a blocked wait: a node of the object's waiter list. Filled in only when
+// the wait blocks (a wait that need not block touches none of them).
+struct WaitLink {
+  Waiter* waiter;
+  WaitLink* prev;
+  WaitLink* next;
+};
+
 struct KObject {
   enum class Kind { Event, Thread };
   Kind kind = Kind::Event;
   bool manualReset = true;  // thread objects stay signalled once ended
   bool signalled = false;
-  std::vector<Waiter*> waiters;  // in arrival order
+  WaitLink* first = nullptr;  // blocked waits, in arrival order
+  WaitLink* last = nullptr;
+  // Blocked waits that hold this object. A handle closed meanwhile leaves its reference in
+  // `closedWhileWaited`, dropped when the last of them leaves, as the platform keeps an object
+  // alive while a wait holds it.
+  unsigned pins = 0;
+  std::shared_ptr<KObject> closedWhileWaited;
   std::weak_ptr<ThreadRec> thread;
   // A created thread's record, kept while its handle is open so that the handle still answers
   // (exit code, priority) after the thread has ended. CloseHandle drops it, ending the cycle.
   std::shared_ptr<ThreadRec> owner;
 };
 
-// One blocked WaitFor* call; lives on the waiting thread's stack while it is in the lists.
+// One WaitFor* call; lives on the waiting thread's stack. Objects are plain pointers: the handle
+// table keeps them alive while the call holds the kernel mutex, and pins while it is blocked.
 struct Waiter {
   ThreadRec* rec = nullptr;
-  std::vector<std::shared_ptr<KObject>> objects;
+  DWORD count = 0;
   bool waitAll = false;
+  bool linked = false;
   DWORD result = WAIT_TIMEOUT;
-  bool done = false;
+  std::atomic<bool> done{false};  // set under the kernel mutex, read by the waiter without it
+  KObject* objects[kMaxWaitObjects];
+  WaitLink links[kMaxWaitObjects];
+};
+
+// Sleep and wake-up of one thread: a token that Unpark leaves and Park takes. A stale token only
+// makes a later park return early; every sleeper re-checks its condition.
+class Parker {
+ public:
+  void Unpark() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      token_ = true;
+    }
+    cv_.notify_one();
+  }
+  void Park() {
+    std::unique_lock<std::mutex> held(mutex_);
+    while (!token_) cv_.wait(held);
+    token_ = false;
+  }
+  // False when the deadline passed without a token.
+  bool ParkUntil(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> held(mutex_);
+    while (!token_) {
+      if (cv_.wait_until(held, deadline) == std::cv_status::timeout && !token_) return false;
+    }
+    token_ = false;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool token_ = false;
 };
 
 struct ThreadRec {
   DWORD id = 0;
-  std::condition_variable wake;
+  Parker parker;
+  // Wake-ups decided under the kernel mutex and not yet carried out (see WakeAfterUnlock); the
+  // thread does not end, and its record stays, while any is in flight.
+  std::atomic<unsigned> unparking{0};
   std::shared_ptr<KObject> object;
   std::atomic<bool> terminated{false};
   bool created = false;  // made by CreateThread
@@ -142,8 +199,52 @@ void EndThreadLocked(ThreadRec& rec, DWORD code) {
 // A thread that was not made by CreateThread ends here; its handle (if any) becomes signalled.
 ThreadSlot::~ThreadSlot() {
   if (!rec) return;
-  std::lock_guard<std::mutex> guard(K().lock);
-  if (!rec->created && !rec->terminated) EndThreadLocked(*rec, 0);
+  {
+    std::lock_guard<std::mutex> guard(K().lock);
+    if (!rec->created && !rec->terminated) EndThreadLocked(*rec, 0);
+  }
+  while (rec->unparking.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+}
+
+// Sets and leaves wake the threads they free after the kernel mutex is left, so that a woken
+// thread does not at once run into the mutex its waker still holds. Declared before the lock
+// guard: its destructor runs after the guard's.
+class WakeAfterUnlock {
+ public:
+  WakeAfterUnlock();
+  ~WakeAfterUnlock();
+  WakeAfterUnlock(const WakeAfterUnlock&) = delete;
+  WakeAfterUnlock& operator=(const WakeAfterUnlock&) = delete;
+  bool Add(ThreadRec& rec) {
+    if (count_ == kMax) return false;
+    rec.unparking.fetch_add(1, std::memory_order_relaxed);
+    recs_[count_++] = &rec;
+    return true;
+  }
+
+ private:
+  static constexpr unsigned kMax = 8;
+  WakeAfterUnlock* outer_;
+  ThreadRec* recs_[kMax];
+  unsigned count_ = 0;
+};
+thread_local WakeAfterUnlock* tWakes = nullptr;
+
+WakeAfterUnlock::WakeAfterUnlock() : outer_(tWakes) {
+  tWakes = this;
+}
+
+WakeAfterUnlock::~WakeAfterUnlock() {
+  tWakes = outer_;
+  for (unsigned i = 0; i < count_; ++i) {
+    recs_[i]->parker.Unpark();
+    recs_[i]->unparking.fetch_sub(1, std::memory_order_release);
+  }
+}
+
+// Wakes a thread whose wait or section the caller, holding the kernel mutex, has just granted.
+void WakeLocked(ThreadRec& rec) {
+  if (tWakes == nullptr || !tWakes->Add(rec)) rec.parker.Unpark();
 }
 
 [[noreturn]] void ParkLocked(std::unique_lock<std::mutex>& held) {
@@ -160,16 +261,16 @@ HANDLE NewHandleLocked(std::shared_ptr<KObject> object) {
   return reinterpret_cast<HANDLE>(value);
 }
 
-std::shared_ptr<KObject> LookupLocked(HANDLE handle) {
-  if (handle == kCurrentThread) return SelfLocked().object;
+KObject* LookupLocked(HANDLE handle) {
+  if (handle == kCurrentThread) return SelfLocked().object.get();
   auto it = K().handles.find(reinterpret_cast<uintptr_t>(handle));
   if (it == K().handles.end()) return nullptr;
-  return it->second;
+  return it->second.get();
 }
 
 std::shared_ptr<ThreadRec> LookupThreadLocked(HANDLE handle) {
-  std::shared_ptr<KObject> object = LookupLocked(handle);
-  if (!object || object->kind != KObject::Kind::Thread) return nullptr;
+  KObject* object = LookupLocked(handle);
+  if (object == nullptr || object->kind != KObject::Kind::Thread) return nullptr;
   return object->thread.lock();
 }
 
@@ -183,70 +284,107 @@ void ConsumeLocked(KObject& object) {
   if (!object.manualReset) object.signalled = false;
 }
 
-void RemoveWaiterLocked(Waiter& waiter) {
-  for (const auto& object : waiter.objects) {
-    auto& list = object->waiters;
-    list.erase(std::remove(list.begin(), list.end(), &waiter), list.end());
+// Takes the waiter out of every waiter list it is in and lets go of its objects. An object whose
+// handle was closed meanwhile goes here once no wait holds it. (An object that is being signalled
+// always has another owner, its handle or its thread, so no walk of a list loses it.)
+void UnlinkWaiterLocked(Waiter& waiter) {
+  if (!waiter.linked) return;
+  waiter.linked = false;
+  for (DWORD i = 0; i < waiter.count; ++i) {
+    KObject& object = *waiter.objects[i];
+    WaitLink& link = waiter.links[i];
+    (link.prev ? link.prev->next : object.first) = link.next;
+    (link.next ? link.next->prev : object.last) = link.prev;
+    link.prev = link.next = nullptr;
+    if (--object.pins == 0 && object.closedWhileWaited) {
+      std::shared_ptr<KObject> gone = std::move(object.closedWhileWaited);
+    }
   }
+}
+
+void LinkWaiterLocked(Waiter& waiter) {
+  for (DWORD i = 0; i < waiter.count; ++i) {
+    KObject& object = *waiter.objects[i];
+    WaitLink& link = waiter.links[i];
+    link.waiter = &waiter;
+    link.next = nullptr;
+    link.prev = object.last;
+    (object.last ? object.last->next : object.first) = &link;
+    object.last = &link;
+    ++object.pins;
+  }
+  waiter.linked = true;
 }
 
 // Satisfies the waiter if it can be: takes the signals it consumes and wakes it.
 bool TrySatisfyLocked(Waiter& waiter) {
   // A terminated thread never takes a signal: it belongs to the next waiter.
-  if (waiter.done || waiter.rec->terminated) return false;
+  if (waiter.done.load(std::memory_order_relaxed) || waiter.rec->terminated) return false;
   if (waiter.waitAll) {
-    for (const auto& object : waiter.objects) {
-      if (!AvailableLocked(*object)) return false;
+    for (DWORD i = 0; i < waiter.count; ++i) {
+      if (!AvailableLocked(*waiter.objects[i])) return false;
     }
-    for (const auto& object : waiter.objects) ConsumeLocked(*object);
+    for (DWORD i = 0; i < waiter.count; ++i) ConsumeLocked(*waiter.objects[i]);
     waiter.result = WAIT_OBJECT_0;
   } else {
-    size_t i = 0;
-    while (i < waiter.objects.size() && !AvailableLocked(*waiter.objects[i])) ++i;
-    if (i == waiter.objects.size()) return false;
+    DWORD i = 0;
+    while (i < waiter.count && !AvailableLocked(*waiter.objects[i])) ++i;
+    if (i == waiter.count) return false;
     ConsumeLocked(*waiter.objects[i]);
-    waiter.result = WAIT_OBJECT_0 + static_cast<DWORD>(i);
+    waiter.result = WAIT_OBJECT_0 + i;
   }
-  waiter.done = true;
-  RemoveWaiterLocked(waiter);
-  waiter.rec->wake.notify_all();
+  const bool blocked = waiter.linked;
+  ThreadRec* rec = waiter.rec;
+  UnlinkWaiterLocked(waiter);
+  // Once done is set the waiter may return and its record of the wait be gone (a stale token can
+  // wake it early). Its thread record stays: a thread takes the kernel mutex before it ends, and
+  // waits for wake-ups in flight.
+  waiter.done.store(true, std::memory_order_release);
+  if (blocked) WakeLocked(*rec);
   return true;
 }
 
-// The object has just become signalled: frees waiters in arrival order while it stays so.
+// The object has just become signalled: frees waiters in arrival order while it stays so. An
+// auto-reset object is consumed by the first waiter it satisfies, so it wakes at most one.
 void SignalObjectLocked(KObject& object) {
   object.signalled = true;
-  std::vector<Waiter*> waiters = object.waiters;
-  for (Waiter* waiter : waiters) {
-    if (!object.signalled) break;
-    TrySatisfyLocked(*waiter);
+  WaitLink* link = object.first;
+  while (link != nullptr && object.signalled) {
+    if (TrySatisfyLocked(*link->waiter)) {
+      link = object.first;  // the satisfied wait's links are gone: start again from the head
+    } else {
+      link = link->next;
+    }
   }
 }
 
+// Called with the kernel mutex held; may return with it released.
 DWORD WaitLocked(std::unique_lock<std::mutex>& held, Waiter& waiter, DWORD milliseconds) {
   ThreadRec& self = SelfLocked();
   if (self.terminated) ParkLocked(held);
   waiter.rec = &self;
   if (TrySatisfyLocked(waiter)) return waiter.result;
   if (milliseconds == 0) return WAIT_TIMEOUT;
-  for (const auto& object : waiter.objects) object->waiters.push_back(&waiter);
+  LinkWaiterLocked(waiter);
+  held.unlock();
   const bool forever = milliseconds == INFINITE;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!waiter.done && !self.terminated) {
+  Clock::time_point deadline;
+  if (!forever) deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  bool timedOut = false;
+  while (!waiter.done.load(std::memory_order_acquire) && !self.terminated) {
     if (forever) {
-      self.wake.wait(held);
-    } else if (self.wake.wait_until(held, deadline) == std::cv_status::timeout) {
+      self.parker.Park();
+    } else if (!self.parker.ParkUntil(deadline)) {
+      timedOut = true;
       break;
     }
   }
+  if (!timedOut && !self.terminated) return waiter.result;  // done, seen with acquire
+  held.lock();
   // Terminated while blocked: park here, even if the wait was satisfied just before.
-  if (self.terminated) {
-    if (!waiter.done) RemoveWaiterLocked(waiter);
-    ParkLocked(held);
-  }
-  if (waiter.done) return waiter.result;
-  RemoveWaiterLocked(waiter);
-  return WAIT_TIMEOUT;
+  UnlinkWaiterLocked(waiter);
+  if (self.terminated) ParkLocked(held);
+  return waiter.done.load(std::memory_order_relaxed) ? waiter.result : WAIT_TIMEOUT;
 }
 
 DWORD FailWait(DWORD error) {
@@ -294,12 +432,12 @@ void HandOffSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl) {
     impl.count = 0;
     cs->reserved[0] = 0;
     cs->reserved[1] = 0;
-    for (ThreadRec* waiter : impl.waiters) waiter->wake.notify_all();
+    for (ThreadRec* waiter : impl.waiters) WakeLocked(*waiter);
     return;
   }
   impl.waiters.erase(std::find(impl.waiters.begin(), impl.waiters.end(), next));
   TakeSectionLocked(cs, impl, *next);
-  next->wake.notify_all();
+  WakeLocked(*next);
 }
 
 bool InBadRangeLocked(uintptr_t first, uintptr_t last) {
@@ -328,7 +466,7 @@ struct StartInfo {
 };
 
 void RunThread(StartInfo info) {
-  os_detail::CpuAccount account;
+  os_detail::CpuAccount account(ThreadKind::Created, reinterpret_cast<const void*>(info.routine));
   tSlot.rec = info.rec;
   ThreadRec& self = *info.rec;
   DWORD code = 0;
@@ -506,7 +644,9 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
   if (impl->owner != 0) {
     impl->waiters.push_back(&self);
     while (impl->owner != self.id && impl->owner != 0 && !self.terminated) {
-      self.wake.wait(held);
+      held.unlock();
+      self.parker.Park();
+      held.lock();
       impl = &SectionOrDie(cs, "EnterCriticalSection");
     }
     if (impl->owner != self.id) {
@@ -538,6 +678,7 @@ extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
   Checkpoint();
+  WakeAfterUnlock wakes;
   std::lock_guard<std::mutex> guard(K().lock);
   ThreadRec& self = SelfLocked();
   CsImpl& impl = SectionOrDie(cs, "LeaveCriticalSection");
@@ -572,9 +713,10 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualRese
 
 extern "C" BOOL EventModify(HANDLE event, DWORD func) {
   Checkpoint();
+  WakeAfterUnlock wakes;
   std::lock_guard<std::mutex> guard(K().lock);
-  std::shared_ptr<KObject> object = LookupLocked(event);
-  if (!object || object->kind != KObject::Kind::Event) {
+  KObject* object = LookupLocked(event);
+  if (object == nullptr || object->kind != KObject::Kind::Event) {
     tLastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
@@ -598,10 +740,11 @@ extern "C" BOOL EventModify(HANDLE event, DWORD func) {
 extern "C" DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   Checkpoint();
   std::unique_lock<std::mutex> held(K().lock);
-  std::shared_ptr<KObject> object = LookupLocked(handle);
-  if (!object) return FailWait(ERROR_INVALID_HANDLE);
+  KObject* object = LookupLocked(handle);
+  if (object == nullptr) return FailWait(ERROR_INVALID_HANDLE);
   Waiter waiter;
-  waiter.objects.push_back(std::move(object));
+  waiter.objects[0] = object;
+  waiter.count = 1;
   return WaitLocked(held, waiter, milliseconds);
 }
 
@@ -615,13 +758,13 @@ extern "C" DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
   Waiter waiter;
   waiter.waitAll = waitAll != FALSE;
   for (DWORD i = 0; i < count; ++i) {
-    std::shared_ptr<KObject> object = LookupLocked(handles[i]);
-    if (!object) return FailWait(ERROR_INVALID_HANDLE);
-    if (waiter.waitAll &&
-        std::find(waiter.objects.begin(), waiter.objects.end(), object) != waiter.objects.end()) {
+    KObject* object = LookupLocked(handles[i]);
+    if (object == nullptr) return FailWait(ERROR_INVALID_HANDLE);
+    if (waiter.waitAll && std::find(waiter.objects, waiter.objects + waiter.count, object) !=
+                              waiter.objects + waiter.count) {
       return FailWait(ERROR_INVALID_PARAMETER);
     }
-    waiter.objects.push_back(std::move(object));
+    waiter.objects[waiter.count++] = object;
   }
   return WaitLocked(held, waiter, milliseconds);
 }
@@ -638,6 +781,8 @@ extern "C" BOOL CloseHandle(HANDLE handle) {
   std::shared_ptr<KObject> object = std::move(it->second);
   K().handles.erase(it);
   std::shared_ptr<ThreadRec> owner = std::move(object->owner);
+  // A wait blocked on it keeps it until the wait ends.
+  if (object->pins != 0) object->closedWhileWaited = object;
   return TRUE;
 }
 
@@ -701,7 +846,7 @@ extern "C" BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   rec->terminated.store(true, std::memory_order_release);
   if (rec->created) --K().liveThreads;
   EndThreadLocked(*rec, exitCode);
-  rec->wake.notify_all();
+  rec->parker.Unpark();
   if (rec.get() == tSlot.rec.get()) ParkLocked(held);
   return TRUE;
 }
@@ -794,18 +939,18 @@ extern "C" void Sleep(DWORD milliseconds) {
     std::this_thread::yield();
     return;
   }
-  std::unique_lock<std::mutex> held(K().lock);
-  ThreadRec& self = SelfLocked();
+  ThreadRec& self = Self();
   const bool forever = milliseconds == INFINITE;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  Clock::time_point deadline;
+  if (!forever) deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   while (!self.terminated) {
     if (forever) {
-      self.wake.wait(held);
-    } else if (self.wake.wait_until(held, deadline) == std::cv_status::timeout) {
+      self.parker.Park();
+    } else if (!self.parker.ParkUntil(deadline)) {
       break;
     }
   }
-  if (self.terminated) ParkLocked(held);
+  Checkpoint();
 }
 
 extern "C" DWORD GetTickCount(void) {

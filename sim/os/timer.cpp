@@ -56,7 +56,7 @@ Timers& T() {
 }
 
 void RunTimer(std::shared_ptr<Timer> timer) {
-  os_detail::CpuAccount account;
+  os_detail::CpuAccount account(ThreadKind::Timer);
   std::unique_lock<std::mutex> held(T().lock);
   Clock::time_point due = Clock::now() + timer->delay;
   for (;;) {

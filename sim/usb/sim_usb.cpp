@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/ce_os.h"
+#include "sim/os/cpu_account.h"
 #include "sim/usb/usb_module_loader.h"
 #include "sim/usb/usb_registration.h"
 
@@ -64,7 +65,8 @@ struct Device {
   AttachResult result;
   std::vector<Notification> notifications;
   std::deque<std::shared_ptr<Transfer>> completions;
-  std::condition_variable cv;  // completion queue, gone flag
+  std::condition_variable cv;            // gone flag: the control thread
+  std::condition_variable completionCv;  // completion queue: the completion thread alone
   std::thread::id completionThreadId;
   std::thread control;
   std::thread completion;
@@ -120,7 +122,7 @@ bool Transfer::Complete(const void* data, uint32_t count, DWORD usbError) {
   error = usbError;
   if (routine && !closed) {
     dev->completions.push_back(shared_from_this());
-    dev->cv.notify_all();
+    dev->completionCv.notify_one();
   }
   B().cv.notify_all();
   return true;
@@ -286,7 +288,7 @@ void RunRemoval(const std::shared_ptr<Device>& dev) {
     std::lock_guard<std::mutex> lock(B().mu);
     dev->notifications.clear();
     dev->stopCompletion = true;
-    dev->cv.notify_all();
+    dev->completionCv.notify_one();
   }
   dev->completion.join();
   std::lock_guard<std::mutex> lock(B().mu);
@@ -297,6 +299,7 @@ void RunRemoval(const std::shared_ptr<Device>& dev) {
 }
 
 void ControlThread(std::shared_ptr<Device> dev) {
+  os_detail::CpuAccount account(ThreadKind::HostStack);
   RunAttach(dev);
   {
     std::unique_lock<std::mutex> lock(B().mu);
@@ -310,9 +313,10 @@ void ControlThread(std::shared_ptr<Device> dev) {
 }
 
 void CompletionThread(std::shared_ptr<Device> dev) {
+  os_detail::CpuAccount account(ThreadKind::HostStack);
   std::unique_lock<std::mutex> lock(B().mu);
   for (;;) {
-    dev->cv.wait(lock, [&] { return !dev->completions.empty() || dev->stopCompletion; });
+    dev->completionCv.wait(lock, [&] { return !dev->completions.empty() || dev->stopCompletion; });
     if (dev->completions.empty()) return;
     std::shared_ptr<Transfer> t = std::move(dev->completions.front());
     dev->completions.pop_front();

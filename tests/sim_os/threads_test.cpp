@@ -93,6 +93,44 @@ TEST(Threads, EveryWaiterOnAThreadHandleIsReleased) {
   CloseHandle(other);
 }
 
+// A set or a leave wakes the freed thread after it has left the kernel's lock; the woken thread
+// may end at once, before the wake-up is through (its record must outlive it). Both kinds of
+// thread: made by CreateThread and plain host threads.
+TEST(Threads, AThreadFreedBySetOrLeaveMayEndAtOnce) {
+  const size_t handlesAtStart = sim::KernelHandleCount();
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  HANDLE ready = NewEvent(false);
+  for (int i = 0; i < 100; ++i) {
+    HANDLE e = NewEvent(false);
+    HANDLE h = Start([e, ready] {
+      SetEvent(ready);
+      return WaitForSingleObject(e, 10000);
+    });
+    ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+    SetEvent(e);
+    EXPECT_EQ(Join(h), WAIT_OBJECT_0) << i;
+
+    std::atomic<DWORD> got{WAIT_FAILED};
+    EnterCriticalSection(&cs);
+    std::thread plain([&] {
+      SetEvent(ready);
+      EnterCriticalSection(&cs);
+      got = sim::CriticalSectionOwner(&cs) == GetCurrentThreadId() ? WAIT_OBJECT_0 : WAIT_FAILED;
+      LeaveCriticalSection(&cs);
+    });
+    ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+    LeaveCriticalSection(&cs);
+    plain.join();
+    EXPECT_EQ(got.load(), WAIT_OBJECT_0) << i;
+    CloseHandle(e);
+  }
+  EXPECT_EQ(sim::CriticalSectionOwner(&cs), 0u);
+  DeleteCriticalSection(&cs);
+  CloseHandle(ready);
+  EXPECT_EQ(sim::KernelHandleCount(), handlesAtStart);
+}
+
 TEST(Threads, ClosingTheHandleEarlyLetsTheThreadRunToItsEnd) {
   const size_t liveAtStart = sim::LiveThreadCount();
   HANDLE go = NewEvent(true);

@@ -42,8 +42,10 @@ TEST(TvkBench, QuickJsonHasEveryFigureAndLosesNothingWhenPaced) {
   }
   EXPECT_EQ(j["throughput"]["bus_reference_bytes_per_s"], 1216000);
 
-  EXPECT_TRUE(j["ceiling"]["intact"].get<bool>());
-  EXPECT_GT(j["ceiling"]["mib_per_s"].get<double>(), 0);
+  for (const char* chain : {"bare_chain", "event_chain"}) {
+    EXPECT_TRUE(j["ceiling"][chain]["intact"].get<bool>()) << chain;
+    EXPECT_GT(j["ceiling"][chain]["mib_per_s"].get<double>(), 0) << chain;
+  }
   EXPECT_TRUE(j["ceiling"]["met"].is_boolean());
 
   EXPECT_GE(j["latency"]["samples"].get<int>(), 1000);
@@ -53,6 +55,29 @@ TEST(TvkBench, QuickJsonHasEveryFigureAndLosesNothingWhenPaced) {
   ASSERT_EQ(j["paced"].size(), 2u);
   EXPECT_EQ(j["paced"][0]["baud"], 921600);
   EXPECT_EQ(j["paced"][1]["baud"], 3000000);
+  nlohmann::json runs = j["paced"];
+  runs.push_back(j["scale"]);
+#ifndef _WIN32  // the Windows backend does not split CPU time by thread kind
+  EXPECT_TRUE(j["cpu_by_kind_measured"].get<bool>());
+#endif
+  for (const auto& p : runs) {
+    if (!j["cpu_by_kind_measured"].get<bool>()) break;
+    // Every kind of thread had work in a run with data both ways, and the driver's kinds add up to
+    // the driver's share.
+    const auto& k = p["cpu_percent_by_kind"];
+    for (const char* kind :
+         {"event_threads", "receive_threads", "application_calls", "host_stack", "bridge_models"}) {
+      EXPECT_GT(k[kind].get<double>(), 0) << kind << " " << p.dump();
+    }
+    const double driver = k["event_threads"].get<double>() + k["receive_threads"].get<double>() +
+                          k["poll_timer"].get<double>() + k["application_calls"].get<double>();
+    const double reported = p.contains("cpu_percent") ? p["cpu_percent"].get<double>()
+                                                      : p["driver_cpu_percent"].get<double>();
+    EXPECT_NEAR(driver, reported, reported * 0.05 + 0.2) << p.dump();
+  }
+  EXPECT_EQ(j["scale"]["bytes_lost"], 0) << j["scale"].dump();
+  EXPECT_GE(j["scale"]["ports"].get<int>(), 8);
+  EXPECT_GT(j["scale"]["single_pair_process_cpu_percent_per_port"].get<double>(), 0);
   for (const auto& p : j["paced"]) {
     EXPECT_EQ(p["bytes_lost"], 0) << p.dump();
     EXPECT_EQ(p["received"], p["sent"]) << p.dump();
@@ -68,8 +93,8 @@ TEST(TvkBench, QuickJsonHasEveryFigureAndLosesNothingWhenPaced) {
   EXPECT_TRUE(j["idle"]["cpu_percent"].is_number());
   EXPECT_GT(j["memory"]["heap_bytes_per_open_port"].get<double>(), 16384);  // the ring alone
   EXPECT_GT(j["memory"]["peak_rss_bytes"].get<double>(), 0);
-  EXPECT_EQ(j["targets"]["count"], 5);
-  EXPECT_EQ(j["targets"]["met"].get<int>() + static_cast<int>(j["targets"]["missed"].size()), 5);
+  EXPECT_EQ(j["targets"]["count"], 6);
+  EXPECT_EQ(j["targets"]["met"].get<int>() + static_cast<int>(j["targets"]["missed"].size()), 6);
 }
 
 TEST(TvkTerm, LoopbackEchoesTypedTextAndCtrlBracketExits) {

@@ -1,0 +1,17 @@
+// The Windows backend's threads are kernel32's own; their CPU time is summed in kernel_win.cpp
+// (PlatformThreadCpuSeconds) and not split by kind here.
+#include "sim/os/cpu_account.h"
+
+namespace sim {
+namespace os_detail {
+
+CpuAccount::CpuAccount(ThreadKind, const void*) {}
+CpuAccount::~CpuAccount() = default;
+
+}  // namespace os_detail
+
+std::vector<ThreadCpu> ThreadCpuTable() {
+  return {};
+}
+
+}  // namespace sim
