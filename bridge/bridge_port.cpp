@@ -304,16 +304,18 @@ BOOL BridgeDisableIr(PortContext) {
 // None of these reports a failed request.
 
 void BridgeClearDtr(PortContext context) {
-  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeDtrLow);
+  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeChangeDtr);
 }
 void BridgeSetDtr(PortContext context) {
-  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeDtrHigh);
+  if (BridgePort* port = AsPort(context))
+    SendHandshake(port, HandshakeChangeDtr | HandshakeDtrLevel);
 }
 void BridgeClearRts(PortContext context) {
-  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeRtsLow);
+  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeChangeRts);
 }
 void BridgeSetRts(PortContext context) {
-  if (BridgePort* port = AsPort(context)) SendHandshake(port, HandshakeRtsHigh);
+  if (BridgePort* port = AsPort(context))
+    SendHandshake(port, HandshakeChangeRts | HandshakeRtsLevel);
 }
 
 // Break on or off, as one short request under the device lock.

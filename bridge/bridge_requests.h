@@ -54,14 +54,11 @@ enum : WORD {
 const DWORD BridgeEnableValue = 0xFFFF;
 const DWORD BridgeDisableValue = 0x0000;
 
-// ReqModemHandshake words: bit 8 selects DTR and bit 0 is its level; bit 9 selects RTS and bit 1
-// is its level, so RTS high is 0x0202, not 0x0201. Each word changes exactly one line.
-enum : WORD {
-  HandshakeDtrLow = 0x0100,
-  HandshakeDtrHigh = 0x0101,
-  HandshakeRtsLow = 0x0200,
-  HandshakeRtsHigh = 0x0202,
-};
+// ReqModemHandshake words: the high byte selects the line to change, the low byte gives its level
+// in the same bit (DTR bit 0, RTS bit 1), so RTS high is 0x0202, not 0x0201. Each word the driver
+// sends changes exactly one line.
+const WORD HandshakeChangeDtr = 0x0100, HandshakeDtrLevel = 0x0001;
+const WORD HandshakeChangeRts = 0x0200, HandshakeRtsLevel = 0x0002;
 
 // Flow record (ReqFlow data): four little-endian 32-bit words.
 const DWORD BridgeFlowRecordSize = 16;

@@ -5,14 +5,8 @@
 
 namespace {
 
-// builtParts bits: what the one teardown path has to undo.
-enum : DWORD {
-  BuiltOpenListLock = 0x01,
-  BuiltListLock = 0x02,
-  BuiltSettingsLock = 0x04,
-  BuiltRxTxLocks = 0x08,
-  BuiltBufferLocks = 0x10,
-};
+// builtStage: how far BuildDevice got, in its order, for the one teardown path.
+enum : DWORD { BuiltNothing, BuiltFirstLocks, BuiltRxTxLocks, BuiltBufferLocks };
 
 const DWORD DefaultThreadPriority = 103;
 const DWORD RxMinimumSize = 2048;
@@ -126,20 +120,20 @@ void DestroyDevice(ComDevice* device) {
   CloseEvent(&device->exitEvent);
   CloseEvent(&device->txDoneEvent);
   CloseEvent(&device->rxEvent);
-  if (device->builtParts & BuiltRxTxLocks) {
+  if (device->builtStage >= BuiltRxTxLocks) {
     DeleteCriticalSection(&device->rxLock);
     DeleteCriticalSection(&device->txLock);
   }
-  if (device->builtParts & BuiltBufferLocks) {
+  if (device->builtStage >= BuiltBufferLocks) {
     DeleteCriticalSection(&device->rxBufferLock);
     DeleteCriticalSection(&device->txStateLock);
   }
-  if (device->builtParts & BuiltSettingsLock) {
+  if (device->builtStage >= BuiltFirstLocks) {
     DeleteCriticalSection(&device->inFlowLock);
     DeleteCriticalSection(&device->settingsLock);
+    DeleteCriticalSection(&device->listLock);
+    DeleteCriticalSection(&device->openListLock);
   }
-  if (device->builtParts & BuiltListLock) DeleteCriticalSection(&device->listLock);
-  if (device->builtParts & BuiltOpenListLock) DeleteCriticalSection(&device->openListLock);
   if (device->rxBuffer != nullptr) {
     ReleaseBlock(device->rxBuffer);
     device->rxBuffer = nullptr;
@@ -171,7 +165,7 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
   InitializeCriticalSection(&device->listLock);
   InitializeCriticalSection(&device->settingsLock);
   InitializeCriticalSection(&device->inFlowLock);
-  device->builtParts = BuiltOpenListLock | BuiltListLock | BuiltSettingsLock;
+  device->builtStage = BuiltFirstLocks;
 
   device->timeouts.ReadIntervalTimeout = 250;
   device->timeouts.ReadTotalTimeoutMultiplier = 10;
@@ -186,7 +180,7 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
     return false;
   InitializeCriticalSection(&device->rxLock);
   InitializeCriticalSection(&device->txLock);
-  device->builtParts |= BuiltRxTxLocks;
+  device->builtStage = BuiltRxTxLocks;
 
   bool keyOpened = false;
   device->threadPriority = QueryThreadPriority(activeKey, &keyOpened);
@@ -210,7 +204,7 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
   if (device->rxBuffer == nullptr) return false;
   InitializeCriticalSection(&device->rxBufferLock);
   InitializeCriticalSection(&device->txStateLock);
-  device->builtParts |= BuiltBufferLocks;
+  device->builtStage = BuiltBufferLocks;
 
   return !(device->binding->bindFlags & BindThreadAtInit) || StartEventThread(device);
 }

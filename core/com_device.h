@@ -113,7 +113,7 @@ struct ComDevice {
   CRITICAL_SECTION settingsLock;  // dcb and timeouts
   CRITICAL_SECTION inFlowLock;    // input flow decisions with their port calls
   ComHandle* passOwner;  // owner whose busy the event handler raised for this pass (listLock)
-  DWORD builtParts;      // what ComInit has created so far, for the one teardown path
+  DWORD builtStage;      // how far ComInit got, for the one teardown path
   DWORD signature;       // ComDeviceSignature while the device lives
 };
 

@@ -416,6 +416,35 @@ void AbortHandleWaits(ComHandle* handle) {
   LeaveCriticalSection(&device->openListLock);
 }
 
+namespace {
+
+// DTR handshake: a line held off is released; over three quarters, the peer is held off now.
+bool DtrHandshakeLevel(ComDevice* device, bool overThreeQuarters) {
+  if (FlowTestAndClear(device, DtrFlowOff) || !overThreeQuarters) return true;
+  FlowSet(device, DtrFlowOff);
+  return false;
+}
+
+// RTS handshake: RTS stays low only while held off and still over three quarters.
+bool RtsHandshakeLevel(ComDevice* device, bool overThreeQuarters) {
+  if (!(FlowFlags(device) & RtsFlowOff)) return true;
+  if (overThreeQuarters) return false;
+  FlowClear(device, RtsFlowOff);
+  return true;
+}
+
+// One line under DTR_CONTROL_* or RTS_CONTROL_* (the same values for disable, enable and
+// handshake); any other mode (RTS toggle) leaves the line as it is.
+void DriveLine(PortContext port, DWORD mode, bool handshakeHigh, void (*raise)(PortContext),
+               void (*drop)(PortContext)) {
+  if (mode == DTR_CONTROL_ENABLE || (mode == DTR_CONTROL_HANDSHAKE && handshakeHigh))
+    raise(port);
+  else if (mode == DTR_CONTROL_DISABLE || mode == DTR_CONTROL_HANDSHAKE)
+    drop(port);
+}
+
+}  // namespace
+
 BOOL ApplyDcb(ComDevice* device, const DCB* newDcb) {
   const PortOps* ops = Ops(device);
   PortContext port = device->port;
@@ -431,46 +460,14 @@ BOOL ApplyDcb(ComDevice* device, const DCB* newDcb) {
   // With the buffer over three quarters full, DTR handshake holds the peer off at once, while RTS
   // handshake raises RTS and leaves holding off to the event thread's next batch: the two lines
   // differ on purpose, and callers rely on both.
-  switch ((flags & DCB_F_DTR_CONTROL_MASK) >> 4) {
-    case DTR_CONTROL_DISABLE:
-      ops->ClearDtr(port);
-      break;
-    case DTR_CONTROL_ENABLE:
-      ops->SetDtr(port);
-      break;
-    case DTR_CONTROL_HANDSHAKE:
-      if (FlowTestAndClear(device, DtrFlowOff)) {
-        ops->SetDtr(port);
-      } else if (overThreeQuarters) {
-        FlowSet(device, DtrFlowOff);
-        ops->ClearDtr(port);
-      } else {
-        ops->SetDtr(port);
-      }
-      break;
-    default:
-      break;
-  }
-  switch ((flags & DCB_F_RTS_CONTROL_MASK) >> 12) {
-    case RTS_CONTROL_DISABLE:
-      ops->ClearRts(port);
-      break;
-    case RTS_CONTROL_ENABLE:
-      ops->SetRts(port);
-      break;
-    case RTS_CONTROL_HANDSHAKE:
-      if (!(FlowFlags(device) & RtsFlowOff)) {
-        ops->SetRts(port);
-      } else if (overThreeQuarters) {
-        ops->ClearRts(port);
-      } else {
-        FlowClear(device, RtsFlowOff);
-        ops->SetRts(port);
-      }
-      break;
-    default:
-      break;
-  }
+  const DWORD dtrMode = (flags & DCB_F_DTR_CONTROL_MASK) >> 4;
+  const DWORD rtsMode = (flags & DCB_F_RTS_CONTROL_MASK) >> 12;
+  const bool dtrHigh =
+      dtrMode == DTR_CONTROL_HANDSHAKE ? DtrHandshakeLevel(device, overThreeQuarters) : true;
+  const bool rtsHigh =
+      rtsMode == RTS_CONTROL_HANDSHAKE ? RtsHandshakeLevel(device, overThreeQuarters) : true;
+  DriveLine(port, dtrMode, dtrHigh, ops->SetDtr, ops->ClearDtr);
+  DriveLine(port, rtsMode, rtsHigh, ops->SetRts, ops->ClearRts);
   LeaveCriticalSection(&device->inFlowLock);
   if (flags & (DCB_F_OUTX | DCB_F_INX))
     FlowSet(device, SoftFlow);

@@ -23,13 +23,25 @@ DWORD StripSoftFlow(ComDevice* device, BYTE* data, DWORD count, BYTE xon, BYTE x
   return kept;
 }
 
+// What input flow control decides on: the port, the DCB's flags, the buffer's size and fill.
+// Enters inFlowLock, which the caller leaves.
+struct RxFlowView {
+  const PortOps* ops;
+  DWORD flags;
+  DWORD size;
+  DWORD used;
+};
+
+RxFlowView EnterRxFlow(ComDevice* device, const DCB* dcb) {
+  EnterCriticalSection(&device->inFlowLock);
+  return RxFlowView{Ops(device), DcbFlagWord(dcb), device->rxSize, RxFill(device)};
+}
+
 // Input flow control after a batch: DTR/RTS drop above three quarters, XOFF at free <= XoffLim.
 void RxFlowCheck(ComDevice* device, const DCB* dcb) {
-  const PortOps* ops = Ops(device);
-  const DWORD flags = DcbFlagWord(dcb);
-  const DWORD size = device->rxSize;
-  EnterCriticalSection(&device->inFlowLock);
-  const DWORD used = RxFill(device);
+  const RxFlowView view = EnterRxFlow(device, dcb);
+  const PortOps* ops = view.ops;
+  const DWORD flags = view.flags, size = view.size, used = view.used;
   if (DtrHandshake(flags) && !(FlowFlags(device) & DtrFlowOff) && RxOverThreeQuarters(used, size) &&
       !FlowTestAndSet(device, DtrFlowOff))
     ops->ClearDtr(device->port);
@@ -172,11 +184,9 @@ void RxBufferDiscard(ComDevice* device) {
 }
 
 void RxFlowResume(ComDevice* device, const DCB* dcb) {
-  const PortOps* ops = Ops(device);
-  const DWORD flags = DcbFlagWord(dcb);
-  const DWORD size = device->rxSize;
-  EnterCriticalSection(&device->inFlowLock);
-  const DWORD used = RxFill(device);
+  const RxFlowView view = EnterRxFlow(device, dcb);
+  const PortOps* ops = view.ops;
+  const DWORD flags = view.flags, size = view.size, used = view.used;
   if ((flags & DCB_F_INX) && (FlowFlags(device) & XoffSent) && size - used > dcb->XoffLim) {
     DWORD clear = XoffSent;
     if (!(flags & DCB_F_TX_CONTINUE_ON_XOFF)) clear |= TxHeldByXoff;
