@@ -73,6 +73,12 @@ class FakeDeviceTest : public ::testing::Test {
     return device;
   }
 
+  // Activation from the key is refused with `error`.
+  void ExpectActivationFails(DWORD error, const WCHAR* key = kFakeKey) {
+    EXPECT_EQ(Activate(key), nullptr);
+    EXPECT_EQ(GetLastError(), error);
+  }
+
   // Deactivates a device activated by Activate.
   BOOL Deactivate(HANDLE device) {
     std::erase(devices_, device);
