@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "os_test_util.h"
@@ -101,31 +102,28 @@ int PulseRound(HANDLE ev, int waiters, bool* leftClear) {
   return released;
 }
 
-TEST(Events, PulseOfManualEventReleasesEveryBlockedWaiter) {
-  HANDLE ev = NewEvent(true);
-  bool allReleased = false;
-  for (int round = 0; round < 5 && !allReleased; ++round) {
+// Repeats PulseRound until one releases `expected` waits; no round may release more, and each
+// pulse leaves the event clear.
+void ExpectPulseReleases(bool manual, int waiters, int expected) {
+  HANDLE ev = NewEvent(manual);
+  bool reached = false;
+  for (int round = 0; round < 5 && !reached; ++round) {
     bool leftClear = false;
-    int released = PulseRound(ev, 3, &leftClear);
+    int released = PulseRound(ev, waiters, &leftClear);
     EXPECT_TRUE(leftClear);
-    allReleased = released == 3;
+    EXPECT_LE(released, expected);
+    reached = released == expected;
   }
-  EXPECT_TRUE(allReleased);
+  EXPECT_TRUE(reached);
   CloseHandle(ev);
 }
 
+TEST(Events, PulseOfManualEventReleasesEveryBlockedWaiter) {
+  ExpectPulseReleases(true, 3, 3);
+}
+
 TEST(Events, PulseOfAutoEventReleasesExactlyOneWaiter) {
-  HANDLE ev = NewEvent(false);
-  bool oneReleased = false;
-  for (int round = 0; round < 5 && !oneReleased; ++round) {
-    bool leftClear = false;
-    int released = PulseRound(ev, 2, &leftClear);
-    EXPECT_TRUE(leftClear);
-    ASSERT_LE(released, 1);
-    oneReleased = released == 1;
-  }
-  EXPECT_TRUE(oneReleased);
-  CloseHandle(ev);
+  ExpectPulseReleases(false, 2, 1);
 }
 
 TEST(Events, PulseWithNoWaiterIsLost) {
@@ -245,56 +243,39 @@ TEST(Waits, NullHandleArrayIsRefused) {
   EXPECT_EQ(GetLastError(), kInvalidParameter);
 }
 
-// Every call that takes an event or thread handle, on a handle that is not one.
+// Every call that takes an event or thread handle, on a handle that is not one: each fails (an
+// exit code is left as it was, a priority read is out of range) with ERROR_INVALID_HANDLE.
 void ExpectRefused(HANDLE bad, const char* what) {
   SCOPED_TRACE(what);
-  SetLastError(0);
-  EXPECT_FALSE(SetEvent(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(ResetEvent(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(PulseEvent(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_EQ(WaitForSingleObject(bad, 200), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
   HANDLE good = NewEvent(true, true);
   HANDLE pair[2] = {good, bad};
-  SetLastError(0);
-  EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 200), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  CloseHandle(good);
   DWORD code = 1;
-  SetLastError(0);
-  EXPECT_FALSE(GetExitCodeThread(bad, &code));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  EXPECT_EQ(code, 1u);
-  SetLastError(0);
-  EXPECT_FALSE(TerminateThread(bad, 0));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(SetThreadPriority(bad, THREAD_PRIORITY_NORMAL));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(CeSetThreadPriority(bad, 100));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  int priority = CeGetThreadPriority(bad);
-  EXPECT_TRUE(priority < 0 || priority > 255) << priority;
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  priority = GetThreadPriority(bad);
-  EXPECT_TRUE(priority < THREAD_PRIORITY_TIME_CRITICAL || priority > THREAD_PRIORITY_IDLE)
-      << priority;
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(CloseHandle(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  int p = 0;
+  // clang-format off
+  const std::pair<const char*, std::function<bool()>> calls[] = {
+      {"SetEvent", [&] { return !SetEvent(bad); }},
+      {"ResetEvent", [&] { return !ResetEvent(bad); }},
+      {"PulseEvent", [&] { return !PulseEvent(bad); }},
+      {"wait 0", [&] { return WaitForSingleObject(bad, 0) == WAIT_FAILED; }},
+      {"wait 200", [&] { return WaitForSingleObject(bad, 200) == WAIT_FAILED; }},
+      {"wait for any", [&] { return WaitForMultipleObjects(2, pair, FALSE, 200) == WAIT_FAILED; }},
+      {"GetExitCodeThread", [&] { return !GetExitCodeThread(bad, &code) && code == 1; }},
+      {"TerminateThread", [&] { return !TerminateThread(bad, 0); }},
+      {"SetThreadPriority", [&] { return !SetThreadPriority(bad, THREAD_PRIORITY_NORMAL); }},
+      {"CeSetThreadPriority", [&] { return !CeSetThreadPriority(bad, 100); }},
+      {"CeGetThreadPriority", [&] { p = CeGetThreadPriority(bad); return p < 0 || p > 255; }},
+      {"GetThreadPriority", [&] {
+         p = GetThreadPriority(bad);
+         return p < THREAD_PRIORITY_TIME_CRITICAL || p > THREAD_PRIORITY_IDLE; }},
+      {"CloseHandle", [&] { return !CloseHandle(bad); }},
+  };
+  // clang-format on
+  for (const auto& [name, refused] : calls) {
+    SetLastError(0);
+    EXPECT_TRUE(refused()) << name << " (priority " << p << ")";
+    EXPECT_EQ(GetLastError(), kInvalidHandle) << name;
+  }
+  CloseHandle(good);
 }
 
 TEST(Handles, InvalidAndForeignHandlesFailWithInvalidHandle) {
