@@ -102,19 +102,18 @@ std::vector<ApiCase> SerialCases() {
   return cases;
 }
 
-class CommApiTest : public FakeDeviceTest {
+class CommApiTest : public ActiveDeviceTest {
  protected:
   void SetUp() override {
-    FakeDeviceTest::SetUp();
-    device_ = Activate();
-    ASSERT_NE(device_, nullptr);
+    ActiveDeviceTest::SetUp();
+    if (HasFatalFailure()) return;
     port_ = ceapp::CreateFileW(TEXT("FAK1:"), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(port_, INVALID_HANDLE_VALUE);
   }
   void TearDown() override {
     if (port_ != INVALID_HANDLE_VALUE) ceapp::CloseHandle(port_);
-    FakeDeviceTest::TearDown();
+    ActiveDeviceTest::TearDown();
   }
   // Every serial call, ReadFile and WriteFile fail on the handle with ERROR_INVALID_HANDLE.
   static void ExpectEveryCallRefused(HANDLE h) {
@@ -133,7 +132,6 @@ class CommApiTest : public FakeDeviceTest {
     EXPECT_FALSE(ceapp::WriteFile(h, buffer, 4, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
-  HANDLE device_ = nullptr;
   HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 

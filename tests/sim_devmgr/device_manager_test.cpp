@@ -252,13 +252,8 @@ TEST_F(ActivationTest, PowerNoticesReachEveryActiveDeviceNewestFirstOnTheWayDown
 
 enum class Blocking { Read, Write, Wait };
 
-class HandleTest : public FakeDeviceTest {
+class HandleTest : public ActiveDeviceTest {
  protected:
-  void SetUp() override {
-    FakeDeviceTest::SetUp();
-    device_ = Activate();
-    ASSERT_NE(device_, nullptr);
-  }
   HANDLE Open() { return sim::DeviceOpen(TEXT("FAK1:"), GENERIC_READ | GENERIC_WRITE, 0); }
   // Runs the blocking call of the kind on a thread. Whether the driver's call had returned before
   // Close and Deinit is checked by the fake itself.
@@ -317,7 +312,6 @@ class HandleTest : public FakeDeviceTest {
     EXPECT_FALSE(sim::DeviceClose(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
-  HANDLE device_ = nullptr;
 };
 
 TEST_F(HandleTest, CallsReachTheDriverWithTheirArguments) {

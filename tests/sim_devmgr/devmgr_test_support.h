@@ -88,3 +88,14 @@ class FakeDeviceTest : public ::testing::Test {
   std::vector<HANDLE> devices_;
   size_t openKeys_ = 0;
 };
+
+// With the fake's device activated as FAK1:.
+class ActiveDeviceTest : public FakeDeviceTest {
+ protected:
+  void SetUp() override {
+    FakeDeviceTest::SetUp();
+    device_ = Activate();
+    ASSERT_NE(device_, nullptr);
+  }
+  HANDLE device_ = nullptr;
+};

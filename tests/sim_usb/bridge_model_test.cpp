@@ -106,13 +106,7 @@ class Bench {
                  void* data) {
     USB_DEVICE_REQUEST setup = {type, req, value, index, length};
     DWORD flags = USB_VENDOR_REQUEST | ((type & 0x80) ? USB_IN_TRANSFER : 0);
-    Result r;
-    USB_TRANSFER t = f->lpIssueVendorTransfer(h, nullptr, nullptr, flags, &setup, data, 0);
-    if (!t) return r;
-    r.issued = true;
-    f->lpGetTransferStatus(t, &r.bytes, &r.usbError);
-    f->lpCloseTransfer(t);
-    return r;
+    return Finish(f->lpIssueVendorTransfer(h, nullptr, nullptr, flags, &setup, data, 0));
   }
   DWORD Out(uint8_t req, uint16_t value, unsigned iface = 0) {
     return Control(0x41, req, value, static_cast<uint16_t>(iface), 0, nullptr).usbError;
@@ -145,9 +139,12 @@ class Bench {
   }
   // Synchronous bulk transfer.
   Result Bulk(USB_PIPE pipe, bool in, void* data, DWORD length) {
+    return Finish(
+        f->lpIssueBulkTransfer(pipe, nullptr, nullptr, in ? 0x280u : 0u, length, data, 0));
+  }
+  // The outcome of a synchronous transfer, which is closed here.
+  Result Finish(USB_TRANSFER t) {
     Result r;
-    USB_TRANSFER t =
-        f->lpIssueBulkTransfer(pipe, nullptr, nullptr, in ? 0x280u : 0u, length, data, 0);
     if (!t) return r;
     r.issued = true;
     f->lpGetTransferStatus(t, &r.bytes, &r.usbError);
