@@ -313,9 +313,7 @@ TEST(BridgeRequests, ModemAndCommStatus) {
 }
 
 TEST(BridgeRequests, UnknownAndMalformedRequestsStall) {
-  BridgeConfig cfg;
-  cfg.interfaces = 2;
-  Bench b(cfg);
+  Bench b({.interfaces = 2});
   uint8_t buf[64] = {};
   EXPECT_EQ(b.Out(0x42, 0), USB_STALL_ERROR);                                    // unknown code
   EXPECT_EQ(b.Control(0xC1, 0x05, 1, 0, 1, buf).usbError, USB_STALL_ERROR);      // wrong direction
@@ -337,10 +335,7 @@ TEST(BridgeRequests, UnknownAndMalformedRequestsStall) {
 
 TEST(BridgeRequests, LatchFormsFollowThePartNumber) {
   for (uint8_t part : {3, 4, 6}) {
-    BridgeConfig cfg;
-    cfg.partNumber = part;
-    cfg.latch = 0x00;
-    Bench b(cfg);
+    Bench b({.partNumber = part, .latch = 0x00});
     uint8_t pn = 0;
     EXPECT_EQ(b.Control(0xC0, 0xFF, 0x370B, 0, 1, &pn).usbError, USB_NO_ERROR);
     EXPECT_EQ(pn, part);
@@ -352,11 +347,7 @@ TEST(BridgeRequests, LatchFormsFollowThePartNumber) {
     uint8_t data[2] = {0x0F, 0x05};
     EXPECT_EQ(b.Control(0x41, 0xFF, 0x37E1, 0, 2, data).usbError, USB_STALL_ERROR);
   }
-  BridgeConfig cfg;
-  cfg.partNumber = 5;
-  cfg.interfaces = 2;
-  cfg.latch = 0xF0;
-  Bench b(cfg);
+  Bench b({.partNumber = 5, .interfaces = 2, .latch = 0xF0});
   uint8_t data[2] = {0x0F, 0x05};
   EXPECT_EQ(b.Control(0x41, 0xFF, 0x37E1, 1, 2, data).usbError, USB_NO_ERROR);
   EXPECT_EQ(b.model->State(1).latch, 0xF5);
@@ -408,10 +399,7 @@ DWORD ReadString(Bench& b, uint8_t index, uint16_t length, uint8_t* buf, DWORD* 
 }
 
 TEST(BridgeDescriptors, StringsAreServedAsUtf16) {
-  BridgeConfig cfg;
-  cfg.product = TEXT("Ab");
-  cfg.serial = TEXT("Z9");
-  Bench b(cfg);
+  Bench b({.product = TEXT("Ab"), .serial = TEXT("Z9")});
   uint8_t head[2] = {};
   DWORD err = 1;
   EXPECT_EQ(ReadString(b, 2, 2, head, &err), 2u);
@@ -438,9 +426,7 @@ TEST(BridgeDescriptors, StringsAreServedAsUtf16) {
 }
 
 TEST(BridgeDescriptors, MalformedAndMissingStrings) {
-  BridgeConfig cfg;
-  cfg.hasSerial = false;
-  Bench b(cfg);
+  Bench b({.hasSerial = false});
   uint8_t buf[64] = {};
   DWORD err = 0;
   ReadString(b, 3, 2, buf, &err);
@@ -489,9 +475,7 @@ TEST(BridgeDescriptors, ConfigurationShapesForTests) {
   Async interrupt = b.Start(0x83, buf, 8);
   SleepMs(30);
   EXPECT_FALSE(interrupt.Done());
-  BridgeConfig noBulk;
-  noBulk.endpoints = {{{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 8}}};
-  auto mb = BridgeModel::Create(noBulk);
+  auto mb = BridgeModel::Create({.endpoints = {{{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 8}}}});
   EXPECT_EQ(mb->DeviceInfo()->lpActiveConfig->lpInterfaces[0].Descriptor.bNumEndpoints, 1);
 }
 
@@ -582,10 +566,7 @@ TEST(BridgeData, NullModemCarriesBothWaysAndCrossesTheLines) {
 }
 
 TEST(BridgeData, UnpacedLineNeverOverrunsTheFarEnd) {
-  BridgeConfig cfg;
-  cfg.paced = false;
-  cfg.rxFifoSize = 512;
-  Bench b(cfg);
+  Bench b({.paced = false, .rxFifoSize = 512});
   b.Enable();
   b.model->Loopback(0);
   std::vector<uint8_t> data = Pattern(64 * 1024, 11);
@@ -637,11 +618,7 @@ TEST(BridgeData, CtsHandshakeHoldsTransmission) {
 }
 
 TEST(BridgeData, RtsHandshakeFollowsTheFifoAndOverflowIsCounted) {
-  BridgeConfig cfg;
-  cfg.rxFifoSize = 100;
-  cfg.rtsHighWater = 80;
-  cfg.rtsLowWater = 20;
-  Bench b(cfg);
+  Bench b({.rxFifoSize = 100, .rtsHighWater = 80, .rtsLowWater = 20});
   b.Enable();
   ASSERT_EQ(b.Flow(0x01, 0x80), USB_NO_ERROR);
   EXPECT_TRUE(b.model->State(0).rts);
@@ -697,9 +674,7 @@ TEST(BridgeData, XoffFromTheWireHoldsOutput) {
 }
 
 TEST(BridgeData, XonXoffOnInputGuardsTheFifoAndHoldsOwnOutput) {
-  BridgeConfig cfg;
-  cfg.rxFifoSize = 100;
-  Bench b(cfg);
+  Bench b({.rxFifoSize = 100});
   b.Enable();
   b.model->SetPaced(false);
   ASSERT_EQ(b.Flow(0, 0x02, 20, 10), USB_NO_ERROR);  // XON/XOFF on input, limits 20 and 10

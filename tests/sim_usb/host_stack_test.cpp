@@ -301,7 +301,7 @@ TEST_F(HostStack, ModuleLoadFailuresAreReported) {
   EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
   EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
-  Register(TEXT("MissingSymbol"), Settings(0x1005, 1), TEXT("tv_test_usb_nosym"));
+  Register(TEXT("MissingSymbol"), Settings(0x1005, 1), TEXT("tvfake_stream"));
   sim::UsbDeviceId b = PlugFake(std::make_shared<FakeDevice>(0x1005, 1));
   r = sim::LastAttachResult(b);
   EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
