@@ -350,41 +350,38 @@ TEST_F(Registry, LoadTextAcceptsCrLfAndComments) {
 
 struct Malformed {
   const char* what;
-  const char* text;
+  const char* text;  // what follows kLoadedHead, or the whole text where `whole` is set
   int line;
+  bool whole = false;
 };
+
+// Every text starts with a valid key and value, which must not be loaded either.
+constexpr char kLoadedHead[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n";
 
 class RegistryMalformed : public Registry, public testing::WithParamInterface<Malformed> {};
 
-// Every text starts with a valid key and value, which must not be loaded either.
 const Malformed kMalformed[] = {
-    {"no header", "[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n", 1},
-    {"bad dword", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"d\"=dword:12x4\n", 4},
-    {"long dword", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"d\"=dword:123456789\n",
-     4},
+    {"no header", "[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n", 1, true},
+    {"bad dword", "\"d\"=dword:12x4\n", 4},
+    {"long dword", "\"d\"=dword:123456789\n", 4},
     {"bad hex in a continued list",
-     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"h\"=hex:01,\\\n  0g,03\n", 5},
-    {"unknown escape", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"s\"=\"a\\nb\"\n", 4},
-    {"unclosed string", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"s\"=\"abc\n", 4},
-    {"other root", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n[HKEY_CURRENT_USER\\X]\n",
-     4},
-    {"unclosed key",
-     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n[HKEY_LOCAL_MACHINE\\X\n", 4},
-    {"value after a removal",
-     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n[-HKEY_LOCAL_MACHINE\\X]\n\"w\"=\"2\"\n",
-     5},
-    {"missing '='", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n; c\n\"w\" \"2\"\n", 5},
-    {"unknown data", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"w\"=qword:1\n", 4},
-    {"bad hex type", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"w\"=hex(z):01\n", 4},
-    {"continued past the end",
-     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"w\"=hex:01,\\\n", 4},
-    {"stray line", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\nnonsense\n", 4},
+     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"h\"=hex:01,\\\n  0g,03\n", 5, true},
+    {"unknown escape", "\"s\"=\"a\\nb\"\n", 4},
+    {"unclosed string", "\"s\"=\"abc\n", 4},
+    {"other root", "[HKEY_CURRENT_USER\\X]\n", 4},
+    {"unclosed key", "[HKEY_LOCAL_MACHINE\\X\n", 4},
+    {"value after a removal", "[-HKEY_LOCAL_MACHINE\\X]\n\"w\"=\"2\"\n", 5},
+    {"missing '='", "; c\n\"w\" \"2\"\n", 5},
+    {"unknown data", "\"w\"=qword:1\n", 4},
+    {"bad hex type", "\"w\"=hex(z):01\n", 4},
+    {"continued past the end", "\"w\"=hex:01,\\\n", 4},
+    {"stray line", "nonsense\n", 4},
 };
 
 TEST_P(RegistryMalformed, LoadsNothingAndNamesTheLine) {
   const Malformed& m = GetParam();
   std::string error;
-  EXPECT_FALSE(sim::RegistryLoadText(m.text, &error));
+  EXPECT_FALSE(sim::RegistryLoadText(m.whole ? m.text : kLoadedHead + std::string(m.text), &error));
   const std::string prefix = "line " + std::to_string(m.line) + ": ";
   EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
   EXPECT_GT(error.size(), prefix.size()) << "no reason given";
