@@ -492,7 +492,7 @@ TEST(BridgeData, NoDataMovesWhileDisabled) {
   EXPECT_TRUE(b.model->TakeSent(0).empty());
   b.Enable();
   EXPECT_EQ(b.model->WaitSent(0, 4, 2000), std::vector<uint8_t>({1, 2, 3, 4}));
-  write.WaitDone(1000);
+  write.WaitDone(5000);
   EXPECT_EQ(write.Completions(), 1);
 }
 
@@ -613,7 +613,7 @@ TEST(BridgeData, CtsHandshakeHoldsTransmission) {
   EXPECT_EQ(b.model->State(0).txQueued, 200u);
   b.model->SetModemInputs(0, BridgeModel::kCts);
   EXPECT_EQ(b.model->WaitSent(0, 200, 2000), data);
-  write.WaitDone(1000);
+  write.WaitDone(5000);
   EXPECT_EQ(write.Completions(), 1);
 }
 
@@ -644,7 +644,7 @@ TEST(BridgeData, RtsCtsStopsAFastSenderBeforeTheFarFifoOverflows) {
   ASSERT_TRUE(write.Issued());
   // 3000 bytes take 10 ms unheld; the model's thread may take longer to get to the hold on a busy
   // machine, and nothing moves after it.
-  WaitUntil([&] { return (a.model->State(0).holdReasons & 0x01) != 0; }, 5000);
+  WaitUntil([&] { return (a.model->State(0).holdReasons & 0x01) != 0; }, 10000);
   EXPECT_EQ(c.model->State(0).rxOverflow, 0u);
   EXPECT_EQ(c.model->State(0).rxFifoLevel, 96u);
   EXPECT_EQ(a.model->State(0).holdReasons & 0x01, 0x01u);
@@ -692,7 +692,7 @@ TEST(BridgeData, XonXoffOnInputGuardsTheFifoAndHoldsOwnOutput) {
   uint8_t buf[60];
   Async read = b.Start(0x81, buf, 60);
   ASSERT_TRUE(read.Issued());
-  read.WaitDone(2000);
+  read.WaitDone(5000);
   read.Close();
   SleepMs(20);
   EXPECT_EQ(b.model->State(0).rxFifoLevel, 30u);
@@ -869,7 +869,7 @@ TEST(BridgeFaults, HungBulkOutEndsOnUnplugAndBulkInErrors) {
   EXPECT_FALSE(write.Done());
   EXPECT_TRUE(b->model->TakeSent(0).empty());
   ASSERT_TRUE(b->model->Unplug());
-  write.WaitDone(2000);
+  write.WaitDone(5000);
   EXPECT_EQ(write.Completions(), 1);
   EXPECT_EQ(write.Status().second, USB_DEVICE_NOT_RESPONDING_ERROR);
 }
