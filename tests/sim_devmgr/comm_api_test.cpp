@@ -41,80 +41,39 @@ std::vector<ApiCase> SerialCases() {
   static COMMTIMEOUTS timeoutsOut;
   static DWORD word;
   static COMMPROP prop;
+  // clang-format off
   std::vector<ApiCase> cases = {
-      {"GetCommState",
-       [](HANDLE h) { return ceapp::GetCommState(h, &dcbOut); },
-       IOCTL_SERIAL_GET_DCB,
-       {},
-       28},
-      {"SetCommState", [](HANDLE h) { return ceapp::SetCommState(h, &dcb); }, IOCTL_SERIAL_SET_DCB,
-       Bytes(dcb), 0},
-      {"GetCommTimeouts",
-       [](HANDLE h) { return ceapp::GetCommTimeouts(h, &timeoutsOut); },
-       IOCTL_SERIAL_GET_TIMEOUTS,
-       {},
-       20},
+      {"GetCommState", [](HANDLE h) { return ceapp::GetCommState(h, &dcbOut); },
+       IOCTL_SERIAL_GET_DCB, {}, 28},
+      {"SetCommState", [](HANDLE h) { return ceapp::SetCommState(h, &dcb); },
+       IOCTL_SERIAL_SET_DCB, Bytes(dcb), 0},
+      {"GetCommTimeouts", [](HANDLE h) { return ceapp::GetCommTimeouts(h, &timeoutsOut); },
+       IOCTL_SERIAL_GET_TIMEOUTS, {}, 20},
       {"SetCommTimeouts", [](HANDLE h) { return ceapp::SetCommTimeouts(h, &timeouts); },
        IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts), 0},
-      {"GetCommMask",
-       [](HANDLE h) { return ceapp::GetCommMask(h, &word); },
-       IOCTL_SERIAL_GET_WAIT_MASK,
-       {},
-       4},
-      {"SetCommMask",
-       [](HANDLE h) { return ceapp::SetCommMask(h, EV_RXCHAR | EV_CTS); },
-       IOCTL_SERIAL_SET_WAIT_MASK,
-       {0x09, 0, 0, 0},
-       0},
-      {"WaitCommEvent",
-       [](HANDLE h) { return ceapp::WaitCommEvent(h, &word, nullptr); },
-       IOCTL_SERIAL_WAIT_ON_MASK,
-       {},
-       4},
-      {"PurgeComm",
-       [](HANDLE h) { return ceapp::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXABORT); },
-       IOCTL_SERIAL_PURGE,
-       {0x09, 0, 0, 0},
-       0},
+      {"GetCommMask", [](HANDLE h) { return ceapp::GetCommMask(h, &word); },
+       IOCTL_SERIAL_GET_WAIT_MASK, {}, 4},
+      {"SetCommMask", [](HANDLE h) { return ceapp::SetCommMask(h, EV_RXCHAR | EV_CTS); },
+       IOCTL_SERIAL_SET_WAIT_MASK, {0x09, 0, 0, 0}, 0},
+      {"WaitCommEvent", [](HANDLE h) { return ceapp::WaitCommEvent(h, &word, nullptr); },
+       IOCTL_SERIAL_WAIT_ON_MASK, {}, 4},
+      {"PurgeComm", [](HANDLE h) { return ceapp::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXABORT); },
+       IOCTL_SERIAL_PURGE, {0x09, 0, 0, 0}, 0},
       {"ClearCommError",
-       [](HANDLE h) {
-         DWORD errors = 0;
-         COMSTAT stat{};
-         return ceapp::ClearCommError(h, &errors, &stat);
-       },
-       IOCTL_SERIAL_GET_COMMSTATUS,
-       {},
-       16},
-      {"GetCommModemStatus",
-       [](HANDLE h) { return ceapp::GetCommModemStatus(h, &word); },
-       IOCTL_SERIAL_GET_MODEMSTATUS,
-       {},
-       4},
-      {"GetCommProperties",
-       [](HANDLE h) { return ceapp::GetCommProperties(h, &prop); },
-       IOCTL_SERIAL_GET_PROPERTIES,
-       {},
-       64},
-      {"SetupComm",
-       [](HANDLE h) { return ceapp::SetupComm(h, 4096, 2048); },
-       IOCTL_SERIAL_SET_QUEUE_SIZE,
-       {0x00, 0x10, 0, 0, 0x00, 0x08, 0, 0},
-       0},
-      {"TransmitCommChar",
-       [](HANDLE h) { return ceapp::TransmitCommChar(h, 'X'); },
-       IOCTL_SERIAL_IMMEDIATE_CHAR,
-       {'X'},
-       0},
-      {"SetCommBreak",
-       [](HANDLE h) { return ceapp::SetCommBreak(h); },
-       IOCTL_SERIAL_SET_BREAK_ON,
-       {},
-       0},
-      {"ClearCommBreak",
-       [](HANDLE h) { return ceapp::ClearCommBreak(h); },
-       IOCTL_SERIAL_SET_BREAK_OFF,
-       {},
-       0},
+       [](HANDLE h) { COMSTAT stat{}; return ceapp::ClearCommError(h, &word, &stat); },
+       IOCTL_SERIAL_GET_COMMSTATUS, {}, 16},
+      {"GetCommModemStatus", [](HANDLE h) { return ceapp::GetCommModemStatus(h, &word); },
+       IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4},
+      {"GetCommProperties", [](HANDLE h) { return ceapp::GetCommProperties(h, &prop); },
+       IOCTL_SERIAL_GET_PROPERTIES, {}, 64},
+      {"SetupComm", [](HANDLE h) { return ceapp::SetupComm(h, 4096, 2048); },
+       IOCTL_SERIAL_SET_QUEUE_SIZE, {0x00, 0x10, 0, 0, 0x00, 0x08, 0, 0}, 0},
+      {"TransmitCommChar", [](HANDLE h) { return ceapp::TransmitCommChar(h, 'X'); },
+       IOCTL_SERIAL_IMMEDIATE_CHAR, {'X'}, 0},
+      {"SetCommBreak", [](HANDLE h) { return ceapp::SetCommBreak(h); },
+       IOCTL_SERIAL_SET_BREAK_ON, {}, 0},
+      {"ClearCommBreak", [](HANDLE h) { return ceapp::ClearCommBreak(h); },
+       IOCTL_SERIAL_SET_BREAK_OFF, {}, 0},
       {"DeviceIoControl",
        [](HANDLE h) {
          BYTE in[2] = {0x12, 0x34};
@@ -122,10 +81,9 @@ std::vector<ApiCase> SerialCases() {
          DWORD actual = 0;
          return ceapp::DeviceIoControl(h, 0x222008, in, 2, out, 6, &actual, nullptr);
        },
-       0x222008,
-       {0x12, 0x34},
-       6},
+       0x222008, {0x12, 0x34}, 6},
   };
+  // clang-format on
   const std::pair<DWORD, DWORD> escapes[] = {
       {SETXOFF, IOCTL_SERIAL_SET_XOFF},      {SETXON, IOCTL_SERIAL_SET_XON},
       {SETRTS, IOCTL_SERIAL_SET_RTS},        {CLRRTS, IOCTL_SERIAL_CLR_RTS},
@@ -144,24 +102,36 @@ std::vector<ApiCase> SerialCases() {
   return cases;
 }
 
-class CommApiTest : public FakeDeviceTest {
+class CommApiTest : public ActiveDeviceTest {
  protected:
   void SetUp() override {
-    FakeDeviceTest::SetUp();
-    device_ = Activate();
-    ASSERT_NE(device_, nullptr);
+    ActiveDeviceTest::SetUp();
+    if (HasFatalFailure()) return;
     port_ = ceapp::CreateFileW(TEXT("FAK1:"), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(port_, INVALID_HANDLE_VALUE);
   }
   void TearDown() override {
     if (port_ != INVALID_HANDLE_VALUE) ceapp::CloseHandle(port_);
-    FakeDeviceTest::TearDown();
+    ActiveDeviceTest::TearDown();
   }
-  int DriverCalls() {
-    return fake::S().reads + fake::S().writes + fake::S().ioctls + fake::S().seeks;
+  // Every serial call, ReadFile and WriteFile fail on the handle with ERROR_INVALID_HANDLE.
+  static void ExpectEveryCallRefused(HANDLE h) {
+    for (const ApiCase& c : SerialCases()) {
+      SCOPED_TRACE(c.name);
+      SetLastError(0);
+      EXPECT_FALSE(c.call(h));
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+    BYTE buffer[4];
+    DWORD count = 0;
+    SetLastError(0);
+    EXPECT_FALSE(ceapp::ReadFile(h, buffer, 4, &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(ceapp::WriteFile(h, buffer, 4, &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
-  HANDLE device_ = nullptr;
   HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
@@ -224,7 +194,7 @@ TEST_F(CommApiTest, ReadAndWriteReportCountsAndTheDriversFailure) {
 }
 
 TEST_F(CommApiTest, RefusedArgumentsNeverReachTheDriver) {
-  int before = DriverCalls();
+  int before = fake::Calls();
   ceapp::OVERLAPPED overlapped{};
   BYTE buffer[4];
   DWORD count = 0;
@@ -239,7 +209,7 @@ TEST_F(CommApiTest, RefusedArgumentsNeverReachTheDriver) {
   EXPECT_FALSE(ceapp::EscapeCommFunction(port_, 7));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(ceapp::EscapeCommFunction(port_, 0));
-  EXPECT_EQ(DriverCalls(), before);
+  EXPECT_EQ(fake::Calls(), before);
 
   EXPECT_EQ(ceapp::CreateFileW(TEXT("FAK1:"), GENERIC_READ, 0, nullptr, 2 /* CREATE_ALWAYS */, 0,
                                nullptr),
@@ -255,38 +225,19 @@ TEST_F(CommApiTest, ClosedHandleGivesInvalidHandleEverywhere) {
   HANDLE closed = port_;
   ASSERT_TRUE(ceapp::CloseHandle(closed));
   port_ = INVALID_HANDLE_VALUE;
-  int before = DriverCalls();
-  for (const ApiCase& c : SerialCases()) {
-    SCOPED_TRACE(c.name);
-    SetLastError(0);
-    EXPECT_FALSE(c.call(closed));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  }
-  BYTE buffer[4];
-  DWORD count = 0;
-  EXPECT_FALSE(ceapp::ReadFile(closed, buffer, 4, &count, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_FALSE(ceapp::WriteFile(closed, buffer, 4, &count, nullptr));
+  int before = fake::Calls();
+  ExpectEveryCallRefused(closed);
   EXPECT_FALSE(ceapp::CloseHandle(closed));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(DriverCalls(), before);
+  EXPECT_EQ(fake::Calls(), before);
   EXPECT_EQ(fake::S().callsOnClosed, 0);
 }
 
 TEST_F(CommApiTest, DeactivatedDeviceGivesInvalidHandleEverywhere) {
   ASSERT_TRUE(Deactivate(device_));
-  int before = DriverCalls();
-  for (const ApiCase& c : SerialCases()) {
-    SCOPED_TRACE(c.name);
-    SetLastError(0);
-    EXPECT_FALSE(c.call(port_));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  }
-  BYTE buffer[4];
-  DWORD count = 0;
-  EXPECT_FALSE(ceapp::WriteFile(port_, buffer, 4, &count, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(DriverCalls(), before);
+  int before = fake::Calls();
+  ExpectEveryCallRefused(port_);
+  EXPECT_EQ(fake::Calls(), before);
   EXPECT_EQ(fake::S().closes, 1);
   EXPECT_TRUE(ceapp::CloseHandle(port_));
   port_ = INVALID_HANDLE_VALUE;
@@ -296,7 +247,7 @@ TEST_F(CommApiTest, DeactivatedDeviceGivesInvalidHandleEverywhere) {
 TEST_F(CommApiTest, GarbageHandlesAreRefused) {
   const HANDLE garbage[] = {nullptr, INVALID_HANDLE_VALUE,
                             reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(port_) + 77)};
-  int before = DriverCalls();
+  int before = fake::Calls();
   for (HANDLE h : garbage) {
     DWORD mask = 0;
     SetLastError(0);
@@ -307,7 +258,7 @@ TEST_F(CommApiTest, GarbageHandlesAreRefused) {
     EXPECT_FALSE(ceapp::CloseHandle(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
-  EXPECT_EQ(DriverCalls(), before);
+  EXPECT_EQ(fake::Calls(), before);
 }
 
 TEST_F(CommApiTest, CloseFromAnotherThreadEndsABlockedWaitAndRead) {

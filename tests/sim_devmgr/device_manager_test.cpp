@@ -87,28 +87,24 @@ TEST_F(ActivationTest, IndexValueChoosesTheNameAndATakenIndexIsRefused) {
   ASSERT_NE(Activate(), nullptr);
   EXPECT_EQ(sim::ActiveDeviceNames(), (std::vector<std::string>{"FAK5:"}));
 
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  ExpectActivationFails(ERROR_ALREADY_EXISTS);
   EXPECT_EQ(fake::S().inits, 1) << "a refused name never reaches Init";
 
   WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT("FAK"), 10);
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  ExpectActivationFails(ERROR_INVALID_PARAMETER);
   EXPECT_EQ(sim::ActiveDeviceCount(), 1u);
 }
 
 TEST_F(ActivationTest, AllNineIndicesTakenRefusesTheTenth) {
   for (int i = 1; i <= 9; ++i) ASSERT_NE(Activate(), nullptr) << i;
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  ExpectActivationFails(ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(sim::ActiveDeviceCount(), 9u);
 }
 
 TEST_F(ActivationTest, InitFailureRemovesTheActiveKeyAndReportsTheDriversError) {
   fake::S().failInit = true;
   fake::S().initError = 1234;
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), 1234u);
+  ExpectActivationFails(1234);
   ASSERT_EQ(fake::S().inits, 1);
   EXPECT_FALSE(fake::S().initKey.empty());
   EXPECT_FALSE(RegistryKeyExists(fake::S().initKey));
@@ -117,8 +113,7 @@ TEST_F(ActivationTest, InitFailureRemovesTheActiveKeyAndReportsTheDriversError) 
 
   // Without an error from the driver the failure is still reported as one.
   fake::S().initError = 0;
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+  ExpectActivationFails(ERROR_GEN_FAILURE);
 
   // The name was not kept: the next good activation is FAK1: again.
   fake::S().failInit = false;
@@ -127,43 +122,32 @@ TEST_F(ActivationTest, InitFailureRemovesTheActiveKeyAndReportsTheDriversError) 
 }
 
 TEST_F(ActivationTest, MissingKeyDllOrPrefixIsReportedWithoutReachingTheModule) {
-  EXPECT_EQ(Activate(TEXT("Drivers\\TestDevmgr\\Nothing")), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(Activate(nullptr), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-
-  WriteDeviceKey(kFakeKey, TEXT(""), TEXT("FAK"));
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
-
-  WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT(""));
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
-
-  WriteDeviceKey(kFakeKey, TEXT("fakestream"), TEXT("FAKE"));
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
-
+  ExpectActivationFails(ERROR_FILE_NOT_FOUND, TEXT("Drivers\\TestDevmgr\\Nothing"));
+  ExpectActivationFails(ERROR_INVALID_PARAMETER, nullptr);
+  // No Dll, no Prefix, a prefix of four letters.
+  for (auto [dll, prefix] :
+       {std::pair{TEXT(""), TEXT("FAK")}, std::pair{TEXT("fakestream"), TEXT("")},
+        std::pair{TEXT("fakestream"), TEXT("FAKE")}}) {
+    WriteDeviceKey(kFakeKey, dll, prefix);
+    ExpectActivationFails(ERROR_BADKEY);
+  }
   EXPECT_EQ(fake::S().inits, 0);
   EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
 }
 
 TEST_F(ActivationTest, UnknownModuleAndMissingEntriesAreReported) {
   WriteDeviceKey(kFakeKey, TEXT("nosuchmodule"), TEXT("FAK"));
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  ExpectActivationFails(ERROR_MOD_NOT_FOUND);
 
   // The module file exists but exports no XYZ_ entries.
   WriteDeviceKey(kFakeKey, TEXT("tvfake_stream"), TEXT("XYZ"));
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  ExpectActivationFails(ERROR_PROC_NOT_FOUND);
 
   sim::StreamModuleEntries noInit = fake::Entries();
   noInit.Init = nullptr;
   sim::RegisterBuiltinStreamModule("noinit", noInit);
   WriteDeviceKey(kFakeKey, TEXT("NoInit"), TEXT("FAK"));
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  ExpectActivationFails(ERROR_PROC_NOT_FOUND);
   sim::UnregisterBuiltinStreamModule("noinit");
   EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
 }
@@ -210,24 +194,22 @@ TEST_F(ActivationTest, ModuleFolderFromTheSettingAndFromTheEnvironment) {
                              std::filesystem::copy_options::overwrite_existing);
 
   WriteDeviceKey(kFakeKey, TEXT("movedfake"), TEXT("FAK"));
-  EXPECT_EQ(Activate(), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  ExpectActivationFails(ERROR_MOD_NOT_FOUND);
+  auto activatesAndGoes = [&] {
+    HANDLE device = Activate();
+    EXPECT_NE(device, nullptr);
+    if (device) {
+      EXPECT_TRUE(Deactivate(device));
+    }
+  };
 
   sim::SetModuleDirectory(folder.string());
-  HANDLE device = Activate();
-  EXPECT_NE(device, nullptr);
-  if (device) {
-    EXPECT_TRUE(Deactivate(device));
-  }
+  activatesAndGoes();
   sim::SetModuleDirectory("");
 
   sim::modfile::SetEnvironment("TV_MODULE_DIR", folder.string());
   WriteDeviceKey(kFakeKey, TEXT("movedfake.dll"), TEXT("FAK"));
-  device = Activate();
-  EXPECT_NE(device, nullptr);
-  if (device) {
-    EXPECT_TRUE(Deactivate(device));
-  }
+  activatesAndGoes();
   sim::modfile::SetEnvironment("TV_MODULE_DIR", "");
 
   std::filesystem::remove_all(folder);
@@ -268,15 +250,68 @@ TEST_F(ActivationTest, PowerNoticesReachEveryActiveDeviceNewestFirstOnTheWayDown
 // ---- Application handles
 // -------------------------------------------------------------------------
 
-class HandleTest : public FakeDeviceTest {
+enum class Blocking { Read, Write, Wait };
+
+class HandleTest : public ActiveDeviceTest {
  protected:
-  void SetUp() override {
-    FakeDeviceTest::SetUp();
-    device_ = Activate();
-    ASSERT_NE(device_, nullptr);
-  }
   HANDLE Open() { return sim::DeviceOpen(TEXT("FAK1:"), GENERIC_READ | GENERIC_WRITE, 0); }
-  HANDLE device_ = nullptr;
+  // Runs the blocking call of the kind on a thread. Whether the driver's call had returned before
+  // Close and Deinit is checked by the fake itself.
+  static std::thread StartBlockingCall(HANDLE h, Blocking kind, DWORD* result = nullptr,
+                                       DWORD* error = nullptr) {
+    return std::thread([=] {
+      BYTE buffer[16] = {};
+      DWORD r = 0;
+      switch (kind) {
+        case Blocking::Read:
+          r = sim::DeviceRead(h, buffer, sizeof buffer);
+          break;
+        case Blocking::Write:
+          r = sim::DeviceWrite(h, buffer, sizeof buffer);
+          break;
+        case Blocking::Wait: {
+          DWORD mask = 0xFFFF;
+          DWORD actual = 0;
+          r = sim::DeviceIoControl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+                                   reinterpret_cast<PBYTE>(&mask), 4, &actual);
+          break;
+        }
+      }
+      if (result) *result = r;
+      if (error) *error = GetLastError();
+    });
+  }
+  // Opens a handle and starts a read on it that blocks in the driver.
+  std::thread StartBlockedRead(HANDLE* h) {
+    fake::S().blockRead = true;
+    *h = Open();
+    EXPECT_NE(*h, INVALID_HANDLE_VALUE);
+    std::thread reader = StartBlockingCall(*h, Blocking::Read);
+    EXPECT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+    return reader;
+  }
+  // Every call on a handle that is closed, dead or not one fails with ERROR_INVALID_HANDLE.
+  static void ExpectCallsRefused(HANDLE h) {
+    BYTE buffer[4];
+    DWORD actual = 0;
+    SetLastError(0);
+    EXPECT_EQ(sim::DeviceRead(h, buffer, 4), static_cast<DWORD>(-1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_EQ(sim::DeviceWrite(h, buffer, 4), static_cast<DWORD>(-1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_EQ(sim::DeviceSeek(h, 0, 0), static_cast<DWORD>(-1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(sim::DeviceIoControl(h, IOCTL_SERIAL_GET_DCB, nullptr, 0, buffer, 4, &actual));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
+  static void ExpectCloseRefused(HANDLE h) {
+    SetLastError(0);
+    EXPECT_FALSE(sim::DeviceClose(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
 };
 
 TEST_F(HandleTest, CallsReachTheDriverWithTheirArguments) {
@@ -331,24 +366,10 @@ TEST_F(HandleTest, ClosedHandleNeverReachesTheDriverAgain) {
   HANDLE h = Open();
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(sim::DeviceClose(h));
-  int callsBefore = fake::S().reads + fake::S().writes + fake::S().seeks + fake::S().ioctls;
-
-  BYTE buffer[4];
-  DWORD actual = 0;
-  SetLastError(0);
-  EXPECT_EQ(sim::DeviceRead(h, buffer, 4), static_cast<DWORD>(-1));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  SetLastError(0);
-  EXPECT_EQ(sim::DeviceWrite(h, buffer, 4), static_cast<DWORD>(-1));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(sim::DeviceSeek(h, 0, 0), static_cast<DWORD>(-1));
-  SetLastError(0);
-  EXPECT_FALSE(sim::DeviceIoControl(h, IOCTL_SERIAL_GET_DCB, nullptr, 0, buffer, 4, &actual));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_FALSE(sim::DeviceClose(h));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-
-  EXPECT_EQ(fake::S().reads + fake::S().writes + fake::S().seeks + fake::S().ioctls, callsBefore);
+  int callsBefore = fake::Calls();
+  ExpectCallsRefused(h);
+  ExpectCloseRefused(h);
+  EXPECT_EQ(fake::Calls(), callsBefore);
   EXPECT_EQ(fake::S().closes, 1);
   EXPECT_EQ(fake::S().callsOnClosed, 0);
 }
@@ -363,12 +384,9 @@ TEST_F(HandleTest, DeactivationClosesOpenHandlesAndLeavesThemDead) {
   // No call was in flight, so no notice: both closed, then Deinit.
   EXPECT_EQ(fake::S().log, (std::vector<std::string>{"close", "close", "deinit"}));
 
-  BYTE buffer[4];
-  EXPECT_EQ(sim::DeviceRead(a, buffer, 4), static_cast<DWORD>(-1));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(sim::DeviceWrite(b, buffer, 4), static_cast<DWORD>(-1));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(fake::S().reads + fake::S().writes, 0);
+  ExpectCallsRefused(a);
+  ExpectCallsRefused(b);
+  EXPECT_EQ(fake::Calls(), 0);
   EXPECT_EQ(sim::DeviceOpen(TEXT("FAK1:"), 0, 0), INVALID_HANDLE_VALUE);
 
   EXPECT_EQ(sim::ApplicationHandleCount(), 2u);
@@ -392,22 +410,16 @@ TEST_F(HandleTest, GarbageHandlesAreRefusedWithoutReachingAnything) {
       device_,                                     // a device, not an application handle
       reinterpret_cast<HANDLE>(&liveValue),
   };
-  BYTE buffer[4];
-  DWORD actual = 0;
   for (HANDLE h : garbage) {
-    SetLastError(0);
-    EXPECT_EQ(sim::DeviceRead(h, buffer, 4), static_cast<DWORD>(-1));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(sim::DeviceIoControl(h, 0, nullptr, 0, nullptr, 0, &actual));
-    EXPECT_FALSE(sim::DeviceClose(h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    ExpectCallsRefused(h);
+    ExpectCloseRefused(h);
   }
   for (HANDLE h : {static_cast<HANDLE>(nullptr), live, reinterpret_cast<HANDLE>(&liveValue)}) {
     SetLastError(0);
     EXPECT_FALSE(DeactivateDevice(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
-  EXPECT_EQ(fake::S().reads + fake::S().ioctls, 0);
+  EXPECT_EQ(fake::Calls(), 0);
   EXPECT_TRUE(sim::DeviceClose(live));
   ASSERT_TRUE(Deactivate(device_));
   EXPECT_FALSE(DeactivateDevice(device_)) << "a second deactivation";
@@ -417,37 +429,9 @@ TEST_F(HandleTest, GarbageHandlesAreRefusedWithoutReachingAnything) {
 // ---- Close and deactivation while calls are in flight
 // --------------------------------------------
 
-enum class Blocking { Read, Write, Wait };
-
 class InFlightTest : public HandleTest, public ::testing::WithParamInterface<Blocking> {
  protected:
   void BlockAll() { fake::S().blockRead = fake::S().blockWrite = fake::S().blockWait = true; }
-  // Runs the blocking call of the kind on a thread. Whether the driver's call had returned before
-  // Close and Deinit is checked by the fake itself.
-  std::thread StartBlockingCall(HANDLE h, Blocking kind, DWORD* result = nullptr,
-                                DWORD* error = nullptr) {
-    return std::thread([=] {
-      BYTE buffer[16] = {};
-      DWORD r = 0;
-      switch (kind) {
-        case Blocking::Read:
-          r = sim::DeviceRead(h, buffer, sizeof buffer);
-          break;
-        case Blocking::Write:
-          r = sim::DeviceWrite(h, buffer, sizeof buffer);
-          break;
-        case Blocking::Wait: {
-          DWORD mask = 0xFFFF;
-          DWORD actual = 0;
-          r = sim::DeviceIoControl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
-                                   reinterpret_cast<PBYTE>(&mask), 4, &actual);
-          break;
-        }
-      }
-      if (result) *result = r;
-      if (error) *error = GetLastError();
-    });
-  }
   static const char* EndName(Blocking kind) {
     return kind == Blocking::Read ? "read-end" : kind == Blocking::Write ? "write-end" : "wait-end";
   }
@@ -513,16 +497,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, InFlightTest,
                          });
 
 TEST_F(HandleTest, NewCallsAreRefusedWhileACloseWaitsForTheCallsInFlight) {
-  fake::S().blockRead = true;
   fake::S().returnDelayMs = 300;
-  HANDLE h = Open();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  std::thread reader([h] {
-    BYTE buffer[4];
-    sim::DeviceRead(h, buffer, 4);
-  });
-  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
-
+  HANDLE h = nullptr;
+  std::thread reader = StartBlockedRead(&h);
   auto start = Clock::now();
   std::atomic<bool> closed{false};
   std::thread closer([&] {
@@ -542,15 +519,9 @@ TEST_F(HandleTest, NewCallsAreRefusedWhileACloseWaitsForTheCallsInFlight) {
 }
 
 TEST_F(HandleTest, NoticeIsRepeatedForACallThatMissedTheFirstOne) {
-  fake::S().blockRead = true;
   fake::S().ignoreNotices = 1;
-  HANDLE h = Open();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  std::thread reader([h] {
-    BYTE buffer[4];
-    sim::DeviceRead(h, buffer, 4);
-  });
-  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+  HANDLE h = nullptr;
+  std::thread reader = StartBlockedRead(&h);
   auto start = Clock::now();
   EXPECT_TRUE(sim::DeviceClose(h));
   auto took = Clock::now() - start;
@@ -593,15 +564,9 @@ TEST_F(HandleTest, OpenRacingWithDeactivationIsClosedBeforeDeinit) {
 }
 
 TEST_F(HandleTest, DeactivationWaitsForACloseAnApplicationBegan) {
-  fake::S().blockRead = true;
   fake::S().returnDelayMs = 200;
-  HANDLE h = Open();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  std::thread reader([h] {
-    BYTE buffer[4];
-    sim::DeviceRead(h, buffer, 4);
-  });
-  ASSERT_TRUE(fake::WaitFor([] { return fake::S().blocked == 1; }));
+  HANDLE h = nullptr;
+  std::thread reader = StartBlockedRead(&h);
   std::thread closer([h] { EXPECT_TRUE(sim::DeviceClose(h)); });
   // The application's close has sent its notice and waits for the read, which takes 200 ms more.
   ASSERT_TRUE(fake::WaitFor([] { return fake::S().opensMade[0].notices == 1; }));

@@ -73,6 +73,12 @@ class FakeDeviceTest : public ::testing::Test {
     return device;
   }
 
+  // Activation from the key is refused with `error`.
+  void ExpectActivationFails(DWORD error, const WCHAR* key = kFakeKey) {
+    EXPECT_EQ(Activate(key), nullptr);
+    EXPECT_EQ(GetLastError(), error);
+  }
+
   // Deactivates a device activated by Activate.
   BOOL Deactivate(HANDLE device) {
     std::erase(devices_, device);
@@ -81,4 +87,15 @@ class FakeDeviceTest : public ::testing::Test {
 
   std::vector<HANDLE> devices_;
   size_t openKeys_ = 0;
+};
+
+// With the fake's device activated as FAK1:.
+class ActiveDeviceTest : public FakeDeviceTest {
+ protected:
+  void SetUp() override {
+    FakeDeviceTest::SetUp();
+    device_ = Activate();
+    ASSERT_NE(device_, nullptr);
+  }
+  HANDLE device_ = nullptr;
 };

@@ -1,9 +1,11 @@
 // A stream driver built as a module file with prefix "FAK", to exercise loading by file name. It
 // keeps no state beyond a count of live device contexts, and answers so that a test can tell its
-// entries apart from the in-process fake's.
+// entries apart from the in-process fake's. Built with TV_WITH_ATTACH it is also a USB client
+// module that takes every device it is offered; without, it lacks that entry point.
 #include <cstring>
 
 #include "platform/ce_os.h"
+#include "platform/ce_usb.h"
 
 namespace {
 int liveDevices = 0;
@@ -47,3 +49,10 @@ TV_EXPORT BOOL FAK_IOControl(DWORD_PTR, DWORD code, PBYTE, DWORD, PBYTE outBuffe
 TV_EXPORT int FakeModuleLiveDevices() {
   return liveDevices;
 }
+#ifdef TV_WITH_ATTACH
+TV_EXPORT BOOL USBDeviceAttach(USB_HANDLE, LPCUSB_FUNCS, LPCUSB_INTERFACE, LPCWSTR,
+                               LPBOOL acceptControl, LPCUSB_DRIVER_SETTINGS, DWORD) {
+  *acceptControl = TRUE;
+  return TRUE;
+}
+#endif

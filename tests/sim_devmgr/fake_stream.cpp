@@ -7,40 +7,40 @@
 namespace fake {
 namespace {
 
-Open* AsOpen(DWORD_PTR context) {
-  return reinterpret_cast<Open*>(context);
-}
-
-// Counts a call in on an open context; lock held.
-void EnterLocked(Open* open) {
-  if (open->closed) ++S().callsOnClosed;
-  ++open->running;
-  ++S().running;
-}
-
-void LeaveLocked(Open* open) {
-  --open->running;
-  --S().running;
-  S().changed.notify_all();
-}
-
-// Blocks until the handle gets a notice that ends the call (after any it is told to ignore).
-void BlockUntilNoticeLocked(std::unique_lock<std::mutex>& lock, Open* open) {
-  int seen = open->notices;
-  int needed = 1 + S().ignoreNotices;
-  S().ignoreNotices = 0;
-  ++S().blocked;
-  S().changed.notify_all();
-  S().changed.wait(lock, [&] { return open->notices - seen >= needed; });
-  --S().blocked;
-  S().changed.notify_all();
-  if (S().returnDelayMs > 0) {
-    int delay = S().returnDelayMs;
-    lock.unlock();
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    lock.lock();
+// One call on an open context, counted in and out under the state lock, which it holds.
+struct Call {
+  explicit Call(DWORD_PTR context) : lock(S().lock), open(reinterpret_cast<Open*>(context)) {
+    if (open->closed) ++S().callsOnClosed;
+    ++open->running;
+    ++S().running;
   }
-}
+  ~Call() {
+    --open->running;
+    --S().running;
+    S().changed.notify_all();
+  }
+  // Blocks until the handle gets a notice that ends the call (after any it is told to ignore),
+  // then logs `end`.
+  void BlockUntilNotice(const char* end) {
+    int seen = open->notices;
+    int needed = 1 + S().ignoreNotices;
+    S().ignoreNotices = 0;
+    ++S().blocked;
+    S().changed.notify_all();
+    S().changed.wait(lock, [&] { return open->notices - seen >= needed; });
+    --S().blocked;
+    S().changed.notify_all();
+    if (S().returnDelayMs > 0) {
+      int delay = S().returnDelayMs;
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      lock.lock();
+    }
+    S().log.push_back(end);
+  }
+  std::unique_lock<std::mutex> lock;
+  Open* open;
+};
 
 DWORD_PTR FakInit(LPCWSTR activeKey, LPCVOID) {
   std::unique_lock<std::mutex> lock(S().lock);
@@ -107,7 +107,7 @@ DWORD_PTR FakOpen(DWORD_PTR, DWORD access, DWORD shareMode) {
 
 BOOL FakClose(DWORD_PTR context) {
   std::lock_guard<std::mutex> lock(S().lock);
-  Open* open = AsOpen(context);
+  Open* open = reinterpret_cast<Open*>(context);
   ++S().closes;
   if (open->closed) ++S().callsOnClosed;
   if (open->running > 0) ++S().closeWhileRunning;
@@ -118,108 +118,89 @@ BOOL FakClose(DWORD_PTR context) {
 }
 
 DWORD FakRead(DWORD_PTR context, LPVOID buffer, DWORD length) {
-  std::unique_lock<std::mutex> lock(S().lock);
-  Open* open = AsOpen(context);
-  EnterLocked(open);
+  Call call(context);
   ++S().reads;
-  DWORD result = length;
   if (S().blockRead) {
-    BlockUntilNoticeLocked(lock, open);
-    S().log.push_back("read-end");
+    call.BlockUntilNotice("read-end");
     SetLastError(ERROR_OPERATION_ABORTED);
-    result = static_cast<DWORD>(-1);
-  } else if (S().readResult != 0) {
-    SetLastError(S().readResult);
-    result = static_cast<DWORD>(-1);
-  } else {
-    for (DWORD i = 0; i < length; ++i) static_cast<BYTE*>(buffer)[i] = static_cast<BYTE>(i + 1);
+    return static_cast<DWORD>(-1);
   }
-  LeaveLocked(open);
-  return result;
+  if (S().readResult != 0) {
+    SetLastError(S().readResult);
+    return static_cast<DWORD>(-1);
+  }
+  for (DWORD i = 0; i < length; ++i) static_cast<BYTE*>(buffer)[i] = static_cast<BYTE>(i + 1);
+  return length;
 }
 
 DWORD FakWrite(DWORD_PTR context, LPCVOID buffer, DWORD length) {
-  std::unique_lock<std::mutex> lock(S().lock);
-  Open* open = AsOpen(context);
-  EnterLocked(open);
+  Call call(context);
   ++S().writes;
-  DWORD result = length;
   if (S().blockWrite) {
-    BlockUntilNoticeLocked(lock, open);
-    S().log.push_back("write-end");
-    result = 0;
-  } else {
-    const BYTE* bytes = static_cast<const BYTE*>(buffer);
-    S().written.insert(S().written.end(), bytes, bytes + length);
+    call.BlockUntilNotice("write-end");
+    return 0;
   }
-  LeaveLocked(open);
-  return result;
+  const BYTE* bytes = static_cast<const BYTE*>(buffer);
+  S().written.insert(S().written.end(), bytes, bytes + length);
+  return length;
 }
 
 DWORD FakSeek(DWORD_PTR context, LONG distance, DWORD method) {
-  std::lock_guard<std::mutex> lock(S().lock);
-  Open* open = AsOpen(context);
-  EnterLocked(open);
+  Call call(context);
   ++S().seeks;
-  LeaveLocked(open);
   return static_cast<DWORD>(distance) + method;
 }
 
 BOOL FakIOControl(DWORD_PTR context, DWORD code, PBYTE inBuffer, DWORD inSize, PBYTE outBuffer,
                   DWORD outSize, PDWORD actualOut) {
-  std::unique_lock<std::mutex> lock(S().lock);
-  Open* open = AsOpen(context);
-  EnterLocked(open);
-  BOOL result = TRUE;
+  Call call(context);
   if (code == IOCTL_PSL_NOTIFY) {
     DEVICE_PSL_NOTIFY notice{};
     if (inBuffer && inSize == sizeof notice) {
       memcpy(&notice, inBuffer, sizeof notice);
       if (notice.dwSize == sizeof notice && notice.dwFlags == DLL_PROCESS_EXITING) {
-        ++open->notices;
+        ++call.open->notices;
         S().log.push_back("notice");
       }
     }
-  } else {
-    ++S().ioctls;
-    IoCall call;
-    call.code = code;
-    call.inSize = inSize;
-    call.inNull = inBuffer == nullptr;
-    if (inBuffer) call.in.assign(inBuffer, inBuffer + inSize);
-    call.outSize = outSize;
-    call.outNull = outBuffer == nullptr;
-    call.actualNull = actualOut == nullptr;
-    S().ioCalls.push_back(call);
-    if (code == IOCTL_SERIAL_WAIT_ON_MASK && S().blockWait) {
-      BlockUntilNoticeLocked(lock, open);
-      S().log.push_back("wait-end");
-      if (outBuffer && outSize >= 4) memset(outBuffer, 0, 4);
-      if (actualOut) *actualOut = 4;
-    } else {
-      // Answers with a recognisable pattern over the whole output buffer.
-      if (outBuffer) {
-        for (DWORD i = 0; i < outSize; ++i) outBuffer[i] = static_cast<BYTE>(0xA0 + i);
-      }
-      if (actualOut) *actualOut = outSize;
-    }
+    return TRUE;
   }
-  LeaveLocked(open);
-  return result;
+  ++S().ioctls;
+  IoCall& io = S().ioCalls.emplace_back();
+  io.code = code;
+  io.inSize = inSize;
+  io.inNull = inBuffer == nullptr;
+  if (inBuffer) io.in.assign(inBuffer, inBuffer + inSize);
+  io.outSize = outSize;
+  io.outNull = outBuffer == nullptr;
+  io.actualNull = actualOut == nullptr;
+  if (code == IOCTL_SERIAL_WAIT_ON_MASK && S().blockWait) {
+    call.BlockUntilNotice("wait-end");
+    if (outBuffer && outSize >= 4) memset(outBuffer, 0, 4);
+    if (actualOut) *actualOut = 4;
+    return TRUE;
+  }
+  // Answers with a recognisable pattern over the whole output buffer.
+  if (outBuffer) {
+    for (DWORD i = 0; i < outSize; ++i) outBuffer[i] = static_cast<BYTE>(0xA0 + i);
+  }
+  if (actualOut) *actualOut = outSize;
+  return TRUE;
+}
+
+DWORD PowerNotice(DWORD_PTR device, int Record::*count, const char* what) {
+  std::lock_guard<std::mutex> lock(S().lock);
+  ++(S().*count);
+  S().log.push_back(what + std::to_string(device - 0x1000));
+  return 1;
 }
 
 DWORD FakPowerUp(DWORD_PTR device) {
-  std::lock_guard<std::mutex> lock(S().lock);
-  ++S().powerUps;
-  S().log.push_back("up:" + std::to_string(device - 0x1000));
-  return 1;
+  return PowerNotice(device, &Record::powerUps, "up:");
 }
 
 DWORD FakPowerDown(DWORD_PTR device) {
-  std::lock_guard<std::mutex> lock(S().lock);
-  ++S().powerDowns;
-  S().log.push_back("down:" + std::to_string(device - 0x1000));
-  return 1;
+  return PowerNotice(device, &Record::powerDowns, "down:");
 }
 
 }  // namespace
@@ -231,22 +212,7 @@ State& S() {
 
 void Reset() {
   std::lock_guard<std::mutex> lock(S().lock);
-  State& s = S();
-  s.failInit = s.failOpen = s.blockRead = s.blockWrite = s.blockWait = false;
-  s.blockOpen = s.releaseOpen = false;
-  s.initError = s.openError = s.readResult = 0;
-  s.ignoreNotices = s.returnDelayMs = 0;
-  s.inits = s.deinits = s.opens = s.closes = s.reads = s.writes = s.seeks = s.ioctls = 0;
-  s.powerUps = s.powerDowns = 0;
-  s.blocked = s.running = s.callsOnClosed = s.closeWhileRunning = s.deinitWhileRunning = 0;
-  s.log.clear();
-  s.initKey.clear();
-  s.clientInfoType = s.clientInfoSize = 0;
-  s.clientInfo = 0;
-  s.dllThroughDeviceKey.clear();
-  s.written.clear();
-  s.ioCalls.clear();
-  s.opensMade.clear();
+  static_cast<Record&>(S()) = Record{};
 }
 
 sim::StreamModuleEntries Entries() {

@@ -38,10 +38,8 @@ struct IoCall {
   bool actualNull = true;
 };
 
-struct State {
-  std::mutex lock;
-  std::condition_variable changed;
-
+// Everything Reset restores: the behaviour asked for and the record of what happened.
+struct Record {
   // Behaviour.
   bool failInit = false;
   DWORD initError = 0;
@@ -75,11 +73,21 @@ struct State {
   std::deque<Open> opensMade;
 };
 
+struct State : Record {
+  std::mutex lock;
+  std::condition_variable changed;
+};
+
 State& S();
 // Forgets everything and restores the default behaviour. No device may be active.
 void Reset();
 sim::StreamModuleEntries Entries();
 void Register();
+
+// Calls that reached an open context, Open and Close aside.
+inline int Calls() {
+  return S().reads + S().writes + S().seeks + S().ioctls;
+}
 
 // Waits until pred() holds under the state lock, at most 5 s; false on time-out.
 template <typename Pred>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "os_test_util.h"
@@ -101,31 +102,28 @@ int PulseRound(HANDLE ev, int waiters, bool* leftClear) {
   return released;
 }
 
-TEST(Events, PulseOfManualEventReleasesEveryBlockedWaiter) {
-  HANDLE ev = NewEvent(true);
-  bool allReleased = false;
-  for (int round = 0; round < 5 && !allReleased; ++round) {
+// Repeats PulseRound until one releases `expected` waits; no round may release more, and each
+// pulse leaves the event clear.
+void ExpectPulseReleases(bool manual, int waiters, int expected) {
+  HANDLE ev = NewEvent(manual);
+  bool reached = false;
+  for (int round = 0; round < 5 && !reached; ++round) {
     bool leftClear = false;
-    int released = PulseRound(ev, 3, &leftClear);
+    int released = PulseRound(ev, waiters, &leftClear);
     EXPECT_TRUE(leftClear);
-    allReleased = released == 3;
+    EXPECT_LE(released, expected);
+    reached = released == expected;
   }
-  EXPECT_TRUE(allReleased);
+  EXPECT_TRUE(reached);
   CloseHandle(ev);
 }
 
+TEST(Events, PulseOfManualEventReleasesEveryBlockedWaiter) {
+  ExpectPulseReleases(true, 3, 3);
+}
+
 TEST(Events, PulseOfAutoEventReleasesExactlyOneWaiter) {
-  HANDLE ev = NewEvent(false);
-  bool oneReleased = false;
-  for (int round = 0; round < 5 && !oneReleased; ++round) {
-    bool leftClear = false;
-    int released = PulseRound(ev, 2, &leftClear);
-    EXPECT_TRUE(leftClear);
-    ASSERT_LE(released, 1);
-    oneReleased = released == 1;
-  }
-  EXPECT_TRUE(oneReleased);
-  CloseHandle(ev);
+  ExpectPulseReleases(false, 2, 1);
 }
 
 TEST(Events, PulseWithNoWaiterIsLost) {
@@ -156,9 +154,7 @@ TEST(Waits, SingleWaitTimesOutNoEarlierThanAsked) {
   for (DWORD ms : {1u, 15u, 60u}) {
     Clock::time_point start = Clock::now();
     EXPECT_EQ(WaitForSingleObject(ev, ms), WAIT_TIMEOUT);
-    double elapsed = MsSince(start);
-    EXPECT_GE(elapsed, static_cast<double>(ms));
-    EXPECT_LT(elapsed, ms + 5000.0);
+    ExpectElapsed(start, ms);
   }
   CloseHandle(ev);
 }
@@ -167,9 +163,7 @@ TEST(Waits, MultipleWaitTimesOutNoEarlierThanAsked) {
   HANDLE h[2] = {NewEvent(false), NewEvent(true)};
   Clock::time_point start = Clock::now();
   EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 40), WAIT_TIMEOUT);
-  double elapsed = MsSince(start);
-  EXPECT_GE(elapsed, 40.0);
-  EXPECT_LT(elapsed, 5040.0);
+  ExpectElapsed(start, 40);
   EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_TIMEOUT);
   CloseHandle(h[0]);
   CloseHandle(h[1]);
@@ -178,22 +172,15 @@ TEST(Waits, MultipleWaitTimesOutNoEarlierThanAsked) {
 TEST(Waits, InfiniteWaitIsReleasedByAnotherThread) {
   HANDLE ev = NewEvent(false);
   Clock::time_point start = Clock::now();  // before the setter starts its sleep
-  HANDLE setter = Start([ev] {
-    Sleep(20);
-    return SetEvent(ev) ? 0u : 1u;
-  });
+  HANDLE setter = SetLater(ev, 20);
   EXPECT_EQ(WaitForSingleObject(ev, INFINITE), WAIT_OBJECT_0);
   EXPECT_GE(MsSince(start), 20.0);
   EXPECT_EQ(Join(setter), 0u);
   EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);  // the wait took the signal
 
   HANDLE h[3] = {NewEvent(false), NewEvent(false), NewEvent(true)};
-  HANDLE second = h[1];
   start = Clock::now();
-  setter = Start([second] {
-    Sleep(20);
-    return SetEvent(second) ? 0u : 1u;
-  });
+  setter = SetLater(h[1], 20);
   EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
   EXPECT_GE(MsSince(start), 20.0);
   EXPECT_EQ(Join(setter), 0u);
@@ -245,56 +232,44 @@ TEST(Waits, NullHandleArrayIsRefused) {
   EXPECT_EQ(GetLastError(), kInvalidParameter);
 }
 
-// Every call that takes an event or thread handle, on a handle that is not one.
+using Calls = std::vector<std::pair<const char*, std::function<bool()>>>;
+
+// Each call fails, as its check says, with ERROR_INVALID_HANDLE.
+void ExpectEachRefused(const Calls& calls) {
+  for (const auto& [name, refused] : calls) {
+    SetLastError(0);
+    EXPECT_TRUE(refused()) << name;
+    EXPECT_EQ(GetLastError(), kInvalidHandle) << name;
+  }
+}
+
+// Every call that takes an event or thread handle, on a handle that is not one: each fails (an
+// exit code is left as it was, a priority read is out of range) with ERROR_INVALID_HANDLE.
 void ExpectRefused(HANDLE bad, const char* what) {
   SCOPED_TRACE(what);
-  SetLastError(0);
-  EXPECT_FALSE(SetEvent(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(ResetEvent(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(PulseEvent(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_EQ(WaitForSingleObject(bad, 200), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
   HANDLE good = NewEvent(true, true);
   HANDLE pair[2] = {good, bad};
-  SetLastError(0);
-  EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 200), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  CloseHandle(good);
   DWORD code = 1;
-  SetLastError(0);
-  EXPECT_FALSE(GetExitCodeThread(bad, &code));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  EXPECT_EQ(code, 1u);
-  SetLastError(0);
-  EXPECT_FALSE(TerminateThread(bad, 0));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(SetThreadPriority(bad, THREAD_PRIORITY_NORMAL));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(CeSetThreadPriority(bad, 100));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  int priority = CeGetThreadPriority(bad);
-  EXPECT_TRUE(priority < 0 || priority > 255) << priority;
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  priority = GetThreadPriority(bad);
-  EXPECT_TRUE(priority < THREAD_PRIORITY_TIME_CRITICAL || priority > THREAD_PRIORITY_IDLE)
-      << priority;
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(CloseHandle(bad));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  // clang-format off
+  ExpectEachRefused({
+      {"SetEvent", [&] { return !SetEvent(bad); }},
+      {"ResetEvent", [&] { return !ResetEvent(bad); }},
+      {"PulseEvent", [&] { return !PulseEvent(bad); }},
+      {"wait 0", [&] { return WaitForSingleObject(bad, 0) == WAIT_FAILED; }},
+      {"wait 200", [&] { return WaitForSingleObject(bad, 200) == WAIT_FAILED; }},
+      {"wait for any", [&] { return WaitForMultipleObjects(2, pair, FALSE, 200) == WAIT_FAILED; }},
+      {"GetExitCodeThread", [&] { return !GetExitCodeThread(bad, &code) && code == 1; }},
+      {"TerminateThread", [&] { return !TerminateThread(bad, 0); }},
+      {"SetThreadPriority", [&] { return !SetThreadPriority(bad, THREAD_PRIORITY_NORMAL); }},
+      {"CeSetThreadPriority", [&] { return !CeSetThreadPriority(bad, 100); }},
+      {"CeGetThreadPriority", [&] { int p = CeGetThreadPriority(bad); return p < 0 || p > 255; }},
+      {"GetThreadPriority", [&] {
+         int p = GetThreadPriority(bad);
+         return p < THREAD_PRIORITY_TIME_CRITICAL || p > THREAD_PRIORITY_IDLE; }},
+      {"CloseHandle", [&] { return !CloseHandle(bad); }},
+  });
+  // clang-format on
+  CloseHandle(good);
 }
 
 TEST(Handles, InvalidAndForeignHandlesFailWithInvalidHandle) {
@@ -325,20 +300,14 @@ TEST(Handles, InvalidHandleValueNamesNothing) {
 TEST(Handles, WrongKindOfHandleIsRefused) {
   HANDLE go = NewEvent(true);
   HANDLE thread = Start([go] { return WaitForSingleObject(go, 10000); });
-  SetLastError(0);
-  EXPECT_FALSE(SetEvent(thread));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  EXPECT_FALSE(PulseEvent(GetCurrentThread()));
   DWORD code = 0;
-  SetLastError(0);
-  EXPECT_FALSE(GetExitCodeThread(go, &code));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(TerminateThread(go, 1));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
-  SetLastError(0);
-  EXPECT_FALSE(SetThreadPriority(go, THREAD_PRIORITY_NORMAL));
-  EXPECT_EQ(GetLastError(), kInvalidHandle);
+  ExpectEachRefused(
+      {{"SetEvent on a thread", [&] { return !SetEvent(thread); }},
+       {"GetExitCodeThread on an event", [&] { return !GetExitCodeThread(go, &code); }},
+       {"TerminateThread on an event", [&] { return !TerminateThread(go, 1); }},
+       {"SetThreadPriority on an event",
+        [&] { return !SetThreadPriority(go, THREAD_PRIORITY_NORMAL); }}});
+  EXPECT_FALSE(PulseEvent(GetCurrentThread()));
   SetEvent(go);
   EXPECT_EQ(Join(thread), WAIT_OBJECT_0);
   CloseHandle(go);

@@ -1,6 +1,8 @@
 // Helpers shared by the tests of the simulated OS services.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -20,6 +22,13 @@ inline double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// At least `ms` have passed since start; at most five seconds more, however busy the machine.
+inline void ExpectElapsed(Clock::time_point start, double ms) {
+  const double elapsed = MsSince(start);
+  EXPECT_GE(elapsed, ms);
+  EXPECT_LT(elapsed, ms + 5000.0);
+}
+
 inline DWORD WINAPI RunFunction(LPVOID p) {
   // Owned here so that ExitThread's unwinding releases it too.
   std::unique_ptr<std::function<DWORD()>> fn(static_cast<std::function<DWORD()>*>(p));
@@ -36,6 +45,14 @@ inline HANDLE Start(std::function<DWORD()> fn, DWORD* id = nullptr) {
 
 inline HANDLE NewEvent(bool manual, bool initial = false) {
   return CreateEventW(nullptr, manual ? TRUE : FALSE, initial ? TRUE : FALSE, nullptr);
+}
+
+// A thread that sets the event after `ms`; its exit code is 0 when the set succeeded.
+inline HANDLE SetLater(HANDLE ev, DWORD ms) {
+  return Start([ev, ms] {
+    Sleep(ms);
+    return SetEvent(ev) ? 0u : 1u;
+  });
 }
 
 // Waits for the thread to end and closes its handle; returns its exit code (or WAIT_FAILED).

@@ -45,35 +45,39 @@ class Registry : public testing::Test {
   static LONG SetDword(HKEY key, const WCHAR* name, DWORD v) {
     return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
   }
-  // The value's type and bytes; rc receives the query's result.
-  static std::vector<BYTE> Query(HKEY key, const WCHAR* name, DWORD* type, LONG* rc) {
+  // A value as a query finds it: the query's result, the type and the bytes.
+  struct Value {
+    LONG rc = ERROR_SUCCESS;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    bool operator==(const Value&) const = default;
+  };
+  static Value Query(HKEY key, const WCHAR* name) {
+    Value v;
     DWORD size = 0;
-    *rc = RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
-    if (*rc != ERROR_SUCCESS) return {};
-    std::vector<BYTE> data(size);
-    *rc = RegQueryValueExW(key, name, nullptr, type, data.data(), &size);
-    data.resize(size);
-    return data;
+    v.rc = RegQueryValueExW(key, name, nullptr, &v.type, nullptr, &size);
+    if (v.rc != ERROR_SUCCESS) return v;
+    v.data.resize(size);
+    v.rc = RegQueryValueExW(key, name, nullptr, &v.type, v.data.data(), &size);
+    v.data.resize(size);
+    return v;
   }
   static sim::WString QueryString(HKEY key, const WCHAR* name) {
-    DWORD type = 0;
-    LONG rc = 0;
-    std::vector<BYTE> data = Query(key, name, &type, &rc);
-    if (rc != ERROR_SUCCESS || type != REG_SZ || data.size() % 2 != 0) return TEXT("<missing>");
-    sim::WString s(data.size() / 2, TEXT('\0'));
-    std::memcpy(s.data(), data.data(), data.size());
+    Value v = Query(key, name);
+    if (v.rc != ERROR_SUCCESS || v.type != REG_SZ || v.data.size() % 2 != 0)
+      return TEXT("<missing>");
+    sim::WString s(v.data.size() / 2, TEXT('\0'));
+    std::memcpy(s.data(), v.data.data(), v.data.size());
     if (s.empty() || s.back() != TEXT('\0')) return TEXT("<unterminated>");
     s.pop_back();
     return s;
   }
   static DWORD QueryDword(HKEY key, const WCHAR* name) {
-    DWORD type = 0;
-    LONG rc = 0;
-    std::vector<BYTE> data = Query(key, name, &type, &rc);
-    if (rc != ERROR_SUCCESS || type != REG_DWORD || data.size() != 4) return 0xBAADF00D;
-    DWORD v = 0;
-    std::memcpy(&v, data.data(), 4);
-    return v;
+    Value v = Query(key, name);
+    if (v.rc != ERROR_SUCCESS || v.type != REG_DWORD || v.data.size() != 4) return 0xBAADF00D;
+    DWORD word = 0;
+    std::memcpy(&word, v.data.data(), 4);
+    return word;
   }
   static bool Exists(const WCHAR* path) {
     HKEY key = nullptr;
@@ -104,16 +108,12 @@ TEST_F(Registry, CreateOpenSetAndQuery) {
   ASSERT_EQ(Open(TEXT("Drivers\\USB\\Test"), &opened), ERROR_SUCCESS);
   EXPECT_EQ(QueryString(opened, TEXT("Prefix")), TEXT("COM"));
   EXPECT_EQ(QueryDword(opened, TEXT("Index")), 3u);
-  DWORD type = 0;
-  LONG rc = 0;
-  std::vector<BYTE> data = Query(opened, TEXT("Multi"), &type, &rc);
-  EXPECT_EQ(rc, ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_MULTI_SZ);
-  EXPECT_EQ(data, std::vector<BYTE>(multi, multi + sizeof multi));
+  EXPECT_EQ(Query(opened, TEXT("Multi")),
+            (Value{ERROR_SUCCESS, REG_MULTI_SZ, std::vector<BYTE>(multi, multi + sizeof multi)}));
 
   // Type and size alone.
   DWORD size = 0;
-  type = 0;
+  DWORD type = 0;
   EXPECT_EQ(RegQueryValueExW(opened, TEXT("Prefix"), nullptr, &type, nullptr, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(type, REG_SZ);
@@ -139,10 +139,7 @@ TEST_F(Registry, MissingKeysAndValuesAreNotFound) {
   EXPECT_EQ(Open(TEXT("No\\Such\\Key"), &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(key, nullptr);
   HKEY present = Create(TEXT("Present"));
-  DWORD type = 0;
-  LONG rc = 0;
-  Query(present, TEXT("Nothing"), &type, &rc);
-  EXPECT_EQ(rc, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Query(present, TEXT("Nothing")).rc, ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteValueW(present, TEXT("Nothing")), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("Present\\Nothing")), ERROR_FILE_NOT_FOUND);
   RegCloseKey(present);
@@ -175,25 +172,21 @@ TEST_F(Registry, DwordAndQwordKeepTheSizeTheyAreGiven) {
   const BYTE bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   for (DWORD size : {0u, 2u, 3u, 5u, 8u}) {
     EXPECT_EQ(RegSetValueExW(key, TEXT("D"), 0, REG_DWORD, bytes, size), ERROR_SUCCESS) << size;
-    DWORD type = 0;
-    LONG rc = 0;
-    EXPECT_EQ(Query(key, TEXT("D"), &type, &rc), std::vector<BYTE>(bytes, bytes + size)) << size;
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    DWORD word = 0;
-    DWORD got = sizeof word;
-    rc = RegQueryValueExW(key, TEXT("D"), nullptr, &type, reinterpret_cast<BYTE*>(&word), &got);
+    EXPECT_EQ(Query(key, TEXT("D")),
+              (Value{ERROR_SUCCESS, REG_DWORD, std::vector<BYTE>(bytes, bytes + size)}))
+        << size;
+    DWORD type = 0, word = 0, got = sizeof word;
+    LONG rc =
+        RegQueryValueExW(key, TEXT("D"), nullptr, &type, reinterpret_cast<BYTE*>(&word), &got);
     EXPECT_EQ(rc, size > 4 ? ERROR_MORE_DATA : ERROR_SUCCESS) << size;
     EXPECT_EQ(got, size);
   }
   EXPECT_EQ(RegSetValueExW(key, TEXT("Q"), 0, REG_QWORD, bytes, 4), ERROR_SUCCESS);
-  DWORD type = 0;
-  LONG rc = 0;
-  EXPECT_EQ(Query(key, TEXT("Q"), &type, &rc), std::vector<BYTE>(bytes, bytes + 4));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_QWORD));
+  EXPECT_EQ(Query(key, TEXT("Q")),
+            (Value{ERROR_SUCCESS, REG_QWORD, std::vector<BYTE>(bytes, bytes + 4)}));
   // No data with a size is refused and stores nothing.
   EXPECT_NE(RegSetValueExW(key, TEXT("Bin"), 0, REG_BINARY, nullptr, 4), ERROR_SUCCESS);
-  Query(key, TEXT("Bin"), &type, &rc);
-  EXPECT_EQ(rc, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Query(key, TEXT("Bin")).rc, ERROR_FILE_NOT_FOUND);
   RegCloseKey(key);
 }
 
@@ -234,10 +227,7 @@ TEST_F(Registry, DeletedKeyFailsOnHandlesStillOpen) {
   EXPECT_TRUE(Exists(TEXT("A")));
 
   for (HKEY gone : {middle, leaf}) {
-    DWORD type = 0;
-    LONG rc = 0;
-    Query(gone, TEXT("v"), &type, &rc);
-    EXPECT_EQ(rc, kKeyDeleted);
+    EXPECT_EQ(Query(gone, TEXT("v")).rc, kKeyDeleted);
     EXPECT_EQ(SetString(gone, TEXT("v"), TEXT("y")), kKeyDeleted);
     EXPECT_EQ(RegDeleteValueW(gone, TEXT("v")), kKeyDeleted);
     HKEY sub = nullptr;
@@ -260,10 +250,7 @@ TEST_F(Registry, DeletedKeyFailsOnHandlesStillOpen) {
 
 TEST_F(Registry, BadHandlesAndArgumentsAreRefused) {
   HKEY garbage = reinterpret_cast<HKEY>(uintptr_t{0x4321});
-  DWORD type = 0;
-  LONG rc = 0;
-  Query(garbage, TEXT("v"), &type, &rc);
-  EXPECT_EQ(rc, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Query(garbage, TEXT("v")).rc, ERROR_INVALID_HANDLE);
   EXPECT_EQ(SetString(garbage, TEXT("v"), TEXT("x")), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegCloseKey(garbage), ERROR_INVALID_HANDLE);
   HKEY result = nullptr;
@@ -331,17 +318,12 @@ TEST_F(Registry, LoadTextUnderstandsEveryConstruct) {
   EXPECT_EQ(QueryString(test, TEXT("Quote")), TEXT("say \"hi\" to C:\\dir\\"));
   EXPECT_EQ(QueryDword(test, TEXT("Index")), 10u);
   EXPECT_EQ(QueryDword(test, TEXT("Big")), 0xFFFFFFFEu);
-  DWORD type = 0;
-  LONG rc = 0;
-  EXPECT_EQ(Query(test, TEXT("Bytes"), &type, &rc), (std::vector<BYTE>{1, 2, 0xFF}));
-  EXPECT_EQ(type, REG_BINARY);
-  EXPECT_EQ(Query(test, TEXT("Multi"), &type, &rc),
-            (std::vector<BYTE>{0x41, 0, 0, 0, 0x42, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(type, REG_MULTI_SZ);
-  EXPECT_EQ(Query(test, TEXT("Word64"), &type, &rc), (std::vector<BYTE>{1, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(type, REG_QWORD);
-  EXPECT_EQ(Query(test, TEXT("Long"), &type, &rc), (std::vector<BYTE>{0, 1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(type, REG_BINARY);
+  EXPECT_EQ(Query(test, TEXT("Bytes")), (Value{ERROR_SUCCESS, REG_BINARY, {1, 2, 0xFF}}));
+  EXPECT_EQ(Query(test, TEXT("Multi")),
+            (Value{ERROR_SUCCESS, REG_MULTI_SZ, {0x41, 0, 0, 0, 0x42, 0, 0, 0, 0, 0}}));
+  EXPECT_EQ(Query(test, TEXT("Word64")),
+            (Value{ERROR_SUCCESS, REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}}));
+  EXPECT_EQ(Query(test, TEXT("Long")), (Value{ERROR_SUCCESS, REG_BINARY, {0, 1, 2, 3, 4, 5, 6}}));
   EXPECT_EQ(QueryString(test, TEXT("")), TEXT("default"));
   EXPECT_EQ(QueryString(test, nullptr), TEXT("default"));
   EXPECT_EQ(QueryString(test, TEXT("Gone")), TEXT("<missing>"));
@@ -368,41 +350,38 @@ TEST_F(Registry, LoadTextAcceptsCrLfAndComments) {
 
 struct Malformed {
   const char* what;
-  const char* text;
+  const char* text;  // what follows kLoadedHead, or the whole text where `whole` is set
   int line;
+  bool whole = false;
 };
+
+// Every text starts with a valid key and value, which must not be loaded either.
+constexpr char kLoadedHead[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n";
 
 class RegistryMalformed : public Registry, public testing::WithParamInterface<Malformed> {};
 
-// Every text starts with a valid key and value, which must not be loaded either.
 const Malformed kMalformed[] = {
-    {"no header", "[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n", 1},
-    {"bad dword", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"d\"=dword:12x4\n", 4},
-    {"long dword", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"d\"=dword:123456789\n",
-     4},
+    {"no header", "[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n", 1, true},
+    {"bad dword", "\"d\"=dword:12x4\n", 4},
+    {"long dword", "\"d\"=dword:123456789\n", 4},
     {"bad hex in a continued list",
-     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"h\"=hex:01,\\\n  0g,03\n", 5},
-    {"unknown escape", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"s\"=\"a\\nb\"\n", 4},
-    {"unclosed string", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"s\"=\"abc\n", 4},
-    {"other root", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n[HKEY_CURRENT_USER\\X]\n",
-     4},
-    {"unclosed key",
-     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n[HKEY_LOCAL_MACHINE\\X\n", 4},
-    {"value after a removal",
-     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n[-HKEY_LOCAL_MACHINE\\X]\n\"w\"=\"2\"\n",
-     5},
-    {"missing '='", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n; c\n\"w\" \"2\"\n", 5},
-    {"unknown data", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"w\"=qword:1\n", 4},
-    {"bad hex type", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"w\"=hex(z):01\n", 4},
-    {"continued past the end",
-     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"w\"=hex:01,\\\n", 4},
-    {"stray line", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\nnonsense\n", 4},
+     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Loaded]\n\"v\"=\"1\"\n\"h\"=hex:01,\\\n  0g,03\n", 5, true},
+    {"unknown escape", "\"s\"=\"a\\nb\"\n", 4},
+    {"unclosed string", "\"s\"=\"abc\n", 4},
+    {"other root", "[HKEY_CURRENT_USER\\X]\n", 4},
+    {"unclosed key", "[HKEY_LOCAL_MACHINE\\X\n", 4},
+    {"value after a removal", "[-HKEY_LOCAL_MACHINE\\X]\n\"w\"=\"2\"\n", 5},
+    {"missing '='", "; c\n\"w\" \"2\"\n", 5},
+    {"unknown data", "\"w\"=qword:1\n", 4},
+    {"bad hex type", "\"w\"=hex(z):01\n", 4},
+    {"continued past the end", "\"w\"=hex:01,\\\n", 4},
+    {"stray line", "nonsense\n", 4},
 };
 
 TEST_P(RegistryMalformed, LoadsNothingAndNamesTheLine) {
   const Malformed& m = GetParam();
   std::string error;
-  EXPECT_FALSE(sim::RegistryLoadText(m.text, &error));
+  EXPECT_FALSE(sim::RegistryLoadText(m.whole ? m.text : kLoadedHead + std::string(m.text), &error));
   const std::string prefix = "line " + std::to_string(m.line) + ": ";
   EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
   EXPECT_GT(error.size(), prefix.size()) << "no reason given";

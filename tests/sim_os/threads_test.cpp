@@ -338,19 +338,16 @@ TEST(Priorities, EightLevelScaleMapsOnto248AndUp) {
 TEST(Priorities, TwoHundredFiftySixLevelScale) {
   HANDLE go = NewEvent(true);
   HANDLE h = Start([go] { return WaitForSingleObject(go, INFINITE); });
-  EXPECT_TRUE(CeSetThreadPriority(h, 103));
-  EXPECT_EQ(CeGetThreadPriority(h), 103);
-  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
-  EXPECT_TRUE(CeSetThreadPriority(h, 0));
-  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
-  EXPECT_TRUE(CeSetThreadPriority(h, 247));
-  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
-  EXPECT_TRUE(CeSetThreadPriority(h, 248));
-  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_TIME_CRITICAL);
-  EXPECT_TRUE(CeSetThreadPriority(h, 250));
-  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_ABOVE_NORMAL);
-  EXPECT_TRUE(CeSetThreadPriority(h, 255));
-  EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_IDLE);
+  // Each level as set and as the eight-level scale reads it.
+  const std::pair<int, int> levels[] = {
+      {103, THREAD_PRIORITY_TIME_CRITICAL}, {0, THREAD_PRIORITY_TIME_CRITICAL},
+      {247, THREAD_PRIORITY_TIME_CRITICAL}, {248, THREAD_PRIORITY_TIME_CRITICAL},
+      {250, THREAD_PRIORITY_ABOVE_NORMAL},  {255, THREAD_PRIORITY_IDLE}};
+  for (auto [level, eightLevel] : levels) {
+    EXPECT_TRUE(CeSetThreadPriority(h, level));
+    EXPECT_EQ(CeGetThreadPriority(h), level);
+    EXPECT_EQ(GetThreadPriority(h), eightLevel) << level;
+  }
   for (int bad : {-1, 256, 1000}) {
     SetLastError(0);
     EXPECT_FALSE(CeSetThreadPriority(h, bad));

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 
@@ -31,6 +32,64 @@ DWORD WINAPI Flag(LPVOID p) {
   return 0;
 }
 
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeoutMs) {
+  auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void SleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Little-endian 32-bit fields, as the bridge's baud and flow records carry them.
+std::vector<uint8_t> Le32(std::initializer_list<uint32_t> fields) {
+  std::vector<uint8_t> bytes;
+  for (uint32_t f : fields)
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(f >> (8 * i)));
+  return bytes;
+}
+
+// A transfer left running; closed when it goes out of scope unless closed before.
+class Async {
+ public:
+  Async(LPCUSB_FUNCS f, USB_PIPE pipe, bool in, void* data, DWORD length) : f_(f) {
+    t_ = f_->lpIssueBulkTransfer(pipe, Flag, done_.get(), in ? 0x280u : 0u, length, data, 0);
+  }
+  Async(const Async&) = delete;
+  Async& operator=(const Async&) = delete;
+  ~Async() { Close(); }
+  bool Issued() const { return t_ != nullptr; }
+  bool Done() const { return *done_ != 0; }
+  int Completions() const { return *done_; }
+  bool WaitDone(int ms) const {
+    return WaitUntil([&] { return Done(); }, ms);
+  }
+  // Bytes and error as the host stack reports them.
+  std::pair<DWORD, DWORD> Status() const {
+    DWORD bytes = 0, err = 0;
+    f_->lpGetTransferStatus(t_, &bytes, &err);
+    return {bytes, err};
+  }
+  void Close() {
+    if (t_) f_->lpCloseTransfer(t_);
+    t_ = nullptr;
+  }
+
+ private:
+  LPCUSB_FUNCS f_;
+  USB_TRANSFER t_ = nullptr;
+  std::unique_ptr<std::atomic<int>> done_ = std::make_unique<std::atomic<int>>(0);
+};
+
 // A plugged bridge with no client driver; the test talks to it through the host stack.
 class Bench {
  public:
@@ -47,23 +106,22 @@ class Bench {
                  void* data) {
     USB_DEVICE_REQUEST setup = {type, req, value, index, length};
     DWORD flags = USB_VENDOR_REQUEST | ((type & 0x80) ? USB_IN_TRANSFER : 0);
-    Result r;
-    USB_TRANSFER t = f->lpIssueVendorTransfer(h, nullptr, nullptr, flags, &setup, data, 0);
-    if (!t) return r;
-    r.issued = true;
-    f->lpGetTransferStatus(t, &r.bytes, &r.usbError);
-    f->lpCloseTransfer(t);
-    return r;
+    return Finish(f->lpIssueVendorTransfer(h, nullptr, nullptr, flags, &setup, data, 0));
   }
   DWORD Out(uint8_t req, uint16_t value, unsigned iface = 0) {
     return Control(0x41, req, value, static_cast<uint16_t>(iface), 0, nullptr).usbError;
   }
-  template <size_t N>
-  DWORD OutData(uint8_t req, const uint8_t (&data)[N], unsigned iface = 0) {
-    uint8_t copy[N];
-    std::copy(data, data + N, copy);
-    return Control(0x41, req, 0, static_cast<uint16_t>(iface), N, copy).usbError;
+  DWORD OutData(uint8_t req, std::vector<uint8_t> data, unsigned iface = 0) {
+    return Control(0x41, req, 0, static_cast<uint16_t>(iface), static_cast<uint16_t>(data.size()),
+                   data.data())
+        .usbError;
   }
+  DWORD Baud(uint32_t baud) { return OutData(0x1E, Le32({baud})); }
+  // The 16-byte flow record: control handshake, flow replace, XON limit, XOFF limit.
+  DWORD Flow(uint32_t control, uint32_t replace, uint32_t xonLimit = 0, uint32_t xoffLimit = 0) {
+    return OutData(0x13, Le32({control, replace, xonLimit, xoffLimit}));
+  }
+  DWORD XonXoffChars() { return OutData(0x19, {0, 0, 0, 0, 0x11, 0x13}); }
   void Enable(unsigned iface = 0) { ASSERT_EQ(Out(0x00, 0xFFFF, iface), USB_NO_ERROR); }
   USB_PIPE Pipe(uint8_t address) {
     LPCUSB_DEVICE d = f->lpGetDeviceInfo(h);
@@ -81,14 +139,41 @@ class Bench {
   }
   // Synchronous bulk transfer.
   Result Bulk(USB_PIPE pipe, bool in, void* data, DWORD length) {
+    return Finish(
+        f->lpIssueBulkTransfer(pipe, nullptr, nullptr, in ? 0x280u : 0u, length, data, 0));
+  }
+  // The outcome of a synchronous transfer, which is closed here.
+  Result Finish(USB_TRANSFER t) {
     Result r;
-    USB_TRANSFER t =
-        f->lpIssueBulkTransfer(pipe, nullptr, nullptr, in ? 0x280u : 0u, length, data, 0);
     if (!t) return r;
     r.issued = true;
     f->lpGetTransferStatus(t, &r.bytes, &r.usbError);
     f->lpCloseTransfer(t);
     return r;
+  }
+  Result Write(const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> copy = data;
+    return Bulk(Pipe(0x01), false, copy.data(), static_cast<DWORD>(copy.size()));
+  }
+  Async Start(uint8_t address, void* data, DWORD length) {
+    return Async(f, Pipe(address), (address & 0x80) != 0, data, length);
+  }
+  // Reads bulk IN until `count` bytes have arrived or the time runs out.
+  std::vector<uint8_t> Drain(size_t count, int timeoutMs) {
+    return Drain(Pipe(0x81), count, timeoutMs);
+  }
+  std::vector<uint8_t> Drain(USB_PIPE in, size_t count, int timeoutMs) {
+    std::vector<uint8_t> out;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < count && Clock::now() < end) {
+      uint8_t buf[512];
+      Async read(f, in, true, buf, sizeof(buf));
+      if (!read.Issued()) break;
+      while (!read.Done() && Clock::now() < end) SleepMs(1);
+      auto [bytes, err] = read.Status();
+      if (read.Done() && err == USB_NO_ERROR) out.insert(out.end(), buf, buf + bytes);
+    }
+    return out;
   }
   std::shared_ptr<BridgeModel> model;
   sim::UsbDeviceId id = 0;
@@ -98,23 +183,16 @@ class Bench {
   std::vector<USB_PIPE> pipes;
 };
 
-// Reads bulk IN until `count` bytes have arrived or the time runs out.
-std::vector<uint8_t> Drain(Bench& b, USB_PIPE in, size_t count, int timeoutMs) {
-  std::vector<uint8_t> out;
-  auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (out.size() < count && Clock::now() < end) {
-    uint8_t buf[512];
-    std::atomic<int> done{0};
-    USB_TRANSFER t = b.f->lpIssueBulkTransfer(in, Flag, &done, 0x280, sizeof(buf), buf, 0);
-    if (!t) break;
-    while (!done && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    DWORD bytes = 0, err = 0;
-    b.f->lpGetTransferStatus(t, &bytes, &err);
-    b.f->lpCloseTransfer(t);
-    if (done && err == USB_NO_ERROR) out.insert(out.end(), buf, buf + bytes);
+// Two bridges wired as a null modem, both enabled.
+struct Pair {
+  Pair(BridgeConfig ca = {}, BridgeConfig cc = {})
+      : a(std::make_unique<Bench>(ca)), c(std::make_unique<Bench>(cc)) {
+    BridgeModel::NullModem(a->model, 0, c->model, 0);
+    a->Enable();
+    c->Enable();
   }
-  return out;
-}
+  std::unique_ptr<Bench> a, c;
+};
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   std::vector<uint8_t> v(n);
@@ -138,77 +216,60 @@ bool SameExcept(const BridgePortState& a, const BridgePortState& b, const char* 
 // ---- Vendor requests
 // ---------------------------------------------------------------------------------
 
+// Applied in order to one bridge: each request succeeds, changes only the state it names and
+// leaves the values checked.
 TEST(BridgeRequests, EachRequestChangesExactlyItsState) {
-  Bench b;
-  auto check = [&](const char* what, auto request, const char* changed) {
-    BridgePortState before = b.model->State(0);
-    request();
-    BridgePortState after = b.model->State(0);
-    EXPECT_TRUE(SameExcept(before, after, changed)) << what;
-    return after;
+  struct Step {
+    const char* what;
+    uint8_t req;
+    uint16_t value;
+    std::vector<uint8_t> data;  // sent as the data stage when not empty
+    const char* changed;
+    std::function<void(const BridgePortState&)> check;
   };
-  BridgePortState s = check(
-      "enable", [&] { b.Enable(); }, "enabled");
-  EXPECT_TRUE(s.enabled);
-  EXPECT_EQ(s.enableValue, 0xFFFF);
-  const uint8_t baud[4] = {0x00, 0xC2, 0x01, 0x00};
-  s = check(
-      "baud", [&] { EXPECT_EQ(b.OutData(0x1E, baud), USB_NO_ERROR); }, "baud");
-  EXPECT_EQ(s.baud, 115200u);
-  s = check(
-      "line", [&] { EXPECT_EQ(b.Out(0x03, 0x0722), USB_NO_ERROR); }, "lineControl");
-  EXPECT_EQ(s.lineControl, 0x0722);
   // A flow record with DTR and RTS modes "off" leaves the lines as they are (both off here).
-  const uint8_t flow[16] = {0x08, 0, 0, 0, 0x03, 0, 0, 0, 0x00, 0x02, 0, 0, 0x80, 0, 0, 0};
-  s = check(
-      "flow", [&] { EXPECT_EQ(b.OutData(0x13, flow), USB_NO_ERROR); }, "flow");
-  EXPECT_EQ(s.flow[0], 0x08);
-  EXPECT_EQ(s.flow[9], 0x02);
-  const uint8_t chars[6] = {0x0D, 0x0E, 0x00, 0x0F, 0x11, 0x13};
-  s = check(
-      "chars", [&] { EXPECT_EQ(b.OutData(0x19, chars), USB_NO_ERROR); }, "chars");
-  EXPECT_EQ(s.chars[4], 0x11);
-  EXPECT_EQ(s.chars[5], 0x13);
-  s = check(
-      "dtr on", [&] { EXPECT_EQ(b.Out(0x07, 0x0101), USB_NO_ERROR); }, "dtr");
-  EXPECT_TRUE(s.dtr);
-  EXPECT_FALSE(s.rts);
-  s = check(
-      "rts on", [&] { EXPECT_EQ(b.Out(0x07, 0x0202), USB_NO_ERROR); }, "rts");
-  EXPECT_TRUE(s.rts);
-  EXPECT_TRUE(s.dtr);
-  s = check(
-      "dtr off", [&] { EXPECT_EQ(b.Out(0x07, 0x0100), USB_NO_ERROR); }, "dtr");
-  EXPECT_FALSE(s.dtr);
-  s = check(
-      "break on", [&] { EXPECT_EQ(b.Out(0x05, 1), USB_NO_ERROR); }, "break");
-  EXPECT_TRUE(s.breakOn);
-  s = check(
-      "break off", [&] { EXPECT_EQ(b.Out(0x05, 0), USB_NO_ERROR); }, "break");
-  EXPECT_FALSE(s.breakOn);
-  s = check(
-      "purge", [&] { EXPECT_EQ(b.Out(0x12, 0x0F), USB_NO_ERROR); }, "purge");
-  EXPECT_EQ(s.purgeCount, 1u);
-  EXPECT_EQ(s.lastPurge, 0x0F);
-  s = check(
-      "reset", [&] { EXPECT_EQ(b.Out(0x11, 0), USB_NO_ERROR); }, "reset");
-  EXPECT_EQ(s.resetCount, 1u);
-  s = check(
-      "immediate", [&] { EXPECT_EQ(b.Out(0x06, 0x41), USB_NO_ERROR); }, "immediate");
-  EXPECT_EQ(s.immediateCount, 1u);
-  s = check(
-      "disable", [&] { EXPECT_EQ(b.Out(0x00, 0), USB_NO_ERROR); }, "enabled");
-  EXPECT_FALSE(s.enabled);
+  // clang-format off
+  const Step steps[] = {
+      {"enable", 0x00, 0xFFFF, {}, "enabled",
+       [](auto& s) { EXPECT_TRUE(s.enabled); EXPECT_EQ(s.enableValue, 0xFFFF); }},
+      {"baud", 0x1E, 0, {0x00, 0xC2, 0x01, 0x00}, "baud",
+       [](auto& s) { EXPECT_EQ(s.baud, 115200u); }},
+      {"line", 0x03, 0x0722, {}, "lineControl",
+       [](auto& s) { EXPECT_EQ(s.lineControl, 0x0722); }},
+      {"flow", 0x13, 0, Le32({0x08, 0x03, 0x200, 0x80}), "flow",
+       [](auto& s) { EXPECT_EQ(s.flow[0], 0x08); EXPECT_EQ(s.flow[9], 0x02); }},
+      {"chars", 0x19, 0, {0x0D, 0x0E, 0x00, 0x0F, 0x11, 0x13}, "chars",
+       [](auto& s) { EXPECT_EQ(s.chars[4], 0x11); EXPECT_EQ(s.chars[5], 0x13); }},
+      {"dtr on", 0x07, 0x0101, {}, "dtr", [](auto& s) { EXPECT_TRUE(s.dtr); EXPECT_FALSE(s.rts); }},
+      {"rts on", 0x07, 0x0202, {}, "rts", [](auto& s) { EXPECT_TRUE(s.rts); EXPECT_TRUE(s.dtr); }},
+      {"dtr off", 0x07, 0x0100, {}, "dtr", [](auto& s) { EXPECT_FALSE(s.dtr); }},
+      {"break on", 0x05, 1, {}, "break", [](auto& s) { EXPECT_TRUE(s.breakOn); }},
+      {"break off", 0x05, 0, {}, "break", [](auto& s) { EXPECT_FALSE(s.breakOn); }},
+      {"purge", 0x12, 0x0F, {}, "purge",
+       [](auto& s) { EXPECT_EQ(s.purgeCount, 1u); EXPECT_EQ(s.lastPurge, 0x0F); }},
+      {"reset", 0x11, 0, {}, "reset", [](auto& s) { EXPECT_EQ(s.resetCount, 1u); }},
+      {"immediate", 0x06, 0x41, {}, "immediate", [](auto& s) { EXPECT_EQ(s.immediateCount, 1u); }},
+      {"disable", 0x00, 0, {}, "enabled", [](auto& s) { EXPECT_FALSE(s.enabled); }},
+  };
+  // clang-format on
+  Bench b;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    BridgePortState before = b.model->State(0);
+    EXPECT_EQ(step.data.empty() ? b.Out(step.req, step.value) : b.OutData(step.req, step.data),
+              USB_NO_ERROR);
+    BridgePortState after = b.model->State(0);
+    EXPECT_TRUE(SameExcept(before, after, step.changed));
+    step.check(after);
+  }
 }
 
 TEST(BridgeRequests, FlowRecordModesDriveTheLines) {
   Bench b;
-  const uint8_t on[16] = {0x01, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  ASSERT_EQ(b.OutData(0x13, on), USB_NO_ERROR);
+  ASSERT_EQ(b.Flow(0x01, 0x40), USB_NO_ERROR);
   EXPECT_TRUE(b.model->State(0).dtr);
   EXPECT_TRUE(b.model->State(0).rts);
-  const uint8_t off[16] = {};
-  ASSERT_EQ(b.OutData(0x13, off), USB_NO_ERROR);
+  ASSERT_EQ(b.Flow(0, 0), USB_NO_ERROR);
   EXPECT_FALSE(b.model->State(0).dtr);
   EXPECT_FALSE(b.model->State(0).rts);
 }
@@ -230,11 +291,8 @@ TEST(BridgeRequests, ModemAndCommStatus) {
   // CTS handshake with CTS off and data waiting: hold reason 0x01 and the queued count.
   b.Enable();
   b.model->SetModemInputs(0, 0);
-  const uint8_t flow[16] = {0x08, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  ASSERT_EQ(b.OutData(0x13, flow), USB_NO_ERROR);
-  USB_PIPE out = b.Pipe(0x01);
-  std::vector<uint8_t> data(10, 0x55);
-  ASSERT_EQ(b.Bulk(out, false, data.data(), 10).usbError, USB_NO_ERROR);
+  ASSERT_EQ(b.Flow(0x08, 0x40), USB_NO_ERROR);
+  ASSERT_EQ(b.Write(std::vector<uint8_t>(10, 0x55)).usbError, USB_NO_ERROR);
   ASSERT_EQ(b.Out(0x06, 0x7E), USB_NO_ERROR);
   uint8_t comm[19];
   std::fill(comm, comm + 19, 0xEE);
@@ -255,9 +313,7 @@ TEST(BridgeRequests, ModemAndCommStatus) {
 }
 
 TEST(BridgeRequests, UnknownAndMalformedRequestsStall) {
-  BridgeConfig cfg;
-  cfg.interfaces = 2;
-  Bench b(cfg);
+  Bench b({.interfaces = 2});
   uint8_t buf[64] = {};
   EXPECT_EQ(b.Out(0x42, 0), USB_STALL_ERROR);                                    // unknown code
   EXPECT_EQ(b.Control(0xC1, 0x05, 1, 0, 1, buf).usbError, USB_STALL_ERROR);      // wrong direction
@@ -279,10 +335,7 @@ TEST(BridgeRequests, UnknownAndMalformedRequestsStall) {
 
 TEST(BridgeRequests, LatchFormsFollowThePartNumber) {
   for (uint8_t part : {3, 4, 6}) {
-    BridgeConfig cfg;
-    cfg.partNumber = part;
-    cfg.latch = 0x00;
-    Bench b(cfg);
+    Bench b({.partNumber = part, .latch = 0x00});
     uint8_t pn = 0;
     EXPECT_EQ(b.Control(0xC0, 0xFF, 0x370B, 0, 1, &pn).usbError, USB_NO_ERROR);
     EXPECT_EQ(pn, part);
@@ -294,11 +347,7 @@ TEST(BridgeRequests, LatchFormsFollowThePartNumber) {
     uint8_t data[2] = {0x0F, 0x05};
     EXPECT_EQ(b.Control(0x41, 0xFF, 0x37E1, 0, 2, data).usbError, USB_STALL_ERROR);
   }
-  BridgeConfig cfg;
-  cfg.partNumber = 5;
-  cfg.interfaces = 2;
-  cfg.latch = 0xF0;
-  Bench b(cfg);
+  Bench b({.partNumber = 5, .interfaces = 2, .latch = 0xF0});
   uint8_t data[2] = {0x0F, 0x05};
   EXPECT_EQ(b.Control(0x41, 0xFF, 0x37E1, 1, 2, data).usbError, USB_NO_ERROR);
   EXPECT_EQ(b.model->State(1).latch, 0xF5);
@@ -313,8 +362,7 @@ TEST(BridgeRequests, LatchFormsFollowThePartNumber) {
 TEST(BridgeRequests, LogRecordsSetupAndDataAndCanBeWaitedOn) {
   Bench b;
   b.model->ClearLog();
-  const uint8_t baud[4] = {0x80, 0x25, 0, 0};
-  b.OutData(0x1E, baud);
+  b.Baud(9600);
   uint8_t status;
   b.Control(0xC1, 0x08, 0, 0, 1, &status);
   auto log = b.model->Log();
@@ -328,7 +376,7 @@ TEST(BridgeRequests, LogRecordsSetupAndDataAndCanBeWaitedOn) {
   EXPECT_TRUE(b.model->WaitForRequest(0x08, 10));
   EXPECT_FALSE(b.model->WaitForRequest(0x11, 10));
   std::thread later([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    SleepMs(20);
     b.Out(0x11, 0);
   });
   EXPECT_TRUE(b.model->WaitForRequest(0x11, 5000));
@@ -340,34 +388,33 @@ TEST(BridgeRequests, LogRecordsSetupAndDataAndCanBeWaitedOn) {
 // ---- Descriptors
 // ------------------------------------------------------------------------------------
 
-TEST(BridgeDescriptors, StringsAreServedAsUtf16) {
-  BridgeConfig cfg;
-  cfg.product = TEXT("Ab");
-  cfg.serial = TEXT("Z9");
-  Bench b(cfg);
-  uint8_t head[2] = {};
-  USB_TRANSFER t = b.f->lpGetDescriptor(b.h, nullptr, nullptr, 0, 3, 2, 3, 2, head);
-  ASSERT_NE(t, nullptr);
+// Reads string descriptor `index` in language 3; returns the bytes and sets *err.
+DWORD ReadString(Bench& b, uint8_t index, uint16_t length, uint8_t* buf, DWORD* err) {
+  DWORD bytes = 0;
+  USB_TRANSFER t = b.f->lpGetDescriptor(b.h, nullptr, nullptr, 0, 3, index, 3, length, buf);
+  if (!t) return 0;
+  b.f->lpGetTransferStatus(t, &bytes, err);
   b.f->lpCloseTransfer(t);
+  return bytes;
+}
+
+TEST(BridgeDescriptors, StringsAreServedAsUtf16) {
+  Bench b({.product = TEXT("Ab"), .serial = TEXT("Z9")});
+  uint8_t head[2] = {};
+  DWORD err = 1;
+  EXPECT_EQ(ReadString(b, 2, 2, head, &err), 2u);
   EXPECT_EQ(head[0], 6);
   EXPECT_EQ(head[1], 3);
   uint8_t full[6] = {};
-  t = b.f->lpGetDescriptor(b.h, nullptr, nullptr, 0, 3, 2, 3, 6, full);
-  DWORD bytes = 0, err = 1;
-  b.f->lpGetTransferStatus(t, &bytes, &err);
-  b.f->lpCloseTransfer(t);
-  EXPECT_EQ(bytes, 6u);
+  EXPECT_EQ(ReadString(b, 2, 6, full, &err), 6u);
   EXPECT_EQ(err, USB_NO_ERROR);
   EXPECT_EQ(std::vector<uint8_t>(full, full + 6), std::vector<uint8_t>({6, 3, 'A', 0, 'b', 0}));
   for (uint8_t index : {3, 5}) {
-    t = b.f->lpGetDescriptor(b.h, nullptr, nullptr, 0, 3, index, 3, 6, full);
-    b.f->lpCloseTransfer(t);
+    ReadString(b, index, 6, full, &err);
     EXPECT_EQ(full[2], 'Z');
     EXPECT_EQ(full[4], '9');
   }
-  t = b.f->lpGetDescriptor(b.h, nullptr, nullptr, 0, 3, 7, 3, 2, head);
-  b.f->lpGetTransferStatus(t, &bytes, &err);
-  b.f->lpCloseTransfer(t);
+  ReadString(b, 7, 2, head, &err);
   EXPECT_EQ(err, USB_STALL_ERROR);
   // The setup packet as the device saw it: GET_DESCRIPTOR, string type, language 3.
   auto log = b.model->Log();
@@ -379,51 +426,38 @@ TEST(BridgeDescriptors, StringsAreServedAsUtf16) {
 }
 
 TEST(BridgeDescriptors, MalformedAndMissingStrings) {
-  BridgeConfig cfg;
-  cfg.hasSerial = false;
-  Bench b(cfg);
+  Bench b({.hasSerial = false});
   uint8_t buf[64] = {};
-  auto read = [&](uint8_t index, uint16_t length, DWORD* err) {
-    DWORD bytes = 0;
-    USB_TRANSFER t = b.f->lpGetDescriptor(b.h, nullptr, nullptr, 0, 3, index, 3, length, buf);
-    b.f->lpGetTransferStatus(t, &bytes, err);
-    b.f->lpCloseTransfer(t);
-    return bytes;
-  };
   DWORD err = 0;
-  read(3, 2, &err);
+  ReadString(b, 3, 2, buf, &err);
   EXPECT_EQ(err, USB_STALL_ERROR);
   sim::StringFault tiny;
   tiny.headerLength = 1;
   b.model->SetStringFault(2, tiny);
-  read(2, 2, &err);
+  ReadString(b, 2, 2, buf, &err);
   EXPECT_EQ(buf[0], 1);
   sim::StringFault changing;
   changing.laterLength = 200;
   changing.laterType = 4;
   b.model->SetStringFault(2, changing);
-  read(2, 2, &err);
+  ReadString(b, 2, 2, buf, &err);
   EXPECT_EQ(buf[1], 3);
-  uint8_t n = buf[0];
-  read(2, n, &err);
+  ReadString(b, 2, buf[0], buf, &err);
   EXPECT_EQ(buf[0], 200);
   EXPECT_EQ(buf[1], 4);
   sim::StringFault gone;
   gone.missing = true;
   b.model->SetStringFault(2, gone);
-  read(2, 2, &err);
+  ReadString(b, 2, 2, buf, &err);
   EXPECT_EQ(err, USB_STALL_ERROR);
 }
 
 TEST(BridgeDescriptors, ConfigurationShapesForTests) {
-  BridgeConfig three;
-  three.interfaces = 3;
-  auto m3 = BridgeModel::Create(three);
-  EXPECT_EQ(m3->DeviceInfo()->lpActiveConfig->dwNumInterfaces, 3u);
-  BridgeConfig none;
-  none.interfaces = 0;
-  auto m0 = BridgeModel::Create(none);
-  EXPECT_EQ(m0->DeviceInfo()->lpActiveConfig->dwNumInterfaces, 0u);
+  auto interfaces = [](BridgeConfig cfg) {
+    return BridgeModel::Create(cfg)->DeviceInfo()->lpActiveConfig->dwNumInterfaces;
+  };
+  EXPECT_EQ(interfaces({.interfaces = 3}), 3u);
+  EXPECT_EQ(interfaces({.interfaces = 0}), 0u);
   BridgeConfig odd;
   odd.endpoints = {{{0x83, USB_ENDPOINT_TYPE_INTERRUPT, 8},
                     {0x81, USB_ENDPOINT_TYPE_BULK, 64},
@@ -436,16 +470,12 @@ TEST(BridgeDescriptors, ConfigurationShapesForTests) {
   // Data flows on the first bulk IN; the interrupt endpoint never answers.
   b.Enable();
   b.model->InjectRx(0, {1, 2, 3});
-  EXPECT_EQ(Drain(b, b.Pipe(0x81), 3, 2000), std::vector<uint8_t>({1, 2, 3}));
-  std::atomic<int> done{0};
+  EXPECT_EQ(b.Drain(3, 2000), std::vector<uint8_t>({1, 2, 3}));
   uint8_t buf[8];
-  USB_TRANSFER t = b.f->lpIssueBulkTransfer(b.Pipe(0x83), Flag, &done, 0x280, 8, buf, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(done, 0);
-  b.f->lpCloseTransfer(t);
-  BridgeConfig noBulk;
-  noBulk.endpoints = {{{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 8}}};
-  auto mb = BridgeModel::Create(noBulk);
+  Async interrupt = b.Start(0x83, buf, 8);
+  SleepMs(30);
+  EXPECT_FALSE(interrupt.Done());
+  auto mb = BridgeModel::Create({.endpoints = {{{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 8}}}});
   EXPECT_EQ(mb->DeviceInfo()->lpActiveConfig->lpInterfaces[0].Descriptor.bNumEndpoints, 1);
 }
 
@@ -455,30 +485,26 @@ TEST(BridgeDescriptors, ConfigurationShapesForTests) {
 TEST(BridgeData, NoDataMovesWhileDisabled) {
   Bench b;
   b.model->Loopback(0);
-  USB_PIPE out = b.Pipe(0x01);
-  std::atomic<int> done{0};
   uint8_t data[4] = {1, 2, 3, 4};
-  USB_TRANSFER t = b.f->lpIssueBulkTransfer(out, Flag, &done, 0, 4, data, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(done, 0);
+  Async write = b.Start(0x01, data, 4);
+  SleepMs(50);
+  EXPECT_FALSE(write.Done());
   EXPECT_TRUE(b.model->TakeSent(0).empty());
   b.Enable();
   EXPECT_EQ(b.model->WaitSent(0, 4, 2000), std::vector<uint8_t>({1, 2, 3, 4}));
-  for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(done, 1);
-  b.f->lpCloseTransfer(t);
+  write.WaitDone(5000);
+  EXPECT_EQ(write.Completions(), 1);
 }
 
 TEST(BridgeData, LoopbackAtNineSixHundredTakesTheLineTime) {
   Bench b;
   b.Enable();
   b.model->Loopback(0);
-  USB_PIPE out = b.Pipe(0x01), in = b.Pipe(0x81);
   std::vector<uint8_t> data = Pattern(400, 3);
   auto start = Clock::now();
-  std::thread writer([&] { b.Bulk(out, false, data.data(), static_cast<DWORD>(data.size())); });
-  std::vector<uint8_t> got = Drain(b, in, data.size(), 10000);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  std::thread writer([&] { b.Write(data); });
+  std::vector<uint8_t> got = b.Drain(data.size(), 10000);
+  auto ms = MsSince(start);
   writer.join();
   EXPECT_EQ(got, data);
   // 400 bytes of 10 bits at 9600 baud: 416.7 ms.
@@ -498,12 +524,10 @@ TEST(BridgeData, LineControlChangesTheByteTimeAndMasksDataBits) {
   b.Enable();
   b.model->Loopback(0);
   ASSERT_EQ(b.Out(0x03, 0x0712), USB_NO_ERROR);  // 7 data, odd parity, 2 stop: 11 bits
-  USB_PIPE out = b.Pipe(0x01);
-  std::vector<uint8_t> data(96, 0xFF);
   auto start = Clock::now();
-  EXPECT_EQ(b.Bulk(out, false, data.data(), 96).usbError, USB_NO_ERROR);
+  EXPECT_EQ(b.Write(std::vector<uint8_t>(96, 0xFF)).usbError, USB_NO_ERROR);
   auto sent = b.model->WaitSent(0, 96, 5000);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  auto ms = MsSince(start);
   ASSERT_EQ(sent.size(), 96u);
   EXPECT_EQ(sent[0], 0x7F);
   EXPECT_GE(ms, 105);  // 96 * 11 / 9600 = 110 ms
@@ -511,45 +535,38 @@ TEST(BridgeData, LineControlChangesTheByteTimeAndMasksDataBits) {
 }
 
 TEST(BridgeData, NullModemCarriesBothWaysAndCrossesTheLines) {
-  auto a = std::make_unique<Bench>();
-  auto c = std::make_unique<Bench>();
-  BridgeModel::NullModem(a->model, 0, c->model, 0);
-  a->Enable();
-  c->Enable();
-  const uint8_t baud[4] = {0x00, 0xE1, 0x00, 0x00};  // 57600
-  a->OutData(0x1E, baud);
-  c->OutData(0x1E, baud);
+  Pair p;
+  Bench &a = *p.a, &c = *p.c;
+  a.Baud(57600);
+  c.Baud(57600);
   std::vector<uint8_t> ab = Pattern(1500, 1), ca = Pattern(1500, 99);
   auto start = Clock::now();
-  std::thread wa([&] { a->Bulk(a->Pipe(0x01), false, ab.data(), 1500); });
-  std::thread wc([&] { c->Bulk(c->Pipe(0x01), false, ca.data(), 1500); });
-  USB_PIPE ina = a->Pipe(0x81), inc = c->Pipe(0x81);
+  std::thread wa([&] { a.Write(ab); });
+  std::thread wc([&] { c.Write(ca); });
+  USB_PIPE ina = a.Pipe(0x81), inc = c.Pipe(0x81);
   std::vector<uint8_t> gotC;
-  std::thread rc([&] { gotC = Drain(*c, inc, 1500, 10000); });
-  std::vector<uint8_t> gotA = Drain(*a, ina, 1500, 10000);
+  std::thread rc([&] { gotC = c.Drain(inc, 1500, 10000); });
+  std::vector<uint8_t> gotA = a.Drain(ina, 1500, 10000);
   rc.join();
   wa.join();
   wc.join();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  auto ms = MsSince(start);
   EXPECT_EQ(gotC, ab);
   EXPECT_EQ(gotA, ca);
   EXPECT_GE(ms, 255);  // 1500 * 10 / 57600 = 260 ms
   EXPECT_LT(ms, 5000);
-  a->Out(0x07, 0x0202);
-  a->Out(0x07, 0x0100);
-  c->Out(0x07, 0x0101);
-  EXPECT_TRUE(c->model->State(0).cts);
-  EXPECT_FALSE(c->model->State(0).dsr);
-  EXPECT_TRUE(a->model->State(0).dsr);
-  EXPECT_TRUE(a->model->State(0).dcd);
-  EXPECT_FALSE(a->model->State(0).cts);
+  a.Out(0x07, 0x0202);
+  a.Out(0x07, 0x0100);
+  c.Out(0x07, 0x0101);
+  EXPECT_TRUE(c.model->State(0).cts);
+  EXPECT_FALSE(c.model->State(0).dsr);
+  EXPECT_TRUE(a.model->State(0).dsr);
+  EXPECT_TRUE(a.model->State(0).dcd);
+  EXPECT_FALSE(a.model->State(0).cts);
 }
 
 TEST(BridgeData, UnpacedLineNeverOverrunsTheFarEnd) {
-  BridgeConfig cfg;
-  cfg.paced = false;
-  cfg.rxFifoSize = 512;
-  Bench b(cfg);
+  Bench b({.paced = false, .rxFifoSize = 512});
   b.Enable();
   b.model->Loopback(0);
   std::vector<uint8_t> data = Pattern(64 * 1024, 11);
@@ -561,7 +578,7 @@ TEST(BridgeData, UnpacedLineNeverOverrunsTheFarEnd) {
   std::vector<uint8_t> got;
   USB_PIPE in = b.Pipe(0x81);
   while (got.size() < data.size()) {
-    std::vector<uint8_t> chunk = Drain(b, in, 1, 5000);
+    std::vector<uint8_t> chunk = b.Drain(in, 1, 5000);
     if (chunk.empty()) break;
     got.insert(got.end(), chunk.begin(), chunk.end());
     if (got.size() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -574,8 +591,7 @@ TEST(BridgeData, UnpacedLineNeverOverrunsTheFarEnd) {
 TEST(BridgeData, RtsHandshakeStillHonoursTheHostsClear) {
   Bench b;
   b.Enable();
-  const uint8_t flow[16] = {0x01, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  ASSERT_EQ(b.OutData(0x13, flow), USB_NO_ERROR);
+  ASSERT_EQ(b.Flow(0x01, 0x80), USB_NO_ERROR);
   EXPECT_TRUE(b.model->State(0).rts);
   ASSERT_EQ(b.Out(0x07, 0x0200), USB_NO_ERROR);
   EXPECT_FALSE(b.model->State(0).rts);
@@ -586,118 +602,83 @@ TEST(BridgeData, RtsHandshakeStillHonoursTheHostsClear) {
 TEST(BridgeData, CtsHandshakeHoldsTransmission) {
   Bench b;
   b.Enable();
-  const uint8_t flow[16] = {0x08, 0, 0, 0, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  ASSERT_EQ(b.OutData(0x13, flow), USB_NO_ERROR);
+  ASSERT_EQ(b.Flow(0x08, 0x00), USB_NO_ERROR);
   b.model->SetPaced(false);
-  USB_PIPE out = b.Pipe(0x01);
   std::vector<uint8_t> data = Pattern(200, 5);
-  std::atomic<int> done{0};
-  USB_TRANSFER t = b.f->lpIssueBulkTransfer(out, Flag, &done, 0, 200, data.data(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Async write = b.Start(0x01, data.data(), 200);
+  SleepMs(50);
   EXPECT_TRUE(b.model->TakeSent(0).empty());
-  EXPECT_EQ(done, 0);  // only the 64-byte FIFO's worth was accepted
+  EXPECT_FALSE(write.Done());  // only the 64-byte FIFO's worth was accepted
   EXPECT_EQ(b.model->State(0).holdReasons & 0x01, 0x01u);
   EXPECT_EQ(b.model->State(0).txQueued, 200u);
   b.model->SetModemInputs(0, BridgeModel::kCts);
   EXPECT_EQ(b.model->WaitSent(0, 200, 2000), data);
-  for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(done, 1);
-  b.f->lpCloseTransfer(t);
+  write.WaitDone(5000);
+  EXPECT_EQ(write.Completions(), 1);
 }
 
 TEST(BridgeData, RtsHandshakeFollowsTheFifoAndOverflowIsCounted) {
-  BridgeConfig cfg;
-  cfg.rxFifoSize = 100;
-  cfg.rtsHighWater = 80;
-  cfg.rtsLowWater = 20;
-  Bench b(cfg);
+  Bench b({.rxFifoSize = 100, .rtsHighWater = 80, .rtsLowWater = 20});
   b.Enable();
-  const uint8_t flow[16] = {0x01, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  ASSERT_EQ(b.OutData(0x13, flow), USB_NO_ERROR);
+  ASSERT_EQ(b.Flow(0x01, 0x80), USB_NO_ERROR);
   EXPECT_TRUE(b.model->State(0).rts);
   EXPECT_EQ(b.model->InjectRx(0, Pattern(90, 0)), 90u);
   EXPECT_FALSE(b.model->State(0).rts);
   EXPECT_EQ(b.model->InjectRx(0, Pattern(20, 0)), 10u);
   EXPECT_EQ(b.model->State(0).rxOverflow, 10u);
-  EXPECT_EQ(Drain(b, b.Pipe(0x81), 100, 2000).size(), 100u);
+  EXPECT_EQ(b.Drain(100, 2000).size(), 100u);
   EXPECT_TRUE(b.model->State(0).rts);
 }
 
 // A paced sender emits the bytes its line time allows since the last pass in one go; the far
 // end's RTS must still stop it at the byte that crosses the high-water mark.
 TEST(BridgeData, RtsCtsStopsAFastSenderBeforeTheFarFifoOverflows) {
-  BridgeConfig small;
-  small.rxFifoSize = 100;
-  small.rtsHighWater = 95;
-  small.rtsLowWater = 20;
-  auto a = std::make_unique<Bench>();
-  auto c = std::make_unique<Bench>(small);
-  BridgeModel::NullModem(a->model, 0, c->model, 0);
-  a->Enable();
-  c->Enable();
-  const uint8_t baud[4] = {0xC0, 0xC6, 0x2D, 0x00};  // 3000000
-  ASSERT_EQ(a->OutData(0x1E, baud), USB_NO_ERROR);
-  ASSERT_EQ(c->OutData(0x1E, baud), USB_NO_ERROR);
-  const uint8_t ctsFlow[16] = {0x09, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const uint8_t rtsFlow[16] = {0x01, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  ASSERT_EQ(a->OutData(0x13, ctsFlow), USB_NO_ERROR);
-  ASSERT_EQ(c->OutData(0x13, rtsFlow), USB_NO_ERROR);
+  Pair p({}, {.rxFifoSize = 100, .rtsHighWater = 95, .rtsLowWater = 20});
+  Bench &a = *p.a, &c = *p.c;
+  ASSERT_EQ(a.Baud(3000000), USB_NO_ERROR);
+  ASSERT_EQ(c.Baud(3000000), USB_NO_ERROR);
+  ASSERT_EQ(a.Flow(0x09, 0x40), USB_NO_ERROR);
+  ASSERT_EQ(c.Flow(0x01, 0x80), USB_NO_ERROR);
   std::vector<uint8_t> data = Pattern(3000, 3);
-  std::atomic<int> done{0};
-  USB_TRANSFER t = a->f->lpIssueBulkTransfer(a->Pipe(0x01), Flag, &done, 0, 3000, data.data(), 0);
-  ASSERT_NE(t, nullptr);
+  Async write = a.Start(0x01, data.data(), 3000);
+  ASSERT_TRUE(write.Issued());
   // 3000 bytes take 10 ms unheld; the model's thread may take longer to get to the hold on a busy
   // machine, and nothing moves after it.
-  for (int i = 0; i < 5000 && !(a->model->State(0).holdReasons & 0x01); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(c->model->State(0).rxOverflow, 0u);
-  EXPECT_EQ(c->model->State(0).rxFifoLevel, 96u);
-  EXPECT_EQ(a->model->State(0).holdReasons & 0x01, 0x01u);
-  EXPECT_EQ(Drain(*c, c->Pipe(0x81), 3000, 5000), data);
-  EXPECT_EQ(c->model->State(0).rxOverflow, 0u);
-  a->f->lpCloseTransfer(t);
+  WaitUntil([&] { return (a.model->State(0).holdReasons & 0x01) != 0; }, 10000);
+  EXPECT_EQ(c.model->State(0).rxOverflow, 0u);
+  EXPECT_EQ(c.model->State(0).rxFifoLevel, 96u);
+  EXPECT_EQ(a.model->State(0).holdReasons & 0x01, 0x01u);
+  EXPECT_EQ(c.Drain(3000, 5000), data);
+  EXPECT_EQ(c.model->State(0).rxOverflow, 0u);
 }
 
 TEST(BridgeData, XoffFromTheWireHoldsOutput) {
-  auto a = std::make_unique<Bench>();
-  auto c = std::make_unique<Bench>();
-  BridgeModel::NullModem(a->model, 0, c->model, 0);
-  a->Enable();
-  c->Enable();
-  a->model->SetPaced(false);
-  c->model->SetPaced(false);
-  const uint8_t flow[16] = {0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const uint8_t chars[6] = {0, 0, 0, 0, 0x11, 0x13};
-  a->OutData(0x13, flow);
-  a->OutData(0x19, chars);
-  uint8_t xoff = 0x13, xon = 0x11;
-  c->Bulk(c->Pipe(0x01), false, &xoff, 1);
-  c->model->WaitSent(0, 1, 1000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(a->model->State(0).xoffHeld);
+  Pair p;
+  Bench &a = *p.a, &c = *p.c;
+  a.model->SetPaced(false);
+  c.model->SetPaced(false);
+  a.Flow(0, 0x01);
+  a.XonXoffChars();
+  c.Write({0x13});  // XOFF
+  c.model->WaitSent(0, 1, 1000);
+  SleepMs(10);
+  EXPECT_TRUE(a.model->State(0).xoffHeld);
   uint8_t data[3] = {7, 8, 9};
-  std::atomic<int> done{0};
-  USB_TRANSFER t = a->f->lpIssueBulkTransfer(a->Pipe(0x01), Flag, &done, 0, 3, data, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_TRUE(a->model->TakeSent(0).empty());
-  EXPECT_EQ(a->model->State(0).holdReasons & 0x08, 0x08u);
-  c->Bulk(c->Pipe(0x01), false, &xon, 1);
-  EXPECT_EQ(a->model->WaitSent(0, 3, 2000), std::vector<uint8_t>({7, 8, 9}));
-  EXPECT_EQ(a->model->State(0).rxFifoLevel, 0u);  // XON/XOFF are consumed, not stored
-  a->f->lpCloseTransfer(t);
+  Async write = a.Start(0x01, data, 3);
+  SleepMs(30);
+  EXPECT_TRUE(a.model->TakeSent(0).empty());
+  EXPECT_EQ(a.model->State(0).holdReasons & 0x08, 0x08u);
+  c.Write({0x11});  // XON
+  EXPECT_EQ(a.model->WaitSent(0, 3, 2000), std::vector<uint8_t>({7, 8, 9}));
+  EXPECT_EQ(a.model->State(0).rxFifoLevel, 0u);  // XON/XOFF are consumed, not stored
 }
 
 TEST(BridgeData, XonXoffOnInputGuardsTheFifoAndHoldsOwnOutput) {
-  BridgeConfig cfg;
-  cfg.rxFifoSize = 100;
-  Bench b(cfg);
+  Bench b({.rxFifoSize = 100});
   b.Enable();
   b.model->SetPaced(false);
-  // flowReplace 0x02, xonLimit 20, xoffLimit 10.
-  const uint8_t flow[16] = {0, 0, 0, 0, 0x02, 0, 0, 0, 20, 0, 0, 0, 10, 0, 0, 0};
-  const uint8_t chars[6] = {0, 0, 0, 0, 0x11, 0x13};
-  ASSERT_EQ(b.OutData(0x13, flow), USB_NO_ERROR);
-  ASSERT_EQ(b.OutData(0x19, chars), USB_NO_ERROR);
+  ASSERT_EQ(b.Flow(0, 0x02, 20, 10), USB_NO_ERROR);  // XON/XOFF on input, limits 20 and 10
+  ASSERT_EQ(b.XonXoffChars(), USB_NO_ERROR);
   EXPECT_EQ(b.model->InjectRx(0, Pattern(89, 0)), 89u);
   EXPECT_TRUE(b.model->TakeSent(0).empty()) << "free 11 is above xoffLimit";
   EXPECT_EQ(b.model->InjectRx(0, Pattern(1, 0)), 1u);
@@ -706,32 +687,27 @@ TEST(BridgeData, XonXoffOnInputGuardsTheFifoAndHoldsOwnOutput) {
   EXPECT_EQ(b.model->State(0).holdReasons & 0x10, 0x10u);
   // While its XOFF stands the bridge sends nothing of its own.
   uint8_t data[2] = {5, 6};
-  std::atomic<int> sent{0};
-  USB_TRANSFER t = b.f->lpIssueBulkTransfer(b.Pipe(0x01), Flag, &sent, 0, 2, data, 0);
-  ASSERT_NE(t, nullptr);
+  Async write = b.Start(0x01, data, 2);
+  ASSERT_TRUE(write.Issued());
   uint8_t buf[60];
-  std::atomic<int> done{0};
-  USB_TRANSFER in = b.f->lpIssueBulkTransfer(b.Pipe(0x81), Flag, &done, 0x280, 60, buf, 0);
-  ASSERT_NE(in, nullptr);
-  for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  b.f->lpCloseTransfer(in);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Async read = b.Start(0x81, buf, 60);
+  ASSERT_TRUE(read.Issued());
+  read.WaitDone(5000);
+  read.Close();
+  SleepMs(20);
   EXPECT_EQ(b.model->State(0).rxFifoLevel, 30u);
   EXPECT_TRUE(b.model->TakeSent(0).empty()) << "30 waiting is above xonLimit";
-  EXPECT_EQ(Drain(b, b.Pipe(0x81), 30, 2000).size(), 30u);
+  EXPECT_EQ(b.Drain(30, 2000).size(), 30u);
   EXPECT_EQ(b.model->WaitSent(0, 3, 2000), std::vector<uint8_t>({0x11, 5, 6}));
   EXPECT_FALSE(b.model->State(0).xoffSent);
-  b.f->lpCloseTransfer(t);
 }
 
 TEST(BridgeData, ImmediateCharacterGoesAheadOfData) {
   Bench b;
   b.Enable();
-  const uint8_t flow[16] = {0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  b.OutData(0x13, flow);  // hold output so that both are queued
+  b.Flow(0x08, 0);  // hold output so that both are queued
   b.model->SetPaced(false);
-  uint8_t data[3] = {1, 2, 3};
-  b.Bulk(b.Pipe(0x01), false, data, 3);
+  b.Write({1, 2, 3});
   b.Out(0x06, 0xAA);
   b.model->SetModemInputs(0, BridgeModel::kCts);
   EXPECT_EQ(b.model->WaitSent(0, 4, 2000), std::vector<uint8_t>({0xAA, 1, 2, 3}));
@@ -804,16 +780,6 @@ class MemoryLine final : public sim::ExternalLine {
   bool accepting_ = false;
 };
 
-template <typename Pred>
-bool WaitUntil(Pred pred, int timeoutMs) {
-  auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 TEST(BridgeData, ExternalFarEndCarriesBothWaysAtTheLineRateWithItsLinesOn) {
   Bench b;
   b.Enable();
@@ -825,12 +791,12 @@ TEST(BridgeData, ExternalFarEndCarriesBothWaysAtTheLineRateWithItsLinesOn) {
   std::vector<uint8_t> out = Pattern(400, 3), in = Pattern(400, 77);
   auto start = Clock::now();
   line->Send(in);
-  std::thread writer([&] { b.Bulk(b.Pipe(0x01), false, out.data(), 400); });
-  std::vector<uint8_t> got = Drain(b, b.Pipe(0x81), 400, 10000);
-  auto inMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  std::thread writer([&] { b.Write(out); });
+  std::vector<uint8_t> got = b.Drain(400, 10000);
+  auto inMs = MsSince(start);
   writer.join();
   EXPECT_TRUE(WaitUntil([&] { return line->Received().size() >= 400; }, 10000));
-  auto outMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  auto outMs = MsSince(start);
   EXPECT_EQ(got, in);
   EXPECT_EQ(line->Received(), out);
   // 400 bytes of 10 bits at 9600 baud each way, at the same time: 416.7 ms.
@@ -841,37 +807,33 @@ TEST(BridgeData, ExternalFarEndCarriesBothWaysAtTheLineRateWithItsLinesOn) {
 }
 
 TEST(BridgeData, ExternalFarEndWaitsForRtsAndFifoRoomAndTheLineWaitsWhileItIsFull) {
-  BridgeConfig cfg;
-  cfg.rxFifoSize = 64;
-  cfg.paced = false;
-  Bench b(cfg);
+  Bench b({.paced = false, .rxFifoSize = 64});
   b.Enable();
   auto line = std::make_shared<MemoryLine>();
   b.model->ConnectExternal(0, line);
   std::vector<uint8_t> in = Pattern(200, 9);
   line->Send(in);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  SleepMs(50);
   EXPECT_EQ(line->Unsent(), 200u);  // RTS is off
   EXPECT_FALSE(line->accepting());
   ASSERT_EQ(b.Out(0x07, 0x0202), USB_NO_ERROR);
   EXPECT_TRUE(WaitUntil([&] { return b.model->State(0).rxFifoLevel == 64; }, 5000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  SleepMs(20);
   EXPECT_EQ(line->Unsent(), 136u);  // the full FIFO holds the rest back, nothing is lost
   EXPECT_FALSE(line->accepting());
-  EXPECT_EQ(Drain(b, b.Pipe(0x81), 200, 5000), in);
+  EXPECT_EQ(b.Drain(200, 5000), in);
   EXPECT_EQ(b.model->State(0).rxOverflow, 0u);
   EXPECT_TRUE(line->accepting());
 
   line->SetFull(true);
   std::vector<uint8_t> out = Pattern(10, 1);
-  std::atomic<int> done{0};
-  USB_TRANSFER t = b.f->lpIssueBulkTransfer(b.Pipe(0x01), Flag, &done, 0, 10, out.data(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Async write = b.Start(0x01, out.data(), 10);
+  SleepMs(50);
   EXPECT_TRUE(line->Received().empty());
   EXPECT_EQ(b.model->State(0).txQueued, 10u);
   line->SetFull(false);
   EXPECT_TRUE(WaitUntil([&] { return line->Received() == out; }, 5000));
-  b.f->lpCloseTransfer(t);
+  write.Close();
   b.model->Disconnect(0);
   EXPECT_EQ(line.use_count(), 1);  // the model let go of the far end
 }
@@ -879,9 +841,8 @@ TEST(BridgeData, ExternalFarEndWaitsForRtsAndFifoRoomAndTheLineWaitsWhileItIsFul
 TEST(BridgeFaults, FailStallAndShortAnswers) {
   Bench b;
   b.model->FailNext(0x1E, 1);
-  const uint8_t baud[4] = {0x80, 0x25, 0, 0};
-  EXPECT_EQ(b.OutData(0x1E, baud), USB_DEVICE_NOT_RESPONDING_ERROR);
-  EXPECT_EQ(b.OutData(0x1E, baud), USB_NO_ERROR);
+  EXPECT_EQ(b.Baud(9600), USB_DEVICE_NOT_RESPONDING_ERROR);
+  EXPECT_EQ(b.Baud(9600), USB_NO_ERROR);
   b.model->StallNext(BridgeModel::kAnyRequest, 2);
   EXPECT_EQ(b.Out(0x11, 0), USB_STALL_ERROR);
   EXPECT_EQ(b.Out(0x05, 1), USB_STALL_ERROR);
@@ -897,24 +858,20 @@ TEST(BridgeFaults, HungBulkOutEndsOnUnplugAndBulkInErrors) {
   auto b = std::make_unique<Bench>();
   b->Enable();
   b->model->HangNextBulkOut(0, 1);
-  std::atomic<int> done{0};
   uint8_t data[4] = {1, 2, 3, 4};
-  USB_TRANSFER t = b->f->lpIssueBulkTransfer(b->Pipe(0x01), Flag, &done, 0, 4, data, 0);
+  Async write = b->Start(0x01, data, 4);
   b->model->FailNextBulkIn(0, 1, USB_CRC_ERROR);
   uint8_t buf[8];
   Result r = b->Bulk(b->Pipe(0x81), true, buf, 8);
   EXPECT_EQ(r.usbError, USB_CRC_ERROR);
   EXPECT_EQ(r.bytes, 0u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(done, 0);
+  SleepMs(50);
+  EXPECT_FALSE(write.Done());
   EXPECT_TRUE(b->model->TakeSent(0).empty());
   ASSERT_TRUE(b->model->Unplug());
-  for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(done, 1);
-  DWORD bytes = 0, err = 0;
-  b->f->lpGetTransferStatus(t, &bytes, &err);
-  EXPECT_EQ(err, USB_DEVICE_NOT_RESPONDING_ERROR);
-  b->f->lpCloseTransfer(t);
+  write.WaitDone(5000);
+  EXPECT_EQ(write.Completions(), 1);
+  EXPECT_EQ(write.Status().second, USB_DEVICE_NOT_RESPONDING_ERROR);
 }
 
 TEST(BridgeFaults, RemovalOnARequest) {

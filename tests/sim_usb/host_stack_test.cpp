@@ -82,6 +82,13 @@ class FakeDevice : public sim::UsbDeviceModel {
   size_t cancels_ = 0;
 };
 
+bool KeyExists(const WCHAR* path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
 USB_DRIVER_SETTINGS Settings(DWORD vid, DWORD pid) {
   USB_DRIVER_SETTINGS s;
   s.dwCount = sizeof(s);
@@ -190,6 +197,27 @@ class HostStack : public ::testing::Test {
     ASSERT_TRUE(sim::WaitRemoved(id, 5000));
     plugged_.erase(std::remove(plugged_.begin(), plugged_.end(), id), plugged_.end());
   }
+  // A device with product id 1 plugged, and a pipe open on its bulk IN endpoint.
+  struct Plugged {
+    std::shared_ptr<FakeDevice> dev;
+    sim::UsbDeviceId id;
+    USB_PIPE in;
+  };
+  Plugged PlugWithPipe(uint16_t vid) {
+    auto dev = std::make_shared<FakeDevice>(vid, 1);
+    sim::UsbDeviceId id = PlugFake(dev);
+    USB_PIPE in = f_->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+    EXPECT_NE(in, nullptr);
+    return {dev, id, in};
+  }
+  // Bytes and error of a transfer; the status call itself must succeed.
+  std::pair<DWORD, DWORD> Status(USB_TRANSFER t) {
+    DWORD bytes = 0xFFFF, err = 0xFFFF;
+    EXPECT_TRUE(f_->lpGetTransferStatus(t, &bytes, &err));
+    return {bytes, err};
+  }
+
+  LPCUSB_FUNCS f_ = sim::UsbFuncs();
 
   ClientScript script_;
   size_t baseTransfers_ = 0, basePipes_ = 0;
@@ -201,13 +229,10 @@ class HostStack : public ::testing::Test {
 
 TEST_F(HostStack, RegistrationIsKeptInTheRegistry) {
   Register(TEXT("RegClient"), Settings(0x1111, 0x2222));
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\USB\\ClientDrivers\\RegClient"), 0,
-                          KEY_READ, &key),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  ASSERT_TRUE(KeyExists(TEXT("Drivers\\USB\\ClientDrivers\\RegClient")));
   const WCHAR* path =
       TEXT("Drivers\\USB\\LoadClients\\4369_8738\\Any\\Any_Any_Any\\Any_Any_Any\\RegClient");
+  HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS);
   WCHAR dll[64] = {};
   DWORD type = 0, size = sizeof(dll);
@@ -221,7 +246,7 @@ TEST_F(HostStack, RegistrationIsKeptInTheRegistry) {
   USB_DRIVER_SETTINGS s = Settings(0x1111, 0x2222);
   EXPECT_TRUE(UnRegisterClientSettings(TEXT("RegClient"), nullptr, &s));
   registered_.clear();
-  EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_FALSE(KeyExists(path));
   EXPECT_FALSE(UnRegisterClientSettings(TEXT("RegClient"), nullptr, &s));
   // The driver's own configuration below its client key outlives the registration.
   HKEY port = nullptr;
@@ -233,10 +258,7 @@ TEST_F(HostStack, RegistrationIsKeptInTheRegistry) {
   RegCloseKey(port);
   EXPECT_TRUE(UnRegisterClientDriverID(TEXT("RegClient")));
   EXPECT_FALSE(UnRegisterClientDriverID(TEXT("RegClient")));
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\USB\\ClientDrivers\\RegClient\\Port0"),
-                          0, KEY_READ, &port),
-            ERROR_SUCCESS);
-  RegCloseKey(port);
+  EXPECT_TRUE(KeyExists(TEXT("Drivers\\USB\\ClientDrivers\\RegClient\\Port0")));
   EXPECT_FALSE(RegisterClientSettings(nullptr, TEXT("RegClient"), nullptr, &s));
   EXPECT_FALSE(RegisterClientDriverID(nullptr));
 }
@@ -279,7 +301,7 @@ TEST_F(HostStack, ModuleLoadFailuresAreReported) {
   EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
   EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
-  Register(TEXT("MissingSymbol"), Settings(0x1005, 1), TEXT("tv_test_usb_nosym"));
+  Register(TEXT("MissingSymbol"), Settings(0x1005, 1), TEXT("tvfake_stream"));
   sim::UsbDeviceId b = PlugFake(std::make_shared<FakeDevice>(0x1005, 1));
   r = sim::LastAttachResult(b);
   EXPECT_EQ(r.status, AttachResult::Status::LoadFailed);
@@ -332,6 +354,11 @@ struct Completion {
   std::atomic<int> calls{0};
   std::atomic<bool> onCallerThread{false};
   std::thread::id caller = std::this_thread::get_id();
+  bool WaitCalled(int ms = 1000) {
+    for (int i = 0; i < ms / 2 && calls == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return calls != 0;
+  }
 };
 DWORD WINAPI CountCompletion(LPVOID p) {
   auto* c = static_cast<Completion*>(p);
@@ -340,106 +367,87 @@ DWORD WINAPI CountCompletion(LPVOID p) {
   return 0;
 }
 
+// An asynchronous bulk IN of `length` bytes whose completion counts into c.
+USB_TRANSFER Read(USB_PIPE in, Completion& c, uint8_t* buf, DWORD length) {
+  return sim::UsbFuncs()->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, length, buf, 0);
+}
+
 TEST_F(HostStack, SynchronousVendorRequestIsCompleteOnReturn) {
-  auto dev = std::make_shared<FakeDevice>(0x1008, 1);
-  sim::UsbDeviceId id = PlugFake(dev);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_HANDLE h = sim::DeviceHandle(id);
+  USB_HANDLE h = sim::DeviceHandle(PlugFake(std::make_shared<FakeDevice>(0x1008, 1)));
   USB_DEVICE_REQUEST setup = {0xC1, 0x08, 0, 0, 4};
   uint8_t buf[4] = {};
-  USB_TRANSFER t = f->lpIssueVendorTransfer(h, nullptr, nullptr, 0x1080, &setup, buf, 0);
+  USB_TRANSFER t = f_->lpIssueVendorTransfer(h, nullptr, nullptr, 0x1080, &setup, buf, 0);
   ASSERT_NE(t, nullptr);
-  EXPECT_TRUE(f->lpIsTransferComplete(t));
-  DWORD bytes = 0, err = 1;
-  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
-  EXPECT_EQ(bytes, 4u);
-  EXPECT_EQ(err, USB_NO_ERROR);
+  EXPECT_TRUE(f_->lpIsTransferComplete(t));
+  EXPECT_EQ(Status(t), (std::pair<DWORD, DWORD>(4, USB_NO_ERROR)));
   EXPECT_EQ(buf[3], 0x5A);
-  EXPECT_TRUE(f->lpCloseTransfer(t));
+  EXPECT_TRUE(f_->lpCloseTransfer(t));
   // Flags that disagree with the setup packet's direction are refused.
-  EXPECT_EQ(f->lpIssueVendorTransfer(h, nullptr, nullptr, 0x1000, &setup, buf, 0), nullptr);
+  EXPECT_EQ(f_->lpIssueVendorTransfer(h, nullptr, nullptr, 0x1000, &setup, buf, 0), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(HostStack, AsynchronousTransferCompletesOnceOnAHostThread) {
-  auto dev = std::make_shared<FakeDevice>(0x1009, 1);
-  sim::UsbDeviceId id = PlugFake(dev);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_HANDLE h = sim::DeviceHandle(id);
-  USB_PIPE in = f->lpOpenPipe(h, &dev->Endpoints()[0].Descriptor);
-  ASSERT_NE(in, nullptr);
+  Plugged p = PlugWithPipe(0x1009);
   Completion c;
   uint8_t buf[16] = {};
-  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, sizeof(buf), buf, 0);
+  USB_TRANSFER t = Read(p.in, c, buf, sizeof(buf));
   ASSERT_NE(t, nullptr);
-  EXPECT_FALSE(f->lpIsTransferComplete(t));
-  auto io = dev->WaitPending();
+  EXPECT_FALSE(f_->lpIsTransferComplete(t));
+  auto io = p.dev->WaitPending();
   ASSERT_NE(io, nullptr);
   const uint8_t data[3] = {1, 2, 3};
   EXPECT_TRUE(io->Complete(data, 3, USB_NO_ERROR));
   EXPECT_FALSE(io->Complete(data, 3, USB_NO_ERROR));
-  for (int i = 0; i < 500 && c.calls == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  c.WaitCalled();
   EXPECT_EQ(c.calls, 1);
   EXPECT_FALSE(c.onCallerThread);
-  DWORD bytes = 0, err = 0;
-  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
-  EXPECT_EQ(bytes, 3u);
+  EXPECT_EQ(Status(t).first, 3u);
   EXPECT_EQ(buf[2], 3);
-  EXPECT_TRUE(f->lpCloseTransfer(t));
-  EXPECT_FALSE(f->lpCloseTransfer(t));
+  EXPECT_TRUE(f_->lpCloseTransfer(t));
+  EXPECT_FALSE(f_->lpCloseTransfer(t));
   EXPECT_EQ(c.calls, 1);
-  EXPECT_TRUE(f->lpClosePipe(in));
+  EXPECT_TRUE(f_->lpClosePipe(p.in));
 }
 
 TEST_F(HostStack, NoCompletionRunsAfterCloseTransferReturned) {
-  auto dev = std::make_shared<FakeDevice>(0x100A, 1);
-  sim::UsbDeviceId id = PlugFake(dev);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
-  ASSERT_NE(in, nullptr);
+  Plugged p = PlugWithPipe(0x100A);
   // The device completes each transfer from its own thread while the test closes it.
   for (int round = 0; round < 200; ++round) {
     Completion c;
     uint8_t buf[8];
-    USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
+    USB_TRANSFER t = Read(p.in, c, buf, 8);
     ASSERT_NE(t, nullptr);
-    auto io = dev->WaitPending();
+    auto io = p.dev->WaitPending();
     ASSERT_NE(io, nullptr);
     std::thread completer([&] { io->Complete(buf, 0, USB_NO_ERROR); });
     if (round % 2) std::this_thread::yield();
-    EXPECT_TRUE(f->lpCloseTransfer(t));
+    EXPECT_TRUE(f_->lpCloseTransfer(t));
     int atClose = c.calls;
     completer.join();
     std::this_thread::sleep_for(std::chrono::microseconds(200));
     EXPECT_EQ(c.calls, atClose) << "round " << round;
     EXPECT_LE(c.calls, 1);
   }
-  EXPECT_TRUE(f->lpClosePipe(in));
+  EXPECT_TRUE(f_->lpClosePipe(p.in));
 }
 
 TEST_F(HostStack, AbortCompletesWithCancelAndRunsTheRoutine) {
-  auto dev = std::make_shared<FakeDevice>(0x100B, 1);
-  sim::UsbDeviceId id = PlugFake(dev);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+  Plugged p = PlugWithPipe(0x100B);
   Completion c;
   uint8_t buf[8];
-  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
-  ASSERT_NE(dev->WaitPending(), nullptr);
-  EXPECT_TRUE(f->lpAbortTransfer(t, 0));
+  USB_TRANSFER t = Read(p.in, c, buf, 8);
+  ASSERT_NE(p.dev->WaitPending(), nullptr);
+  EXPECT_TRUE(f_->lpAbortTransfer(t, 0));
   EXPECT_EQ(c.calls, 1);  // without USB_NO_WAIT the routine has run
-  DWORD bytes = 1, err = 0;
-  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
-  EXPECT_EQ(err, USB_CANCELED_ERROR);
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_EQ(dev->Cancels(), 1u);
-  EXPECT_TRUE(f->lpCloseTransfer(t));
-  EXPECT_TRUE(f->lpClosePipe(in));
+  EXPECT_EQ(Status(t), (std::pair<DWORD, DWORD>(0, USB_CANCELED_ERROR)));
+  EXPECT_EQ(p.dev->Cancels(), 1u);
+  EXPECT_TRUE(f_->lpCloseTransfer(t));
+  EXPECT_TRUE(f_->lpClosePipe(p.in));
 }
 
 TEST_F(HostStack, GarbageHandlesFail) {
-  LPCUSB_FUNCS f = sim::UsbFuncs();
+  LPCUSB_FUNCS f = f_;
   auto junkDevice = reinterpret_cast<USB_HANDLE>(0x1234);
   auto junkPipe = reinterpret_cast<USB_PIPE>(0xDEAD0);
   auto junkTransfer = reinterpret_cast<USB_TRANSFER>(0xBEEF0);
@@ -468,23 +476,19 @@ TEST_F(HostStack, GarbageHandlesFail) {
 
 TEST_F(HostStack, UnplugCompletesOutstandingTransfersOnceAndNotifies) {
   Register(TEXT("UnplugClient"), Settings(0x100C, 1));
-  auto dev = std::make_shared<FakeDevice>(0x100C, 1);
-  sim::UsbDeviceId id = PlugFake(dev);
-  ASSERT_EQ(sim::LastAttachResult(id).status, AttachResult::Status::Attached);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_HANDLE h = sim::DeviceHandle(id);
-  USB_PIPE in = f->lpOpenPipe(h, &dev->Endpoints()[0].Descriptor);
-  USB_PIPE out = f->lpOpenPipe(h, &dev->Endpoints()[1].Descriptor);
+  Plugged p = PlugWithPipe(0x100C);
+  ASSERT_EQ(sim::LastAttachResult(p.id).status, AttachResult::Status::Attached);
+  USB_PIPE out = f_->lpOpenPipe(sim::DeviceHandle(p.id), &p.dev->Endpoints()[1].Descriptor);
   Completion c[4];
   uint8_t buf[4][8] = {};
   USB_TRANSFER t[4];
   for (int i = 0; i < 4; ++i) {
-    t[i] = f->lpIssueBulkTransfer(i % 2 ? out : in, CountCompletion, &c[i], i % 2 ? 0u : 0x280u, 8,
-                                  buf[i], 0);
+    t[i] = i % 2 ? f_->lpIssueBulkTransfer(out, CountCompletion, &c[i], 0, 8, buf[i], 0)
+                 : Read(p.in, c[i], buf[i], 8);
     ASSERT_NE(t[i], nullptr);
   }
-  ASSERT_TRUE(sim::Unplug(id));
-  EXPECT_FALSE(sim::Unplug(id));
+  ASSERT_TRUE(sim::Unplug(p.id));
+  EXPECT_FALSE(sim::Unplug(p.id));
   {
     std::unique_lock<std::mutex> lock(script_.mu);
     ASSERT_TRUE(script_.cv.wait_for(lock, std::chrono::seconds(5),
@@ -492,42 +496,34 @@ TEST_F(HostStack, UnplugCompletesOutstandingTransfersOnceAndNotifies) {
   }
   EXPECT_FALSE(script_.notifiedOnTestThread);
   for (int i = 0; i < 4; ++i) {
-    for (int k = 0; k < 500 && c[i].calls == 0; ++k)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    c[i].WaitCalled();
     EXPECT_EQ(c[i].calls, 1);
-    DWORD bytes = 0, err = 0;
-    EXPECT_TRUE(f->lpGetTransferStatus(t[i], &bytes, &err));
-    EXPECT_EQ(err, USB_DEVICE_NOT_RESPONDING_ERROR);
-    EXPECT_TRUE(f->lpCloseTransfer(t[i]));
+    EXPECT_EQ(Status(t[i]).second, USB_DEVICE_NOT_RESPONDING_ERROR);
+    EXPECT_TRUE(f_->lpCloseTransfer(t[i]));
   }
-  EXPECT_EQ(f->lpIssueBulkTransfer(in, CountCompletion, &c[0], 0x280, 8, buf[0], 0), nullptr);
+  EXPECT_EQ(Read(p.in, c[0], buf[0], 8), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
-  f->lpClosePipe(in);
-  f->lpClosePipe(out);
-  Removed(id);
+  f_->lpClosePipe(p.in);
+  f_->lpClosePipe(out);
+  Removed(p.id);
   EXPECT_EQ(sim::UsbLeakCount(), 0u);
 }
 
 TEST_F(HostStack, TransfersOutliveRemovalUntilTheClientClosesThem) {
-  auto dev = std::make_shared<FakeDevice>(0x100D, 1);
-  sim::UsbDeviceId id = PlugFake(dev);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+  Plugged p = PlugWithPipe(0x100D);
   uint8_t buf[8];
   Completion c;
-  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
+  USB_TRANSFER t = Read(p.in, c, buf, 8);
   ASSERT_NE(t, nullptr);
-  sim::Unplug(id);
-  Removed(id);
+  sim::Unplug(p.id);
+  Removed(p.id);
   EXPECT_EQ(c.calls, 1);
   EXPECT_EQ(sim::LiveTransfers(), baseTransfers_ + 1);
   EXPECT_EQ(sim::LivePipes(), basePipes_ + 1);
-  DWORD bytes = 1, err = 0;
-  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
-  EXPECT_EQ(err, USB_DEVICE_NOT_RESPONDING_ERROR);
-  EXPECT_EQ(f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0), nullptr);
-  EXPECT_TRUE(f->lpCloseTransfer(t));
-  EXPECT_TRUE(f->lpClosePipe(in));
+  EXPECT_EQ(Status(t).second, USB_DEVICE_NOT_RESPONDING_ERROR);
+  EXPECT_EQ(Read(p.in, c, buf, 8), nullptr);
+  EXPECT_TRUE(f_->lpCloseTransfer(t));
+  EXPECT_TRUE(f_->lpClosePipe(p.in));
   EXPECT_EQ(c.calls, 1);
   EXPECT_EQ(sim::UsbLeakCount(), 0u);
 }
@@ -539,45 +535,36 @@ TEST_F(HostStack, BlockingNotificationDoesNotStallOtherDevices) {
   ASSERT_EQ(sim::LastAttachResult(blocked).status, AttachResult::Status::Attached);
   sim::Unplug(blocked);
 
-  auto other = std::make_shared<FakeDevice>(0x100F, 1);
-  sim::UsbDeviceId id = PlugFake(other);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &other->Endpoints()[0].Descriptor);
+  Plugged other = PlugWithPipe(0x100F);
   Completion c;
   uint8_t buf[8];
-  USB_TRANSFER t = f->lpIssueBulkTransfer(in, CountCompletion, &c, 0x280, 8, buf, 0);
-  auto io = other->WaitPending();
+  USB_TRANSFER t = Read(other.in, c, buf, 8);
+  auto io = other.dev->WaitPending();
   ASSERT_NE(io, nullptr);
   io->Complete(buf, 1, USB_NO_ERROR);
-  for (int k = 0; k < 1000 && c.calls == 0; ++k)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  c.WaitCalled(2000);
   EXPECT_EQ(c.calls, 1);
   EXPECT_FALSE(sim::WaitRemoved(blocked, 50));
   script_.releaseNotify = true;
   Removed(blocked);
-  EXPECT_TRUE(f->lpCloseTransfer(t));
-  EXPECT_TRUE(f->lpClosePipe(in));
+  EXPECT_TRUE(f_->lpCloseTransfer(t));
+  EXPECT_TRUE(f_->lpClosePipe(other.in));
 }
 
 TEST_F(HostStack, SynchronousTransferReturnsWhenTheDeviceGoes) {
-  auto dev = std::make_shared<FakeDevice>(0x1010, 1);
-  sim::UsbDeviceId id = PlugFake(dev);
-  LPCUSB_FUNCS f = sim::UsbFuncs();
-  USB_PIPE in = f->lpOpenPipe(sim::DeviceHandle(id), &dev->Endpoints()[0].Descriptor);
+  Plugged p = PlugWithPipe(0x1010);
   std::thread unplugger([&] {
-    dev->WaitPending();
-    sim::Unplug(id);
+    p.dev->WaitPending();
+    sim::Unplug(p.id);
   });
   uint8_t buf[8];
-  USB_TRANSFER t = f->lpIssueBulkTransfer(in, nullptr, nullptr, 0x280, 8, buf, 0);
+  USB_TRANSFER t = f_->lpIssueBulkTransfer(p.in, nullptr, nullptr, 0x280, 8, buf, 0);
   unplugger.join();
   ASSERT_NE(t, nullptr);
-  DWORD bytes = 0, err = 0;
-  EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &err));
-  EXPECT_EQ(err, USB_DEVICE_NOT_RESPONDING_ERROR);
-  f->lpCloseTransfer(t);
-  f->lpClosePipe(in);
-  Removed(id);
+  EXPECT_EQ(Status(t).second, USB_DEVICE_NOT_RESPONDING_ERROR);
+  f_->lpCloseTransfer(t);
+  f_->lpClosePipe(p.in);
+  Removed(p.id);
 }
 
 }  // namespace
