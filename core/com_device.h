@@ -98,7 +98,7 @@ struct ComDevice {
   DWORD volatile rxRead;  // written only by readers and purge
   DWORD volatile rxWrite;  // written only by the event thread
   // The fill at which the event thread sets rxEvent after a batch: published by a waiting reader
-  // (under rxLock) before it waits, 0 while no read waits. Both sides go through a full fence.
+  // (under rxLock) before it waits, 0 while no read waits. Both sides use read-modify-writes.
   DWORD volatile rxWanted;
   DWORD rxSize;
   BYTE* rxBuffer;
