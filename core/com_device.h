@@ -97,6 +97,9 @@ struct ComDevice {
   DWORD eventMaskUnion;   // OR of every handle's eventMask: written under listLock, read atomically
   DWORD volatile rxRead;  // written only by readers and purge
   DWORD volatile rxWrite;  // written only by the event thread
+  // The fill at which the event thread sets rxEvent after a batch: published by a waiting reader
+  // (under rxLock) before it waits, 0 while no read waits. Both sides use read-modify-writes.
+  DWORD volatile rxWanted;
   DWORD rxSize;
   BYTE* rxBuffer;
   CRITICAL_SECTION rxBufferLock;  // copy-out and rxRead moves; purge

@@ -118,6 +118,37 @@ void CountOwnerOut(ComDevice* device) {
   LeaveCriticalSection(&device->listLock);
 }
 
+// Whether a batch just stored should wake the reader: its wanted fill is reached, or input flow
+// control holds the sender (the fill then grows no further, and only the reader can resume it).
+// rxWanted is read by a read-modify-write, ordered against the reader's exchange in WaitForData:
+// a reader that publishes its want just after the store either sees the new fill itself or is
+// seen here.
+bool ReaderWantsWake(ComDevice* device) {
+  const DWORD wanted = __atomic_fetch_add(&device->rxWanted, 0u, __ATOMIC_SEQ_CST);
+  if (wanted <= 1) return true;
+  if (FlowFlags(device) & (XoffSent | DtrFlowOff | RtsFlowOff)) return true;
+  return RxFill(device) >= wanted;
+}
+
+// The fill a waiting read needs before waking is worth it. A read that ends on its total
+// time-out or a full buffer alone (no interval time-out) has nothing to do with a batch smaller
+// than what it still wants; it wakes no later than at half the buffer, so that it drains the
+// buffer well before input flow control would hold the sender. Any other read wants every byte.
+DWORD ReadWakeFill(DWORD interval, DWORD length, DWORD size) {
+  if (interval != 0) return 1;
+  const DWORD half = size / 2;
+  const DWORD wanted = length < half ? length : half;
+  return wanted > 1 ? wanted : 1;
+}
+
+// Waits on rxEvent for the read's wanted fill. Returns WAIT_OBJECT_0 without waiting when the fill
+// is already there once the want is published.
+DWORD WaitForData(ComDevice* device, DWORD wanted, DWORD wait) {
+  __atomic_exchange_n(&device->rxWanted, wanted, __ATOMIC_SEQ_CST);
+  if (wanted > 1 && RxFill(device) >= wanted) return WAIT_OBJECT_0;
+  return WaitForSingleObject(device->rxEvent, wait);
+}
+
 }  // namespace
 
 DWORD WINAPI EventThreadProc(LPVOID parameter) {
@@ -159,7 +190,7 @@ BOOL EventHandlerPass(ComDevice* device) {
     pending = ops->QueryEvents(device->port);
   }
   if (stored > 0) {
-    SetEvent(device->rxEvent);
+    if (ReaderWantsWake(device)) SetEvent(device->rxEvent);
     RaiseCommEvents(device, EV_RXCHAR);
   }
   if (overrun) RaiseCommEvents(device, EV_ERR);
@@ -252,8 +283,13 @@ DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
         if (gap < wait) wait = gap;
       }
       const DWORD start = GetTickCount();
-      const DWORD outcome = WaitForSingleObject(device->rxEvent, wait);
-      if (outcome == WAIT_TIMEOUT) break;
+      const DWORD outcome = WaitForData(device, ReadWakeFill(interval, length, size), wait);
+      if (outcome == WAIT_TIMEOUT) {
+        // Bytes below the wanted fill did not wake the read: it takes them, then ends.
+        if (RxFill(device) == 0) break;
+        elapsed = limit;
+        continue;
+      }
       elapsed += GetTickCount() - start;
       if (FlowFlags(device) & ReadAborted) {
         SetLastError(ERROR_OPERATION_ABORTED);
@@ -273,6 +309,7 @@ DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
       RxFlowResume(device, &dcb);
     }
   }
+  StoreWord(&device->rxWanted, 0);
   LeaveCriticalSection(&device->rxLock);
   InterlockedDecrement(&handle->busy);
   return result;

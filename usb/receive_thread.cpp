@@ -14,7 +14,10 @@ bool PortDetachedNow(const BridgePort* port) {
 
 // One bulk IN transfer: the bytes it delivered, 0 when it could not be issued or its status read.
 // The USB error is deliberately ignored: bytes that came with an error are kept like any others.
-DWORD ReceiveOnce(BridgePort* port, BYTE* buffer) {
+// The finished transfer is left in *finished for the caller to close once the bytes are handed
+// on: the host stack may still be leaving the completion routine that woke this thread, and a
+// close at once would wait for it.
+DWORD ReceiveOnce(BridgePort* port, BYTE* buffer, USB_TRANSFER* finished) {
   USB_TRANSFER transfer = IssueBulkIn(port, buffer, ReceiveTransferSize);
   if (transfer == nullptr) {
     Sleep(RetryPauseMs);
@@ -22,12 +25,10 @@ DWORD ReceiveOnce(BridgePort* port, BYTE* buffer) {
   }
   // Released by the completion or by detach; inDone is auto-reset, so each set frees one wait.
   WaitForSingleObject(port->inDone, INFINITE);
-  LPCUSB_FUNCS usb = port->device->usb;
+  *finished = transfer;
   DWORD bytes = 0;
   DWORD usbError = 0;
-  const BOOL read = ReadTransferStatus(usb, transfer, &bytes, &usbError);
-  CloseTransferHandle(usb, transfer);
-  if (!read) return 0;
+  if (!ReadTransferStatus(port->device->usb, transfer, &bytes, &usbError)) return 0;
   // The count comes from the host stack; never believe more than the buffer holds.
   return bytes > ReceiveTransferSize ? ReceiveTransferSize : bytes;
 }
@@ -123,8 +124,10 @@ DWORD WINAPI ReceiveThreadProc(LPVOID parameter) {
 
   for (;;) {
     WaitForRingRoom(port);
-    const DWORD bytes = PortDetachedNow(port) ? 0 : ReceiveOnce(port, buffer);
+    USB_TRANSFER finished = nullptr;
+    const DWORD bytes = PortDetachedNow(port) ? 0 : ReceiveOnce(port, buffer, &finished);
     if (bytes != 0) StoreReceived(port, buffer, bytes);
+    if (finished != nullptr) CloseTransferHandle(port->device->usb, finished);
     // Read without a lock: detach only ever sets the bit, then sets inDone to end the wait above.
     if (PortDetachedNow(port)) break;
   }

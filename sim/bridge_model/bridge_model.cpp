@@ -62,6 +62,8 @@ struct World {
   std::thread worker;
   bool started = false;
   bool again = false;  // a pass changed another port: run one more before waiting
+  // When the waiting worker runs its next pass by itself (max: only when woken).
+  std::chrono::steady_clock::time_point due = std::chrono::steady_clock::time_point::max();
 };
 World& W() {
   static World* w = new World;
@@ -330,6 +332,19 @@ struct BridgeModel::Impl {
     }
   }
 
+  // When a bulk IN of `length` bytes at the head is answered from a FIFO holding bytes. Like the
+  // bridge's receive timer: a transfer the FIFO cannot fill waits while bytes keep coming, until a
+  // paced line has been quiet for two byte times (rxQuietMicros at least) or the first waiting
+  // byte has waited rxFlushMicros; on an unpaced line a byte goes at once.
+  Clock::time_point InAnswerDue(const Port& p, uint32_t length, Clock::time_point now) const {
+    if (p.rx.size() >= length) return now;
+    const double gap = cfg.paced ? std::max(2 * ByteSeconds(p), cfg.rxQuietMicros * 1e-6) : 0.0;
+    const Clock::time_point quiet = p.rxLatest + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(gap));
+    const Clock::time_point aged = p.rxOldest + std::chrono::microseconds(cfg.rxFlushMicros);
+    return std::max(now, std::min(quiet, aged));
+  }
+
   // Moves time forward for one port; lowers `next` to when it needs to run again.
   void Advance(Port& p, Clock::time_point now, Clock::time_point* next) {
     UpdateInputs(p);
@@ -403,19 +418,11 @@ struct BridgeModel::Impl {
       CompleteBulk(io, nullptr, 0, p.failInError);
     }
     while (p.s.enabled && !p.bulkIn.empty() && !p.rx.empty()) {
-      // Like the bridge's receive timer: a transfer the FIFO cannot fill waits while bytes keep
-      // coming, until a paced line has been quiet for two byte times (rxQuietMicros at least) or
-      // the first waiting byte has waited rxFlushMicros; on an unpaced line a byte goes at once.
       const std::shared_ptr<UsbIo>& head = p.bulkIn.front();
-      if (p.rx.size() < head->length) {
-        const double gap = cfg.paced ? std::max(2 * ByteSeconds(p), cfg.rxQuietMicros * 1e-6) : 0.0;
-        const Clock::time_point quiet = p.rxLatest + std::chrono::duration_cast<Clock::duration>(
-                                                         std::chrono::duration<double>(gap));
-        const Clock::time_point aged = p.rxOldest + std::chrono::microseconds(cfg.rxFlushMicros);
-        if (now < quiet && now < aged) {
-          *next = std::min(*next, std::min(quiet, aged));
-          break;
-        }
+      const Clock::time_point due = InAnswerDue(p, head->length, now);
+      if (due > now) {
+        *next = std::min(*next, due);
+        break;
       }
       std::shared_ptr<UsbIo> io = head;
       p.bulkIn.pop_front();
@@ -717,6 +724,7 @@ void WorkerLoop() {
       for (BridgeModel::Impl* m : W().models)
         for (BridgeModel::Port& p : m->ports) m->Advance(p, now, &next);
     } while (W().again);
+    W().due = next;
     if (next == Clock::time_point::max())
       W().cv.wait(lock);
     else
@@ -1122,6 +1130,11 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
       // Nothing answers a bulk IN while the FIFO is empty, and bytes enter it only in the engine's
       // pass or through calls that wake the engine themselves: the engine need not wake for it.
       if (port->rx.empty() && port->failIn == 0) return;
+      // Nor when the engine's next pass, already due, comes no later than the transfer can be
+      // answered: a wake would only reschedule it. (A worker just woken passes at once.)
+      if (port->failIn == 0 && port->s.enabled && port->bulkIn.size() == 1 &&
+          W().due <= m.InAnswerDue(*port, io->length, Clock::now()))
+        return;
     } else {
       Port::Out o{io, 0, false};
       if (port->hangOut) {

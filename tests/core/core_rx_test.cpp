@@ -23,6 +23,14 @@ class RxTest : public CoreTest {
     CoreTest::TearDown();
   }
   void FeedFill(size_t n, char c = 'A') { port.Feed(std::string(n, c)); }
+  // A read of up to n bytes on another thread: what it returned and how long it took, in ms.
+  std::future<std::pair<std::string, long>> ReadAsync(size_t n) {
+    return std::async(std::launch::async, [this, n] {
+      auto start = Clock::now();
+      std::string s = Read(h, n);
+      return std::make_pair(s, MsSince(start));
+    });
+  }
   ComHandle* h = nullptr;
 };
 
@@ -68,11 +76,7 @@ TEST_F(RxTest, MaxdwordIntervalWithoutTotalNeverWaits) {
 
 TEST_F(RxTest, MaxdwordIntervalWithTotalReturnsWithTheFirstBytes) {
   SetTimeouts(h, MAXDWORD, MAXDWORD, 10000);
-  auto reader = std::async(std::launch::async, [&] {
-    auto start = Clock::now();
-    std::string s = Read(h, 100);
-    return std::make_pair(s, MsSince(start));
-  });
+  auto reader = ReadAsync(100);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   port.Feed("xy");
   auto [s, ms] = reader.get();
@@ -106,6 +110,36 @@ TEST_F(RxTest, TotalTimeoutCountsOnlyWaitingTime) {
   EXPECT_GE(ms, 145);
   // Time outside the waits does not count, so a busy machine stretches the read beyond 150 ms.
   EXPECT_LT(ms, 5000);
+}
+
+// A read without an interval time-out is woken only once it can be satisfied; what arrives short
+// of that is still returned when the total time-out ends it.
+TEST_F(RxTest, BytesShortOfTheLengthComeBackAtTheTotalTimeout) {
+  SetTimeouts(h, 0, 0, 300);
+  auto reader = ReadAsync(10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  port.Feed("abc");
+  auto [s, ms] = reader.get();
+  EXPECT_EQ(s, "abc");
+  EXPECT_GE(ms, 295);
+  EXPECT_LT(ms, 5000);
+}
+
+// A read waiting for more than the buffer takes before the core sends XOFF must still be woken to
+// drain it: a peer that honours XOFF sends nothing more, and only the read's XON frees it.
+TEST_F(RxTest, LongReadDrainsTheBufferOnceXoffHoldsThePeer) {
+  DCB dcb = GetDcb(h);
+  dcb.fInX = 1;
+  dcb.XoffLim = 60000;  // XOFF once 5536 bytes wait
+  ASSERT_TRUE(SetDcb(h, dcb));
+  SetTimeouts(h, 0, 0, 0);
+  auto reader = std::async(std::launch::async, [&] { return Read(h, 65536); });
+  FeedFill(6000);
+  ASSERT_TRUE(port.WaitForCount(Slot::SendImmediate, 2, 5000)) << "XOFF, then the read's XON";
+  EXPECT_EQ(port.Args(Slot::SendImmediate), (std::vector<uint64_t>{0x13, 0x11}));
+  FeedFill(65536 - 6000, 'B');
+  const std::string got = reader.get();
+  EXPECT_EQ(got, std::string(6000, 'A') + std::string(65536 - 6000, 'B'));
 }
 
 TEST_F(RxTest, PurgeAbortEndsAWaitingReadWith995) {

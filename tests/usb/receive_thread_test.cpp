@@ -81,6 +81,8 @@ TEST_F(ReceiveThread, RefusedIssueIsRetriedAfterAPause) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   EXPECT_GE(ms, 28);  // three 10 ms pauses
   EXPECT_EQ(f.RingCountLocked(), 5u);
+  // The finished transfer is closed after the wake, before the next issue.
+  ASSERT_TRUE(host.WaitIssued(5, 5000));
   EXPECT_EQ(host.Closed(), 1);
 }
 
