@@ -430,20 +430,42 @@ TEST(BridgePower, OffAndOnDisableReenableRestoreLatchAndSettings) {
 
 // ---- Removed ------------------------------------------------------------------------------------
 
+// Neither the request routines nor the core's calls reach the bus once the device is gone.
 TEST(BridgeDetached, RequestsAndWritesMakeNoBusTraffic) {
-  Bridge b;
-  ComHandle* h = OpenData(b.Com());
+  Bridge b(Unpaced(4));
+  ComHandle* h = OpenData(b.Com());  // keeps the records while the removal waits for the close
   ASSERT_NE(h, nullptr);
   b.Unplug();
   EXPECT_EQ(b.Port()->pollTimer, 0u);  // detach stopped the poll
   b.model->ClearLog();
+  BridgePort* port = b.Port();
+  DCB dcb = DefaultDcb();
+  EXPECT_FALSE(BridgePortOps.SetLineSettings(port, &dcb));
+  SetLastError(0);
+  // 6, not the host stack's refusal: the driver does not issue at all.
+  EXPECT_EQ(UnderDeviceLock(port->device, [&] { return BridgeEnable(port); }), 6u);
+  EXPECT_EQ(GetLastError(), 0u);  // the last error is not touched
+  BYTE latch = 0;
+  EXPECT_EQ(UnderDeviceLock(port->device, [&] { return BridgeReadLatch(port, &latch); }), 6u);
+  EXPECT_EQ(
+      UnderDeviceLock(port->device, [&] { return BridgeGetCommStatus(port, port->commStatus); }),
+      6u);
+  BridgePortOps.SetDtr(port);
+  BridgePortOps.SetBreak(port);
+  BridgePortOps.Purge(port, PURGE_RXCLEAR);
+  DWORD modem = 0;
+  BridgePortOps.GetModemStatus(port, &modem);
+  EXPECT_FALSE(BridgePortOps.Open(port));
+  EXPECT_EQ(GetLastError(), 5u);
+  BYTE in[2] = {1, 1};
+  EXPECT_FALSE(BridgePortOps.Control(port, CtlWriteLatch, in, 2, nullptr, 0, nullptr));
 
   EXPECT_TRUE(ComIOControl(h, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, nullptr));
   EXPECT_TRUE(ComIOControl(h, IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0, nullptr));
   EXPECT_FALSE(SetDcb(h, DefaultDcb()));
   Bytes data = Pattern(100);
   ComWrite(h, data.data(), 100);
-  ComClose(h);
+  EXPECT_TRUE(ComClose(h));
   EXPECT_EQ(b.model->Log().size(), 0u);
 }
 

@@ -257,44 +257,46 @@ TEST(BridgeLatch, PartNumbersWithoutLatchRequests) {
   EXPECT_EQ(b.Requests().size(), 0u);
 }
 
-TEST(BridgeLatch, DeviceFormOnPartNumberFour) {
-  sim::BridgeConfig config = Unpaced(4, 2);
-  config.latch = 0xF0;
-  Bridge b(config);
-  ASSERT_NE(b.Com(1), nullptr);
-  BYTE in[2] = {0x0F, 0x05};
-  EXPECT_TRUE(BridgePortOps.Control(b.Port(1), CtlWriteLatch, in, 2, nullptr, 0, nullptr));
-  BYTE out[1] = {0};
-  EXPECT_TRUE(BridgePortOps.Control(b.Port(1), CtlReadLatch, nullptr, 0, out, 1, nullptr));
-  EXPECT_EQ(out[0], 0xF5u);
-  EXPECT_EQ(b.model->DeviceLatch(), 0xF5u);
-  auto log = b.Requests();
-  ASSERT_EQ(log.size(), 2u);
-  ExpectSetup(log[0], {0x40, ReqVendor, 0x37E1, 0x050F, 0});
-  EXPECT_TRUE(log[0].data.empty());
-  ExpectSetup(log[1], {0xC0, ReqVendor, 0x00C2, 0, 1});
-}
+// Part number 4 keeps one latch for the device (value and mask in the setup packet), part number 5
+// one per interface (a data stage); a failing request fails the code.
+TEST(BridgeLatch, DeviceFormOnPartNumberFourInterfaceFormOnFive) {
+  struct Row {
+    uint8_t partNumber;
+    BYTE initial, after;
+    Expected write;
+    Bytes writeData;
+    Expected read;
+  };
+  const Row rows[] = {
+      {4, 0xF0, 0xF5, {0x40, ReqVendor, 0x37E1, 0x050F, 0}, {}, {0xC0, ReqVendor, 0x00C2, 0, 1}},
+      {5,
+       0x00,
+       0x05,
+       {0x41, ReqVendor, 0x37E1, 1, 2},
+       {0x0F, 0x05},
+       {0xC1, ReqVendor, 0x00C2, 1, 1}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.partNumber);
+    sim::BridgeConfig config = Unpaced(row.partNumber, 2);
+    config.latch = row.initial;
+    Bridge b(config);
+    ASSERT_NE(b.Com(1), nullptr);
+    BYTE in[2] = {0x0F, 0x05};
+    EXPECT_TRUE(BridgePortOps.Control(b.Port(1), CtlWriteLatch, in, 2, nullptr, 0, nullptr));
+    BYTE out[1] = {0};
+    EXPECT_TRUE(BridgePortOps.Control(b.Port(1), CtlReadLatch, nullptr, 0, out, 1, nullptr));
+    EXPECT_EQ(out[0], row.after);
+    EXPECT_EQ(row.partNumber == 4 ? b.model->DeviceLatch() : b.model->State(1).latch, row.after);
+    auto log = b.Requests();
+    ASSERT_EQ(log.size(), 2u);
+    ExpectSetup(log[0], row.write);
+    EXPECT_EQ(log[0].data, row.writeData);
+    ExpectSetup(log[1], row.read);
 
-TEST(BridgeLatch, InterfaceFormOnPartNumberFive) {
-  sim::BridgeConfig config = Unpaced(5, 2);
-  config.latch = 0x00;
-  Bridge b(config);
-  ASSERT_NE(b.Com(1), nullptr);
-  BYTE in[2] = {0x0F, 0x05};
-  EXPECT_TRUE(BridgePortOps.Control(b.Port(1), CtlWriteLatch, in, 2, nullptr, 0, nullptr));
-  BYTE out[1] = {0};
-  EXPECT_TRUE(BridgePortOps.Control(b.Port(1), CtlReadLatch, nullptr, 0, out, 1, nullptr));
-  EXPECT_EQ(out[0], 0x05u);
-  EXPECT_EQ(b.model->State(1).latch, 0x05u);
-  auto log = b.Requests();
-  ASSERT_EQ(log.size(), 2u);
-  ExpectSetup(log[0], {0x41, ReqVendor, 0x37E1, 1, 2});
-  EXPECT_EQ(log[0].data, (Bytes{0x0F, 0x05}));
-  ExpectSetup(log[1], {0xC1, ReqVendor, 0x00C2, 1, 1});
-
-  // A failing request fails the code.
-  b.model->FailNext(ReqVendor, 1);
-  EXPECT_FALSE(BridgePortOps.Control(b.Port(1), CtlWriteLatch, in, 2, nullptr, 0, nullptr));
+    b.model->FailNext(ReqVendor, 1);
+    EXPECT_FALSE(BridgePortOps.Control(b.Port(1), CtlWriteLatch, in, 2, nullptr, 0, nullptr));
+  }
 }
 
 TEST(BridgeControl, ShortAndMissingBuffersAreRefusedWithoutRequests) {
@@ -344,37 +346,6 @@ TEST(BridgeControl, StringCodesCopyNoMoreThanWasStored) {
   EXPECT_EQ(Bytes(out, out + 6), claim);
   EXPECT_EQ(out[6], 0xEEu);
   EXPECT_EQ(b.Requests().size(), 0u);
-}
-
-TEST(BridgeRequests, DetachedDeviceFailsEveryRequestWithoutTraffic) {
-  Bridge b(Unpaced(4));
-  ComHandle* h = OpenData(b.Com());  // keeps the records while the removal waits for the close
-  ASSERT_NE(h, nullptr);
-  b.Unplug();
-  b.model->ClearLog();
-  BridgePort* port = b.Port();
-  DCB dcb = DefaultDcb();
-  EXPECT_FALSE(BridgePortOps.SetLineSettings(port, &dcb));
-  SetLastError(0);
-  // 6, not the host stack's refusal: the driver does not issue at all.
-  EXPECT_EQ(UnderDeviceLock(port->device, [&] { return BridgeEnable(port); }), 6u);
-  EXPECT_EQ(GetLastError(), 0u);  // the last error is not touched
-  BYTE latch = 0;
-  EXPECT_EQ(UnderDeviceLock(port->device, [&] { return BridgeReadLatch(port, &latch); }), 6u);
-  EXPECT_EQ(
-      UnderDeviceLock(port->device, [&] { return BridgeGetCommStatus(port, port->commStatus); }),
-      6u);
-  BridgePortOps.SetDtr(port);
-  BridgePortOps.SetBreak(port);
-  BridgePortOps.Purge(port, PURGE_RXCLEAR);
-  DWORD modem = 0;
-  BridgePortOps.GetModemStatus(port, &modem);
-  EXPECT_FALSE(BridgePortOps.Open(port));
-  EXPECT_EQ(GetLastError(), 5u);
-  BYTE in[2] = {1, 1};
-  EXPECT_FALSE(BridgePortOps.Control(port, CtlWriteLatch, in, 2, nullptr, 0, nullptr));
-  EXPECT_EQ(b.model->Log().size(), 0u);
-  EXPECT_TRUE(ComClose(h));
 }
 
 TEST(BridgeRequests, RequestWaitingForTheLockSeesTheDetach) {

@@ -63,17 +63,16 @@ void InstallLinkedDriver() {
         {nullptr, 0, 0, nullptr},
     };
     ASSERT_TRUE(ApplyRegistryValues(path, values, RegistryWrite, TRUE));
-    sim::StreamModuleEntries entries{};
-    entries.Init = StreamInit;
-    entries.Deinit = StreamDeinit;
-    entries.Open = StreamOpen;
-    entries.Close = StreamClose;
-    entries.Read = StreamRead;
-    entries.Write = StreamWrite;
-    entries.IOControl = StreamIoctl;
-    entries.PowerUp = StreamPowerUp;
-    entries.PowerDown = StreamPowerDown;
-    sim::RegisterBuiltinStreamModule("Tollaverk", entries);
+    sim::RegisterBuiltinStreamModule("Tollaverk", {.Init = StreamInit,
+                                                   .Deinit = StreamDeinit,
+                                                   .Open = StreamOpen,
+                                                   .Close = StreamClose,
+                                                   .Read = StreamRead,
+                                                   .Write = StreamWrite,
+                                                   .Seek = nullptr,
+                                                   .IOControl = StreamIoctl,
+                                                   .PowerUp = StreamPowerUp,
+                                                   .PowerDown = StreamPowerDown});
     sim::RegisterBuiltinUsbClient(DriverClientId, DeviceAttach);
   });
 }

@@ -7,22 +7,7 @@
 
 namespace {
 
-class EventsTest : public CoreTest {
- protected:
-  void SetUp() override {
-    CoreTest::SetUp();
-    ASSERT_NE(Init(), nullptr);
-    h = OpenRW();
-    ASSERT_NE(h, nullptr);
-  }
-  void TearDown() override {
-    if (h != nullptr) {
-      EXPECT_TRUE(ComClose(h));
-    }
-    CoreTest::TearDown();
-  }
-  ComHandle* h = nullptr;
-};
+using EventsTest = OpenCoreTest;
 
 TEST_F(EventsTest, EventGatheredBeforeTheWaitIsReportedAtOnce) {
   ASSERT_TRUE(SetMask(h, EV_RXCHAR | EV_CTS));
@@ -68,12 +53,7 @@ TEST_F(EventsTest, BitsOutsideTheMaskAreDropped) {
 }
 
 TEST_F(EventsTest, EmptyMaskWaitFailsWith87) {
-  DWORD mask = 0xFF, actual = 0;
-  SetLastError(0);
-  EXPECT_FALSE(WaitMask(h, &mask, &actual));
-  EXPECT_EQ(GetLastError(), 87u);
-  EXPECT_EQ(mask, 0u);
-  EXPECT_EQ(actual, 4u);
+  ExpectMasklessWaitFails(h);
 }
 
 TEST_F(EventsTest, MaskUnionCoversEveryHandle) {

@@ -100,6 +100,15 @@ class CoreTest : public ::testing::Test {
     return Ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, mask, sizeof(DWORD),
                  actual != nullptr ? actual : &a);
   }
+  // A wait on a handle without a mask fails with 87 and reports no event.
+  static void ExpectMasklessWaitFails(ComHandle* h) {
+    DWORD mask = 0xFF, actual = 0;
+    SetLastError(0);
+    EXPECT_FALSE(WaitMask(h, &mask, &actual));
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(actual, 4u);
+  }
   static BOOL Purge(ComHandle* h, DWORD flags) {
     return Ioctl(h, IOCTL_SERIAL_PURGE, &flags, sizeof(flags));
   }
@@ -117,4 +126,22 @@ class CoreTest : public ::testing::Test {
 
  private:
   size_t heapStart_ = 0;
+};
+
+// A device bound to the TestPort with one read-write handle open; closed again at the end.
+class OpenCoreTest : public CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    ASSERT_NE(Init(), nullptr);
+    h = OpenRW();
+    ASSERT_NE(h, nullptr);
+  }
+  void TearDown() override {
+    if (h != nullptr) {
+      EXPECT_TRUE(ComClose(h));
+    }
+    CoreTest::TearDown();
+  }
+  ComHandle* h = nullptr;
 };

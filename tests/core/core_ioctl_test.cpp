@@ -32,14 +32,8 @@ CoreState Snapshot(ComDevice* d, ComHandle* h) {
   return s;
 }
 
-class IoctlTest : public CoreTest {
+class IoctlTest : public OpenCoreTest {
  protected:
-  void SetUp() override {
-    CoreTest::SetUp();
-    ASSERT_NE(Init(), nullptr);
-    h = OpenRW();
-    ASSERT_NE(h, nullptr);
-  }
   void TearDown() override {
     if (plain != nullptr) {
       EXPECT_TRUE(ComClose(plain));
@@ -47,10 +41,7 @@ class IoctlTest : public CoreTest {
     if (bus != nullptr) {
       EXPECT_TRUE(ComClose(bus));
     }
-    if (h != nullptr) {
-      EXPECT_TRUE(ComClose(h));
-    }
-    CoreTest::TearDown();
+    OpenCoreTest::TearDown();
   }
   // Runs a request that must be refused with the given error and checks that it changed nothing
   // and reached no port slot but the allowed one.
@@ -65,7 +56,6 @@ class IoctlTest : public CoreTest {
     for (const PortCall& c : port.Calls())
       EXPECT_TRUE(c.slot == allowed) << std::hex << code << " reached slot " << int(c.slot);
   }
-  ComHandle* h = nullptr;
   ComHandle* plain = nullptr;
   ComHandle* bus = nullptr;
 };
@@ -401,14 +391,9 @@ TEST_F(IoctlTest, ProcessExitNotice) {
   EXPECT_TRUE(ok);
   EXPECT_EQ(mask, 0u);
   // The mask is gone: a new wait fails until a new mask is set.
-  DWORD mask2 = 0xFF, actual = 0;
-  SetLastError(0);
-  EXPECT_FALSE(WaitMask(h, &mask2, &actual));
-  EXPECT_EQ(GetLastError(), 87u);
-  EXPECT_EQ(mask2, 0u);
-  EXPECT_EQ(actual, 4u);
+  ExpectMasklessWaitFails(h);
   // The notice on one handle leaves the other handle's mask alone.
-  DWORD other = 0;
+  DWORD other = 0, actual = 0;
   EXPECT_TRUE(Ioctl(plain, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &other, 4, &actual));
   EXPECT_EQ(other, EV_CTS);
 }

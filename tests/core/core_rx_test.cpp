@@ -8,20 +8,8 @@
 
 namespace {
 
-class RxTest : public CoreTest {
+class RxTest : public OpenCoreTest {
  protected:
-  void SetUp() override {
-    CoreTest::SetUp();
-    ASSERT_NE(Init(), nullptr);
-    h = OpenRW();
-    ASSERT_NE(h, nullptr);
-  }
-  void TearDown() override {
-    if (h != nullptr) {
-      EXPECT_TRUE(ComClose(h));
-    }
-    CoreTest::TearDown();
-  }
   void FeedFill(size_t n, char c = 'A') { port.Feed(std::string(n, c)); }
   // A read of up to n bytes on another thread: what it returned and how long it took, in ms.
   std::future<std::pair<std::string, long>> ReadAsync(size_t n) {
@@ -31,7 +19,6 @@ class RxTest : public CoreTest {
       return std::make_pair(s, MsSince(start));
     });
   }
-  ComHandle* h = nullptr;
 };
 
 TEST_F(RxTest, ZeroLengthReadReturnsAtOnce) {
@@ -219,39 +206,46 @@ TEST_F(SmallRxTest, PortClaimingMoreThanTheRoomCannotOverrunTheBuffer) {
   EXPECT_EQ(InQue(h), 0u);
 }
 
-TEST_F(RxTest, DtrHandshakeDropsAboveThreeQuartersAndRisesBelowHalf) {
+// Input handshake on DTR or RTS: the line drops once the buffer is over three quarters full and
+// rises again once a read leaves it below half.
+struct HandshakeLine {
+  const char* name;
+  bool dtr;
+};
+
+class RxHandshakeTest : public OpenCoreTest, public ::testing::WithParamInterface<HandshakeLine> {
+ protected:
+  bool Line() { return GetParam().dtr ? port.Dtr() : port.Rts(); }
+};
+
+TEST_P(RxHandshakeTest, DropsAboveThreeQuartersAndRisesBelowHalf) {
+  const bool dtr = GetParam().dtr;
+  const Slot clear = dtr ? Slot::ClearDtr : Slot::ClearRts;
   DCB dcb = GetDcb(h);
-  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  if (dtr)
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  else
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
   ASSERT_TRUE(SetDcb(h, dcb));
-  ASSERT_TRUE(port.Dtr());
-  FeedFill(49152);
+  ASSERT_TRUE(Line());
+  port.Feed(std::string(49152, 'A'));
   ASSERT_TRUE(WaitInQue(h, 49152));
-  EXPECT_TRUE(port.Dtr()) << "exactly three quarters is not over";
-  FeedFill(1);
+  EXPECT_TRUE(Line()) << "exactly three quarters is not over";
+  port.Feed("A");
   ASSERT_TRUE(WaitInQue(h, 49153));
-  ASSERT_TRUE(port.WaitForCount(Slot::ClearDtr, 1, 2000));
-  EXPECT_FALSE(port.Dtr());
+  ASSERT_TRUE(port.WaitForCount(clear, 1, 2000));
+  EXPECT_FALSE(Line());
   SetTimeouts(h, MAXDWORD, 0, 0);
   EXPECT_EQ(Read(h, 49153 - 32768).size(), 49153u - 32768u);
-  EXPECT_FALSE(port.Dtr()) << "exactly half is not below";
+  EXPECT_FALSE(Line()) << "exactly half is not below";
   EXPECT_EQ(Read(h, 1).size(), 1u);
-  EXPECT_TRUE(port.Dtr());
-  EXPECT_EQ(port.Count(Slot::ClearDtr), 1u);
+  EXPECT_TRUE(Line());
+  EXPECT_EQ(port.Count(clear), 1u);
 }
 
-TEST_F(RxTest, RtsHandshakeDropsAboveThreeQuartersAndRisesBelowHalf) {
-  DCB dcb = GetDcb(h);
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  ASSERT_TRUE(SetDcb(h, dcb));
-  ASSERT_TRUE(port.Rts());
-  FeedFill(49153);
-  ASSERT_TRUE(WaitInQue(h, 49153));
-  ASSERT_TRUE(port.WaitForCount(Slot::ClearRts, 1, 2000));
-  EXPECT_FALSE(port.Rts());
-  SetTimeouts(h, MAXDWORD, 0, 0);
-  EXPECT_EQ(Read(h, 16386).size(), 16386u);  // 32767 left
-  EXPECT_TRUE(port.Rts());
-}
+INSTANTIATE_TEST_SUITE_P(Lines, RxHandshakeTest,
+                         ::testing::Values(HandshakeLine{"Dtr", true}, HandshakeLine{"Rts", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RxTest, XoffWhenFreeReachesXoffLimAndXonWhenAReadFreesMore) {
   DCB dcb = GetDcb(h);

@@ -6,20 +6,8 @@
 
 namespace {
 
-class TxTest : public CoreTest {
+class TxTest : public OpenCoreTest {
  protected:
-  void SetUp() override {
-    CoreTest::SetUp();
-    ASSERT_NE(Init(), nullptr);
-    h = OpenRW();
-    ASSERT_NE(h, nullptr);
-  }
-  void TearDown() override {
-    if (h != nullptr) {
-      EXPECT_TRUE(ComClose(h));
-    }
-    CoreTest::TearDown();
-  }
   DWORD Write(const std::string& s) { return ComWrite(h, s.data(), static_cast<DWORD>(s.size())); }
   std::string Sent() {
     std::vector<uint8_t> t = port.Transmitted();
@@ -40,7 +28,6 @@ class TxTest : public CoreTest {
     }
     return trace;
   }
-  ComHandle* h = nullptr;
 };
 
 TEST_F(TxTest, ZeroByteWriteEndsTheWriteAndRaisesTxEmpty) {
@@ -128,22 +115,21 @@ TEST_F(TxTest, XoffHeldWriteOffersNothing) {
   EXPECT_EQ(Sent(), "free");
 }
 
-TEST_F(TxTest, RtsToggleAroundACompletedWrite) {
+// RTS rises before the transmit and falls after it, whether the write completed or timed out.
+TEST_F(TxTest, RtsToggleAroundACompletedAndATimedOutWrite) {
+  struct Row {
+    TxMode mode;
+    DWORD writeConstant, written;
+  };
   SetRtsControl(RTS_CONTROL_TOGGLE);
-  port.ClearCalls();
-  EXPECT_EQ(Write("abc"), 3u);
-  EXPECT_EQ(RtsTrace(), "RTr");
-  EXPECT_FALSE(port.Rts());
-}
-
-TEST_F(TxTest, RtsToggleAroundATimedOutWrite) {
-  SetRtsControl(RTS_CONTROL_TOGGLE);
-  port.txMode = TxMode::Hold;
-  SetTimeouts(h, 0, 0, 0, 0, 60);
-  port.ClearCalls();
-  EXPECT_EQ(Write("abc"), 0u);
-  EXPECT_EQ(RtsTrace(), "RTr");
-  EXPECT_FALSE(port.Rts());
+  for (const Row& row : {Row{TxMode::Sync, 0, 3}, Row{TxMode::Hold, 60, 0}}) {
+    port.txMode = row.mode;
+    SetTimeouts(h, 0, 0, 0, 0, row.writeConstant);
+    port.ClearCalls();
+    EXPECT_EQ(Write("abc"), row.written);
+    EXPECT_EQ(RtsTrace(), "RTr") << row.written;
+    EXPECT_FALSE(port.Rts());
+  }
 }
 
 TEST_F(TxTest, RtsToggleAroundAnAbortedWriteAndOutQueueDuringIt) {

@@ -15,6 +15,19 @@ TestPort* P(PortContext port) {
   return static_cast<TestPort*>(port);
 }
 
+// A slot that only records its call and answers Result.
+template <Slot S, typename R, R Result>
+R Recorded(PortContext p) {
+  P(p)->Record(S, 0);
+  return Result;
+}
+// A line slot: sets the test port's copy of the line, then records the call.
+template <Slot S, std::atomic<bool> TestPort::*Line, bool On>
+void LineSlot(PortContext p) {
+  (P(p)->*Line) = On;
+  P(p)->Record(S, 0);
+}
+
 PortContext SlotInit(LPCWSTR, ComDevice* device, PortBinding* binding) {
   TestPort* port = current;
   if (port == nullptr) return nullptr;
@@ -25,10 +38,6 @@ PortContext SlotInit(LPCWSTR, ComDevice* device, PortBinding* binding) {
   binding->bindFlags = port->bindFlags.load();
   binding->interruptId = -1;
   return port;
-}
-BOOL SlotPostInit(PortContext p) {
-  P(p)->Record(Slot::PostInit, 0);
-  return TRUE;
 }
 BOOL SlotDeinit(PortContext p) {
   P(p)->Record(Slot::Deinit, 0);
@@ -53,57 +62,13 @@ DWORD SlotReceive(PortContext p, BYTE* buffer, DWORD* count) {
 DWORD SlotTransmit(PortContext p, const BYTE* data, DWORD* count) {
   return P(p)->DoTransmit(data, count);
 }
-ULONG_PTR SlotOnModem(PortContext p) {
-  P(p)->Record(Slot::OnModemEvent, 0);
-  return 0;
-}
-ULONG_PTR SlotOnLine(PortContext p) {
-  P(p)->Record(Slot::OnLineEvent, 0);
-  return 0;
-}
 DWORD SlotRxBufferSize(PortContext p) {
   P(p)->Record(Slot::RxBufferSize, 0);
   return P(p)->rxBufferSize.load();
 }
-DWORD SlotPowerOff(PortContext p) {
-  P(p)->Record(Slot::PowerOff, 0);
-  return 0x51;
-}
-DWORD SlotPowerOn(PortContext p) {
-  P(p)->Record(Slot::PowerOn, 0);
-  return 0x52;
-}
-void SlotClearDtr(PortContext p) {
-  P(p)->dtr = false;
-  P(p)->Record(Slot::ClearDtr, 0);
-}
-void SlotSetDtr(PortContext p) {
-  P(p)->dtr = true;
-  P(p)->Record(Slot::SetDtr, 0);
-}
-void SlotClearRts(PortContext p) {
-  P(p)->rts = false;
-  P(p)->Record(Slot::ClearRts, 0);
-}
-void SlotSetRts(PortContext p) {
-  P(p)->rts = true;
-  P(p)->Record(Slot::SetRts, 0);
-}
 BOOL SlotEnableIr(PortContext p, DWORD baud) {
   P(p)->Record(Slot::EnableIr, baud);
   return P(p)->enableIrAnswer.load();
-}
-BOOL SlotDisableIr(PortContext p) {
-  P(p)->Record(Slot::DisableIr, 0);
-  return FALSE;
-}
-void SlotClearBreak(PortContext p) {
-  P(p)->breakOn = false;
-  P(p)->Record(Slot::ClearBreak, 0);
-}
-void SlotSetBreak(PortContext p) {
-  P(p)->breakOn = true;
-  P(p)->Record(Slot::SetBreak, 0);
 }
 BOOL SlotSendImmediate(PortContext p, BYTE c) {
   // A slow bus transfer: the character is on the wire only once the call ends.
@@ -159,26 +124,26 @@ BOOL SlotControl(PortContext p, DWORD code, BYTE*, DWORD, BYTE* out, DWORD outSi
 
 const PortOps kOps = {
     .Init = SlotInit,
-    .PostInit = SlotPostInit,
+    .PostInit = Recorded<Slot::PostInit, BOOL, TRUE>,
     .Deinit = SlotDeinit,
     .Open = SlotOpen,
     .Close = SlotClose,
     .QueryEvents = SlotQueryEvents,
     .Receive = SlotReceive,
     .Transmit = SlotTransmit,
-    .OnModemEvent = SlotOnModem,
-    .OnLineEvent = SlotOnLine,
+    .OnModemEvent = Recorded<Slot::OnModemEvent, ULONG_PTR, 0>,
+    .OnLineEvent = Recorded<Slot::OnLineEvent, ULONG_PTR, 0>,
     .RxBufferSize = SlotRxBufferSize,
-    .PowerOff = SlotPowerOff,
-    .PowerOn = SlotPowerOn,
-    .ClearDtr = SlotClearDtr,
-    .SetDtr = SlotSetDtr,
-    .ClearRts = SlotClearRts,
-    .SetRts = SlotSetRts,
+    .PowerOff = Recorded<Slot::PowerOff, DWORD, 0x51>,
+    .PowerOn = Recorded<Slot::PowerOn, DWORD, 0x52>,
+    .ClearDtr = LineSlot<Slot::ClearDtr, &TestPort::dtr, false>,
+    .SetDtr = LineSlot<Slot::SetDtr, &TestPort::dtr, true>,
+    .ClearRts = LineSlot<Slot::ClearRts, &TestPort::rts, false>,
+    .SetRts = LineSlot<Slot::SetRts, &TestPort::rts, true>,
     .EnableIr = SlotEnableIr,
-    .DisableIr = SlotDisableIr,
-    .ClearBreak = SlotClearBreak,
-    .SetBreak = SlotSetBreak,
+    .DisableIr = Recorded<Slot::DisableIr, BOOL, FALSE>,
+    .ClearBreak = LineSlot<Slot::ClearBreak, &TestPort::breakOn, false>,
+    .SetBreak = LineSlot<Slot::SetBreak, &TestPort::breakOn, true>,
     .SendImmediate = SlotSendImmediate,
     .GetStatus = SlotGetStatus,
     .Reset = SlotReset,

@@ -181,6 +181,12 @@ class NullModemTest : public LoopbackTest {
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     ASSERT_NE(receiver, INVALID_HANDLE_VALUE);
   }
+  // A paced pair at the flow tests' rate, both ends with the same flow control.
+  void PlugFlowPair(rig::Flow flow = {}) {
+    ASSERT_NO_FATAL_FAILURE(PlugPair(true));
+    ASSERT_TRUE(rig::Configure(port, kFlowBaud, flow));
+    ASSERT_TRUE(rig::Configure(receiver, kFlowBaud, flow));
+  }
   void TearDown() override {
     if (receiver != INVALID_HANDLE_VALUE) ceapp::CloseHandle(receiver);
     LoopbackTest::TearDown();
@@ -206,11 +212,7 @@ class NullModemTest : public LoopbackTest {
 };
 
 TEST_F(NullModemTest, RtsCtsHandshakeLosesNothingWhileTheReceiverStalls) {
-  PlugPair(true);
-  rig::Flow flow;
-  flow.rtsCts = true;
-  ASSERT_TRUE(rig::Configure(port, kFlowBaud, flow));
-  ASSERT_TRUE(rig::Configure(receiver, kFlowBaud, flow));
+  ASSERT_NO_FATAL_FAILURE(PlugFlowPair({.rtsCts = true}));
   std::vector<uint8_t> data = rig::Pattern(kFlowBytes, 4);
   DWORD written = 0;
   std::vector<uint8_t> got = SendWithStalledReceiver(data, &written);
@@ -219,9 +221,7 @@ TEST_F(NullModemTest, RtsCtsHandshakeLosesNothingWhileTheReceiverStalls) {
 }
 
 TEST_F(NullModemTest, WithoutFlowControlAStalledReceiverLosesBytes) {
-  PlugPair(true);
-  ASSERT_TRUE(rig::Configure(port, kFlowBaud));
-  ASSERT_TRUE(rig::Configure(receiver, kFlowBaud));
+  ASSERT_NO_FATAL_FAILURE(PlugFlowPair());
   std::vector<uint8_t> data = rig::Pattern(kFlowBytes, 5);
   DWORD written = 0;
   std::vector<uint8_t> got = SendWithStalledReceiver(data, &written);
@@ -230,11 +230,7 @@ TEST_F(NullModemTest, WithoutFlowControlAStalledReceiverLosesBytes) {
 }
 
 TEST_F(NullModemTest, XonXoffHoldsAndReleasesTheSender) {
-  PlugPair(true);
-  rig::Flow flow;
-  flow.xonXoff = true;
-  ASSERT_TRUE(rig::Configure(port, kFlowBaud, flow));
-  ASSERT_TRUE(rig::Configure(receiver, kFlowBaud, flow));
+  ASSERT_NO_FATAL_FAILURE(PlugFlowPair({.xonXoff = true}));
   std::vector<uint8_t> data = rig::Pattern(kFlowBytes, 6, true);
   ASSERT_TRUE(rig::SetReadTimeout(receiver, 2000));
   std::future<DWORD> writer = std::async(std::launch::async, [&] {

@@ -63,8 +63,9 @@ class FlowTest : public ::testing::Test {
     return port;
   }
 
-  // Two bridges joined by a null-modem cable, COM1 and COM2 open.
-  void PlugPair() {
+  // Two bridges joined by a null-modem cable, COM1 and COM2 open; both set to `baud` with their
+  // flow control when a rate is given.
+  void PlugPair(DWORD baud = 0, rig::Flow com1Flow = {}, rig::Flow com2Flow = {}) {
     rig::BridgeOptions options;
     options.wiring = rig::Wiring::None;
     bridges.push_back(rig::Plug(options));
@@ -73,6 +74,9 @@ class FlowTest : public ::testing::Test {
     rig::NullModem(bridges[0], bridges[1], true);
     OpenPort(TEXT("COM1:"));
     OpenPort(TEXT("COM2:"));
+    if (baud == 0) return;
+    ASSERT_TRUE(rig::Configure(handles[0], baud, com1Flow));
+    ASSERT_TRUE(rig::Configure(handles[1], baud, com2Flow));
   }
 
   // Starts a write of `bytes` on its own thread and checks that CTS holds it.
@@ -189,13 +193,9 @@ TEST_F(FlowTest, RemovalEndsTheHeldWriteInEitherRemovalOrder) {
 }
 
 TEST_F(FlowTest, AWriteThatTimesOutReturnsTheBytesTheFarEndGets) {
-  PlugPair();
+  ASSERT_NO_FATAL_FAILURE(PlugPair(CBR_9600, {.rtsCts = true}, {.rtsCts = true}));
   HANDLE port = handles[0];
   HANDLE far = handles[1];
-  rig::Flow flow;
-  flow.rtsCts = true;
-  ASSERT_TRUE(rig::Configure(port, CBR_9600, flow));
-  ASSERT_TRUE(rig::Configure(far, CBR_9600, flow));
   // 1000 bytes need about a second at 9600 baud; the write gives up after 300 ms.
   COMMTIMEOUTS timeouts{};
   timeouts.WriteTotalTimeoutConstant = 300;
@@ -255,11 +255,9 @@ TEST_F(FlowTest, BothWaysWithRtsCtsWhileOneReaderStalls) {
 // Without flow control a stalled reader loses bytes in the driver: the loss is reported once as
 // CE_RXOVER and raises EV_ERR.
 TEST_F(FlowTest, BytesThrownAwayAreReportedAsReceiveOverrun) {
-  PlugPair();
+  ASSERT_NO_FATAL_FAILURE(PlugPair(3000000));
   HANDLE port = handles[0];
   HANDLE far = handles[1];
-  ASSERT_TRUE(rig::Configure(port, 3000000));
-  ASSERT_TRUE(rig::Configure(far, 3000000));
   DWORD errors = 0xFFu;
   COMSTAT status{};
   ASSERT_TRUE(ceapp::ClearCommError(far, &errors, &status));
@@ -284,8 +282,9 @@ TEST_F(FlowTest, BytesThrownAwayAreReportedAsReceiveOverrun) {
   // the flag again; once the stream has ended, a read must find it clear. A read that did not
   // clear the word would keep finding CE_RXOVER until the deadline.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while ((bridges[0].model->State(0).txQueued != 0 || bridges[1].model->State(0).rxFifoLevel != 0) &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (
+      (bridges[0].model->State(0).txQueued != 0 || bridges[1].model->State(0).rxFifoLevel != 0) &&
+      std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   do {
@@ -345,13 +344,9 @@ TEST_F(FlowTest, ARefusedLineSettingChangesNothing) {
 // An XOFF received while output XON/XOFF was on stops holding the transmitter once the
 // application switches XON/XOFF off.
 TEST_F(FlowTest, SwitchingXonXoffOffReleasesAnEarlierXoff) {
-  PlugPair();
+  ASSERT_NO_FATAL_FAILURE(PlugPair(CBR_115200, {.xonXoff = true}));
   HANDLE port = handles[0];
   HANDLE far = handles[1];
-  rig::Flow soft;
-  soft.xonXoff = true;
-  ASSERT_TRUE(rig::Configure(port, CBR_115200, soft));
-  ASSERT_TRUE(rig::Configure(far, CBR_115200));
   const BYTE xoff = 0x13;
   DWORD n = 0;
   ASSERT_TRUE(ceapp::WriteFile(far, &xoff, 1, &n, nullptr));

@@ -9,6 +9,7 @@
 #include "sim/devmgr/sim_devmgr.h"
 #include "sim/os/sim_os.h"
 #include "tests/e2e/rig.h"
+#include "tests/lifecycle/leak_check.h"
 
 namespace {
 
@@ -17,26 +18,6 @@ using rig::Clock;
 const WCHAR kPort1Key[] = TEXT("Drivers\\USB\\ClientDrivers\\Tollaverk\\Port1\\4292_60000");
 
 const int kCycles = 200;
-
-class LifecycleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    rig::InstallDriver();
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1Key);
-    live = rig::LiveBlocks();
-  }
-  void TearDown() override {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1Key);
-    EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
-    EXPECT_EQ(sim::LivePipes(), 0u);
-    EXPECT_EQ(sim::LiveTransfers(), 0u);
-    EXPECT_EQ(sim::LiveNotificationRoutines(), 0u);
-    EXPECT_EQ(sim::UsbLeakCount(), 0u);
-    EXPECT_EQ(rig::LiveBlocks(), live);
-  }
-
-  size_t live = 0;
-};
 
 // Starts a call on its own thread and reports when it has returned.
 template <typename F>
@@ -52,6 +33,69 @@ bool EndsSoon(std::future<BOOL>& call) {
   return call.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
 }
 
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rig::InstallDriver();
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1Key);
+    live = rig::LiveBlocks();
+  }
+  void TearDown() override {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1Key);
+    leakcheck::ExpectNothingLeft(live);
+  }
+
+  // An open COM1 on an unwired bridge (what is written leaves at the line rate and nothing comes
+  // back) with a read and an event wait that have nothing to come and a write in progress.
+  void StartBlockedCalls(size_t writeBytes, uint32_t seed) {
+    rig::BridgeOptions unwired;
+    unwired.wiring = rig::Wiring::None;
+    bridge = rig::Plug(unwired);
+    ASSERT_TRUE(bridge.attached);
+    port = rig::Open(TEXT("COM1:"));
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(rig::Configure(port, CBR_115200));
+    ASSERT_TRUE(rig::SetReadTimeout(port, 0));
+    ASSERT_TRUE(ceapp::SetCommMask(port, EV_RING));
+    wait = Pending([this] { return ceapp::WaitCommEvent(port, &events, nullptr); });
+    read = Pending([this] {
+      BYTE buffer[64];
+      DWORD got = 0;
+      return ceapp::ReadFile(port, buffer, sizeof(buffer), &got, nullptr);
+    });
+    data = rig::Pattern(writeBytes, seed);
+    write = Pending([this] {
+      DWORD written = 0;
+      return ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written,
+                              nullptr);
+    });
+    EXPECT_TRUE(Blocked(wait));
+    EXPECT_TRUE(Blocked(read));
+  }
+  // Every call ended; the read failed, and the ended wait reports no event (with success while
+  // the handle is open, as the platform does).
+  void ExpectCallsEnded() {
+    EXPECT_TRUE(EndsSoon(wait));
+    EXPECT_TRUE(EndsSoon(read));
+    EXPECT_TRUE(EndsSoon(write));
+    if (wait.valid()) {
+      wait.get();
+      EXPECT_EQ(events, 0u);
+    }
+    if (read.valid()) {
+      EXPECT_FALSE(read.get());
+    }
+    if (write.valid()) write.get();
+  }
+
+  size_t live = 0;
+  rig::Bridge bridge;
+  HANDLE port = INVALID_HANDLE_VALUE;
+  DWORD events = 0xFFFFFFFFu;
+  std::vector<uint8_t> data;
+  std::future<BOOL> wait, read, write;
+};
+
 TEST_F(LifecycleTest, DetachWithNoPortOpenDoesNotWaitForAnyone) {
   rig::Bridge bridge = rig::Plug({});
   ASSERT_TRUE(bridge.attached);
@@ -65,48 +109,12 @@ TEST_F(LifecycleTest, DetachWithNoPortOpenDoesNotWaitForAnyone) {
 }
 
 TEST_F(LifecycleTest, DetachWithEveryPortOpenEndsBlockedCallsAndWaitsForTheClose) {
-  // Nothing on the line: what is written leaves at the line rate and nothing comes back.
-  rig::BridgeOptions unwired;
-  unwired.wiring = rig::Wiring::None;
-  rig::Bridge bridge = rig::Plug(unwired);
-  ASSERT_TRUE(bridge.attached);
-  HANDLE port = rig::Open(TEXT("COM1:"));
-  ASSERT_NE(port, INVALID_HANDLE_VALUE);
-  ASSERT_TRUE(rig::Configure(port, CBR_115200));
-  ASSERT_TRUE(rig::SetReadTimeout(port, 0));
-  ASSERT_TRUE(ceapp::SetCommMask(port, EV_RING));
-
-  // A read and an event wait with nothing to come, and a write that a large paced buffer keeps
-  // busy.
-  DWORD events = 0xFFFFFFFFu;
-  std::future<BOOL> wait = Pending([&] { return ceapp::WaitCommEvent(port, &events, nullptr); });
-  std::future<BOOL> read = Pending([&] {
-    BYTE buffer[64];
-    DWORD got = 0;
-    return ceapp::ReadFile(port, buffer, sizeof(buffer), &got, nullptr);
-  });
-  std::vector<uint8_t> data = rig::Pattern(256u << 10, 9);
-  std::future<BOOL> write = Pending([&] {
-    DWORD written = 0;
-    return ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
-  });
-  EXPECT_TRUE(Blocked(wait));
-  EXPECT_TRUE(Blocked(read));
+  // A write that a large paced buffer keeps busy.
+  ASSERT_NO_FATAL_FAILURE(StartBlockedCalls(256u << 10, 9));
   EXPECT_TRUE(Blocked(write));
 
   rig::Unplug(bridge);
-  EXPECT_TRUE(EndsSoon(wait));
-  EXPECT_TRUE(EndsSoon(read));
-  EXPECT_TRUE(EndsSoon(write));
-  // An ended wait reports no event (with success while the handle is open, as the platform does).
-  if (wait.valid()) {
-    wait.get();
-    EXPECT_EQ(events, 0u);
-  }
-  if (read.valid()) {
-    EXPECT_FALSE(read.get());
-  }
-  if (write.valid()) write.get();
+  ExpectCallsEnded();
   // The only port is open: detach waits for the application's close.
   EXPECT_FALSE(rig::WaitRemoved(bridge, 1500));
   Clock::time_point closed = Clock::now();
@@ -146,48 +154,15 @@ TEST_F(LifecycleTest, ApplicationThatNeverClosesGetsErrorsAfterDetach) {
 }
 
 TEST_F(LifecycleTest, HandleClosedWhileCallsArePendingEndsThemAll) {
-  rig::BridgeOptions unwired;
-  unwired.wiring = rig::Wiring::None;
-  rig::Bridge bridge = rig::Plug(unwired);
-  ASSERT_TRUE(bridge.attached);
-  HANDLE port = rig::Open(TEXT("COM1:"));
-  ASSERT_NE(port, INVALID_HANDLE_VALUE);
-  ASSERT_TRUE(rig::Configure(port, CBR_115200));
-  ASSERT_TRUE(rig::SetReadTimeout(port, 0));
-  ASSERT_TRUE(ceapp::SetCommMask(port, EV_RING));
-  DWORD events = 0xFFFFFFFFu;
-  std::future<BOOL> wait = Pending([&] { return ceapp::WaitCommEvent(port, &events, nullptr); });
-  std::future<BOOL> read = Pending([&] {
-    BYTE buffer[64];
-    DWORD got = 0;
-    return ceapp::ReadFile(port, buffer, sizeof(buffer), &got, nullptr);
-  });
   // One chunk (0.7 s on the line): a chunk in flight is not abandoned, its completion ends the
   // write.
-  std::vector<uint8_t> data = rig::Pattern(8u << 10, 10);
-  std::future<BOOL> write = Pending([&] {
-    DWORD written = 0;
-    return ceapp::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
-  });
-  EXPECT_TRUE(Blocked(wait));
-  EXPECT_TRUE(Blocked(read));
+  ASSERT_NO_FATAL_FAILURE(StartBlockedCalls(8u << 10, 10));
   std::future<BOOL> close = Pending([&] { return ceapp::CloseHandle(port); });
   EXPECT_TRUE(EndsSoon(close));
-  EXPECT_TRUE(EndsSoon(wait));
-  EXPECT_TRUE(EndsSoon(read));
-  EXPECT_TRUE(EndsSoon(write));
+  ExpectCallsEnded();
   if (close.valid()) {
     EXPECT_TRUE(close.get());
   }
-  if (read.valid()) {
-    EXPECT_FALSE(read.get());
-  }
-  // An ended wait reports no event (with success while the handle is open, as the platform does).
-  if (wait.valid()) {
-    wait.get();
-    EXPECT_EQ(events, 0u);
-  }
-  if (write.valid()) write.get();
   // The port can be opened again and works.
   HANDLE again = rig::Open(TEXT("COM1:"));
   ASSERT_NE(again, INVALID_HANDLE_VALUE);

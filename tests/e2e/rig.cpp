@@ -92,86 +92,75 @@ bool WaitRemoved(const Bridge& bridge, uint32_t timeoutMs) {
   return bridge.id == 0 || sim::WaitRemoved(bridge.id, timeoutMs);
 }
 
-std::vector<AttachFault> AllAttachFaults() {
-  return {AttachFault::SetInterfaceStalls, AttachFault::PartNumberStalls,
-          AttachFault::ProductMissing,     AttachFault::ProductHeaderShort,
-          AttachFault::SerialLengthZero,   AttachFault::SerialLengthOne,
-          AttachFault::SerialWrongType,    AttachFault::SerialOtherLength};
-}
-
-// The selection of the interface is not checked (its status is not read), a part number that
-// cannot be read is 0, and a string the device does not answer at all is left out.
-bool FaultStillAttaches(AttachFault fault) {
-  return fault == AttachFault::None || fault == AttachFault::SetInterfaceStalls ||
-         fault == AttachFault::PartNumberStalls || fault == AttachFault::ProductMissing;
-}
-
-const char* FaultName(AttachFault fault) {
-  switch (fault) {
-    case AttachFault::None:
-      return "None";
-    case AttachFault::SetInterfaceStalls:
-      return "SetInterfaceStalls";
-    case AttachFault::PartNumberStalls:
-      return "PartNumberStalls";
-    case AttachFault::ProductMissing:
-      return "ProductMissing";
-    case AttachFault::ProductHeaderShort:
-      return "ProductHeaderShort";
-    case AttachFault::SerialLengthZero:
-      return "SerialLengthZero";
-    case AttachFault::SerialLengthOne:
-      return "SerialLengthOne";
-    case AttachFault::SerialWrongType:
-      return "SerialWrongType";
-    case AttachFault::SerialOtherLength:
-      return "SerialOtherLength";
-  }
-  return "?";
-}
-
 namespace {
 
 const int kSetInterface = 0x0B;
 const int kGetDescriptor = 0x06;
 const int kVendor = 0xFF;
 
-void Inject(sim::BridgeModel& model, AttachFault fault) {
-  sim::StringFault string;
-  switch (fault) {
-    case AttachFault::None:
-      return;
-    case AttachFault::SetInterfaceStalls:
-      model.StallNext(kSetInterface, 1);
-      return;
-    case AttachFault::PartNumberStalls:
-      model.StallNext(kVendor, 1);
-      return;
-    case AttachFault::ProductMissing:
-      string.missing = true;
-      model.SetStringFault(2, string);
-      return;
-    case AttachFault::ProductHeaderShort:
-      model.ShortAnswerNext(kGetDescriptor, 1, 1);
-      return;
-    case AttachFault::SerialLengthZero:
-      string.headerLength = 0;
-      break;
-    case AttachFault::SerialLengthOne:
-      string.headerLength = 1;
-      break;
-    case AttachFault::SerialWrongType:
-      string.laterType = 4;
-      break;
-    case AttachFault::SerialOtherLength:
-      string.laterLength = 4;
-      break;
+// A fault on the serial number string, which is served at index 3 and 5.
+void SerialFault(sim::BridgeModel& model, const sim::StringFault& fault) {
+  model.SetStringFault(3, fault);
+  model.SetStringFault(5, fault);
+}
+
+struct FaultRow {
+  AttachFault fault;
+  const char* name;
+  bool stillAttaches;
+  void (*inject)(sim::BridgeModel&);
+};
+
+// The selection of the interface is not checked (its status is not read), a part number that
+// cannot be read is 0, and a string the device does not answer at all is left out.
+const FaultRow kFaults[] = {
+    {AttachFault::None, "None", true, [](sim::BridgeModel&) {}},
+    {AttachFault::SetInterfaceStalls, "SetInterfaceStalls", true,
+     [](sim::BridgeModel& m) { m.StallNext(kSetInterface, 1); }},
+    {AttachFault::PartNumberStalls, "PartNumberStalls", true,
+     [](sim::BridgeModel& m) { m.StallNext(kVendor, 1); }},
+    {AttachFault::ProductMissing, "ProductMissing", true,
+     [](sim::BridgeModel& m) { m.SetStringFault(2, {.missing = true}); }},
+    {AttachFault::ProductHeaderShort, "ProductHeaderShort", false,
+     [](sim::BridgeModel& m) { m.ShortAnswerNext(kGetDescriptor, 1, 1); }},
+    {AttachFault::SerialLengthZero, "SerialLengthZero", false,
+     [](sim::BridgeModel& m) { SerialFault(m, {.headerLength = 0}); }},
+    {AttachFault::SerialLengthOne, "SerialLengthOne", false,
+     [](sim::BridgeModel& m) { SerialFault(m, {.headerLength = 1}); }},
+    {AttachFault::SerialWrongType, "SerialWrongType", false,
+     [](sim::BridgeModel& m) { SerialFault(m, {.laterType = 4}); }},
+    {AttachFault::SerialOtherLength, "SerialOtherLength", false,
+     [](sim::BridgeModel& m) { SerialFault(m, {.laterLength = 4}); }},
+};
+
+const FaultRow& RowOf(AttachFault fault) {
+  for (const FaultRow& row : kFaults) {
+    if (row.fault == fault) return row;
   }
-  model.SetStringFault(3, string);
-  model.SetStringFault(5, string);
+  return kFaults[0];
+}
+
+void Inject(sim::BridgeModel& model, AttachFault fault) {
+  RowOf(fault).inject(model);
 }
 
 }  // namespace
+
+std::vector<AttachFault> AllAttachFaults() {
+  std::vector<AttachFault> all;
+  for (const FaultRow& row : kFaults) {
+    if (row.fault != AttachFault::None) all.push_back(row.fault);
+  }
+  return all;
+}
+
+bool FaultStillAttaches(AttachFault fault) {
+  return RowOf(fault).stillAttaches;
+}
+
+const char* FaultName(AttachFault fault) {
+  return RowOf(fault).name;
+}
 
 size_t LiveBlocks() {
   return sim::HeapLiveBlocks();

@@ -12,7 +12,7 @@
 #include "platform/ce_serial.h"
 #include "sim/devmgr/sim_devmgr.h"
 #include "tests/bridge/bridge_rig.h"
-#include "tests/lifecycle/heap_count.h"
+#include "tests/lifecycle/leak_check.h"
 #include "usb/registration.h"
 
 namespace {
@@ -90,7 +90,7 @@ class AttachTest : public ::testing::Test {
     bridgetest::InstallLinkedDriver();  // the linked driver as the device manager's "Tollaverk"
     WritePortKey(kPort0);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPort1);
-    liveBefore = testheap::LiveBlocks();
+    liveBefore = leakcheck::LiveBlocks();
   }
   void TearDown() override { EXPECT_EQ(sim::ActiveDeviceCount(), 0u); }
 
@@ -119,12 +119,7 @@ class AttachTest : public ::testing::Test {
   // registration.
   void ExpectNothingLeft() {
     EXPECT_EQ(accepted, lastResult);
-    EXPECT_EQ(sim::LivePipes(), 0u);
-    EXPECT_EQ(sim::LiveTransfers(), 0u);
-    EXPECT_EQ(sim::LiveNotificationRoutines(), 0u);
-    EXPECT_EQ(sim::UsbLeakCount(), 0u);
-    EXPECT_EQ(sim::ActiveDeviceCount(), 0u);
-    EXPECT_EQ(testheap::LiveBlocks(), liveBefore);
+    leakcheck::ExpectNothingLeft(liveBefore);
     if (model != nullptr && sim::IsPlugged(id)) Unplug();
   }
 

@@ -74,38 +74,15 @@ bool FakeHost::WaitIssued(size_t n, DWORD timeoutMs) {
 
 USB_TRANSFER FakeHost::IssueBulk(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
                                  DWORD flags, DWORD length, LPVOID buffer, ULONG) {
-  Issue issue;
-  issue.bulk = true;
-  issue.pipe = pipe;
-  issue.routine = routine;
-  issue.parameter = parameter;
-  issue.flags = flags;
-  issue.length = length;
-  issue.buffer = buffer;
-  return current_->Start(issue);
+  return current_->Start({pipe, routine, parameter, flags, length, buffer});
 }
 
-USB_TRANSFER FakeHost::IssueVendor(USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
-                                   LPVOID parameter, DWORD flags, LPCUSB_DEVICE_REQUEST setup,
-                                   LPVOID buffer, ULONG) {
-  Issue issue;
-  issue.device = device;
-  issue.routine = routine;
-  issue.parameter = parameter;
-  issue.flags = flags;
-  issue.setup = *setup;
-  issue.length = setup->wLength;
-  issue.buffer = buffer;
-  return current_->Start(issue);
+USB_TRANSFER FakeHost::IssueVendor(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
+                                   DWORD flags, LPCUSB_DEVICE_REQUEST setup, LPVOID buffer, ULONG) {
+  return current_->Start({nullptr, routine, parameter, flags, setup->wLength, buffer});
 }
 
-USB_TRANSFER FakeHost::Start(const Issue& issueIn) {
-  Issue issue = issueIn;
-  if (issue.parameter != nullptr) {
-    issue.eventClearAtIssue = WaitForSingleObject(issue.parameter, 0) == WAIT_TIMEOUT;
-    // Taking the signal of an auto-reset event would change what the caller sees; put it back.
-    if (!issue.eventClearAtIssue) SetEvent(issue.parameter);
-  }
+USB_TRANSFER FakeHost::Start(const Issue& issue) {
   std::unique_lock<std::mutex> lock(mutex_);
   issues_.push_back(issue);
   changed_.notify_all();
@@ -154,11 +131,6 @@ void FakeHost::RunCompleter(Transfer* t) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return t->cancel || (t->hasStep && t->step.kind != Step::Pend); });
   if (t->cancel) return;
-  if (t->step.delayMs != 0) {
-    const auto until =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(t->step.delayMs);
-    if (changed_.wait_until(lock, until, [&] { return t->cancel; })) return;
-  }
   CompleteLocked(t);
   LPTRANSFER_NOTIFY_ROUTINE routine = t->issue.routine;
   LPVOID parameter = t->issue.parameter;

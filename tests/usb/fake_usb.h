@@ -1,7 +1,10 @@
-// A scripted USB_FUNCS table for faults the bridge model cannot produce: each issued transfer
-// takes the next scripted step (complete after a delay, stay pending, refuse, unreadable status).
-// A transfer issued with no step queued stays pending until the test queues one. Completions run
-// on a thread of the fake, never on the caller's.
+// A scripted USB_FUNCS table for what the simulated host stack and the bridge model do not
+// produce: a transfer that completes with bytes and an error together, a zero-byte success, an
+// unreadable status or a count beyond the buffer, a refused issue with a chosen last error (or
+// none) while the device stays plugged, and a control transfer that never completes. Each issued
+// transfer takes the next scripted step (complete, stay pending, refuse). A transfer issued with
+// no step queued stays pending until the test queues one. Completions run on a thread of the
+// fake, never on the caller's.
 #pragma once
 
 #include <condition_variable>
@@ -23,22 +26,17 @@ struct Step {
   int64_t bytes = -1;      // reported count; -1: the copied or requested length
   DWORD usbError = 0;
   DWORD lastError = 0;  // Refuse: the last error the issue leaves
-  DWORD delayMs = 0;    // Complete: time until the completion
   bool statusReadable = true;
   DWORD partialBytes = 0;  // reported while the transfer has not completed
 };
 
 struct Issue {
-  bool bulk = false;
-  USB_PIPE pipe = nullptr;
-  USB_HANDLE device = nullptr;
+  USB_PIPE pipe = nullptr;  // null for a control transfer
   LPTRANSFER_NOTIFY_ROUTINE routine = nullptr;
   LPVOID parameter = nullptr;
   DWORD flags = 0;
   DWORD length = 0;
   LPVOID buffer = nullptr;
-  USB_DEVICE_REQUEST setup{};
-  bool eventClearAtIssue = false;  // the parameter, taken as an event, was not signalled
 };
 
 class FakeHost {
