@@ -335,7 +335,7 @@ TEST(BridgeTransmit, TimedOutChunkEndsTheWriteWithTheTrueCount) {
         return e.kind == BridgeLogEntry::Kind::BulkOut && e.length == 16384 &&
                e.usbError == USB_NO_ERROR;
       },
-      5000));
+      15000));
   Sleep(100);
   b.model->SetModemInputs(0, BridgeModel::kDsr);
   DWORD written = write.get();
@@ -346,7 +346,7 @@ TEST(BridgeTransmit, TimedOutChunkEndsTheWriteWithTheTrueCount) {
   EXPECT_GE(ms, 1990);
   EXPECT_LT(ms, 15000);
   b.model->SetModemInputs(0, BridgeModel::kCts | BridgeModel::kDsr);
-  Bytes line = b.model->WaitSent(0, written, 5000);
+  Bytes line = b.model->WaitSent(0, written, 15000);
   Sleep(50);
   Bytes more = b.model->TakeSent(0);
   line.insert(line.end(), more.begin(), more.end());
