@@ -164,12 +164,12 @@ static_assert(sizeof(USB_DRIVER_SETTINGS) == 40, "driver settings are 40 bytes")
 
 #define USB_CLOSE_DEVICE 1u
 
-// ---- Routines handed to the host stack ------------------------------------------------------------
+// ---- Routines handed to the host stack ----------------------------------------------------------
 typedef DWORD(WINAPI* LPTRANSFER_NOTIFY_ROUTINE)(LPVOID notifyParameter);
 typedef BOOL(WINAPI* LPDEVICE_NOTIFY_ROUTINE)(LPVOID notifyParameter, DWORD code, LPDWORD* info1,
                                               LPDWORD* info2, LPDWORD* info3, LPDWORD* info4);
 
-// ---- Operations table ------------------------------------------------------------------------------
+// ---- Operations table ---------------------------------------------------------------------------
 typedef LPCUSB_DEVICE (*LPGET_DEVICE_INFO)(USB_HANDLE device);
 typedef USB_TRANSFER (*LPSET_INTERFACE)(USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
                                         LPVOID parameter, DWORD flags, UCHAR interfaceNumber,
@@ -182,12 +182,11 @@ typedef USB_TRANSFER (*LPGET_DESCRIPTOR)(USB_HANDLE device, LPTRANSFER_NOTIFY_RO
 typedef BOOL (*LPREGISTER_NOTIFICATION_ROUTINE)(USB_HANDLE device, LPDEVICE_NOTIFY_ROUTINE routine,
                                                 LPVOID context);
 typedef BOOL (*LPUN_REGISTER_NOTIFICATION_ROUTINE)(USB_HANDLE device,
-                                                   LPDEVICE_NOTIFY_ROUTINE routine,
-                                                   LPVOID context);
-typedef USB_TRANSFER (*LPISSUE_VENDOR_TRANSFER)(USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
-                                                LPVOID parameter, DWORD flags,
-                                                LPCUSB_DEVICE_REQUEST setup, LPVOID buffer,
-                                                ULONG physicalAddress);
+                                                   LPDEVICE_NOTIFY_ROUTINE routine, LPVOID context);
+typedef USB_TRANSFER (*LPISSUE_VENDOR_TRANSFER)(USB_HANDLE device,
+                                                LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
+                                                DWORD flags, LPCUSB_DEVICE_REQUEST setup,
+                                                LPVOID buffer, ULONG physicalAddress);
 typedef USB_TRANSFER (*LPISSUE_BULK_TRANSFER)(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
                                               LPVOID parameter, DWORD flags, DWORD length,
                                               LPVOID buffer, ULONG physicalAddress);
@@ -215,7 +214,7 @@ typedef struct _USB_FUNCS {
 } USB_FUNCS, *PUSB_FUNCS;
 typedef const USB_FUNCS* LPCUSB_FUNCS;
 
-// ---- Client registration, imported from the host stack -------------------------------------------
+// ---- Client registration, imported from the host stack ------------------------------------------
 extern "C" BOOL RegisterClientDriverID(LPCWSTR uniqueDriverId);
 extern "C" BOOL UnRegisterClientDriverID(LPCWSTR uniqueDriverId);
 extern "C" BOOL RegisterClientSettings(LPCWSTR driverLibFile, LPCWSTR uniqueDriverId,
