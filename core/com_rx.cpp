@@ -49,10 +49,12 @@ void RxFlowCheck(ComDevice* device, const DCB* dcb) {
       !FlowTestAndSet(device, RtsFlowOff))
     ops->ClearRts(device->port);
   if ((flags & DCB_F_INX) && !(FlowFlags(device) & XoffSent) && size - used <= dcb->XoffLim) {
-    ops->SendImmediate(device->port, (BYTE)dcb->XoffChar);
+    // The flag is set before the character goes, as XON clears it before its own: whoever sees
+    // the XOFF on the line and then asks for the status finds it reported.
     DWORD set = XoffSent;
     if (!(flags & DCB_F_TX_CONTINUE_ON_XOFF)) set |= TxHeldByXoff;
     FlowSet(device, set);
+    ops->SendImmediate(device->port, (BYTE)dcb->XoffChar);
   }
   LeaveCriticalSection(&device->inFlowLock);
 }
