@@ -30,7 +30,7 @@ extern "C" HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     return nullptr;
   }
   {
-    std::lock_guard<std::mutex> guard(H().lock);
+    std::lock_guard<sim::os_detail::PiMutex> guard(H().lock);
     if (os_detail::FailThisAllocationLocked()) {
       os_detail::SetError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
@@ -46,7 +46,7 @@ extern "C" HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     return nullptr;
   }
   std::memset(block, (flags & LMEM_ZEROINIT) ? 0 : kFreshFill, bytes);
-  std::lock_guard<std::mutex> guard(H().lock);
+  std::lock_guard<sim::os_detail::PiMutex> guard(H().lock);
   H().blocks.emplace(block, bytes);
   H().liveBytes += bytes;
   return block;
@@ -56,7 +56,7 @@ extern "C" HLOCAL LocalFree(HLOCAL block) {
   os_detail::Checkpoint();
   if (block == nullptr) return nullptr;
   {
-    std::lock_guard<std::mutex> guard(H().lock);
+    std::lock_guard<sim::os_detail::PiMutex> guard(H().lock);
     auto it = H().blocks.find(block);
     if (it == H().blocks.end()) {
       os_detail::SetError(ERROR_INVALID_PARAMETER);
@@ -71,7 +71,7 @@ extern "C" HLOCAL LocalFree(HLOCAL block) {
 
 extern "C" SIZE_T LocalSize(HLOCAL block) {
   os_detail::Checkpoint();
-  std::lock_guard<std::mutex> guard(H().lock);
+  std::lock_guard<sim::os_detail::PiMutex> guard(H().lock);
   auto it = H().blocks.find(block);
   if (it == H().blocks.end()) {
     os_detail::SetError(ERROR_INVALID_PARAMETER);

@@ -21,17 +21,17 @@ bool FailThisAllocationLocked() {
 using os_detail::H;
 
 size_t HeapLiveBlocks() {
-  std::lock_guard<std::mutex> guard(H().lock);
+  std::lock_guard<os_detail::PiMutex> guard(H().lock);
   return H().blocks.size();
 }
 
 size_t HeapLiveBytes() {
-  std::lock_guard<std::mutex> guard(H().lock);
+  std::lock_guard<os_detail::PiMutex> guard(H().lock);
   return H().liveBytes;
 }
 
 void HeapFailAllocation(unsigned n) {
-  std::lock_guard<std::mutex> guard(H().lock);
+  std::lock_guard<os_detail::PiMutex> guard(H().lock);
   H().failCountdown = n;
 }
 

@@ -6,11 +6,12 @@
 #include <unordered_map>
 
 #include "platform/ce_os.h"
+#include "sim/os/host_sync.h"
 
 namespace sim::os_detail {
 
 struct HeapTable {
-  std::mutex lock;  // protects every field
+  PiMutex lock;  // protects every field (inherits priority: every LocalAlloc takes it)
   std::unordered_map<void*, SIZE_T> blocks;
   size_t liveBytes = 0;
   unsigned failCountdown = 0;  // 0: no failure armed

@@ -9,7 +9,7 @@
 using sim::os_detail::H;
 
 extern "C" HLOCAL TvLocalAlloc(UINT flags, SIZE_T bytes) {
-  std::lock_guard<std::mutex> guard(H().lock);
+  std::lock_guard<sim::os_detail::PiMutex> guard(H().lock);
   if (sim::os_detail::FailThisAllocationLocked()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -23,7 +23,7 @@ extern "C" HLOCAL TvLocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 extern "C" HLOCAL TvLocalFree(HLOCAL block) {
-  std::lock_guard<std::mutex> guard(H().lock);
+  std::lock_guard<sim::os_detail::PiMutex> guard(H().lock);
   HLOCAL result = LocalFree(block);
   auto it = H().blocks.find(block);
   if (result == nullptr && it != H().blocks.end()) {

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/os/host_sync.h"
 #include "sim/os/os_internal.h"
 #include "sim/os/reg_text.h"
 #include "sim/os/sim_os.h"
@@ -42,7 +43,7 @@ struct Key {
 };
 
 struct Registry {
-  std::mutex lock;
+  os_detail::PiMutex lock;
   std::shared_ptr<Key> root = std::make_shared<Key>();
   std::unordered_map<uintptr_t, std::shared_ptr<Key>> handles;
   uintptr_t nextSerial = 1;
@@ -168,7 +169,7 @@ void DumpLocked(const Key& key, const std::string& path, std::string* out) {
 // ---- Test-facing interface
 
 void RegistryClear() {
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   MarkDeletedLocked(*R().root);
   R().root = std::make_shared<Key>();
 }
@@ -176,7 +177,7 @@ void RegistryClear() {
 bool RegistryLoadText(const std::string& text, std::string* error) {
   std::vector<LoadOp> ops;
   if (!ParseRegText(text, &ops, error)) return false;
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   for (LoadOp& op : ops) {
     bool created = false;
     switch (op.kind) {
@@ -199,14 +200,14 @@ bool RegistryLoadText(const std::string& text, std::string* error) {
 }
 
 std::string RegistryDump() {
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   std::string out;
   DumpLocked(*R().root, "HKEY_LOCAL_MACHINE", &out);
   return out;
 }
 
 size_t RegistryOpenKeys() {
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   return R().handles.size();
 }
 
@@ -221,7 +222,7 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sa
   (void)sam;
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   std::shared_ptr<Key> from;
   LONG rc = ResolveLocked(key, &from);
   if (rc != ERROR_SUCCESS) return rc;
@@ -242,7 +243,7 @@ extern "C" LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR
   (void)attributes;
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   std::shared_ptr<Key> from;
   LONG rc = ResolveLocked(key, &from);
   if (rc != ERROR_SUCCESS) return rc;
@@ -258,7 +259,7 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, 
                                  LPBYTE data, LPDWORD size) {
   Checkpoint();
   if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   std::shared_ptr<Key> node;
   LONG rc = ResolveLocked(key, &node);
   if (rc != ERROR_SUCCESS) return rc;
@@ -283,7 +284,7 @@ extern "C" LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWOR
   if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
   // The type is a label on the bytes: a REG_DWORD or REG_QWORD of another size is stored as given.
   std::vector<BYTE> bytes(data, data + size);
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   std::shared_ptr<Key> node;
   LONG rc = ResolveLocked(key, &node);
   if (rc != ERROR_SUCCESS) return rc;
@@ -293,7 +294,7 @@ extern "C" LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWOR
 
 extern "C" LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   std::shared_ptr<Key> node;
   LONG rc = ResolveLocked(key, &node);
   if (rc != ERROR_SUCCESS) return rc;
@@ -303,7 +304,7 @@ extern "C" LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) {
 extern "C" LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
   Checkpoint();
   if (subKey == nullptr || SplitPath(subKey).empty()) return ERROR_INVALID_PARAMETER;
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   std::shared_ptr<Key> from;
   LONG rc = ResolveLocked(key, &from);
   if (rc != ERROR_SUCCESS) return rc;
@@ -313,7 +314,7 @@ extern "C" LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
 extern "C" LONG RegCloseKey(HKEY key) {
   Checkpoint();
   if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-  std::lock_guard<std::mutex> guard(R().lock);
+  std::lock_guard<os_detail::PiMutex> guard(R().lock);
   return R().handles.erase(reinterpret_cast<uintptr_t>(key)) == 0 ? ERROR_INVALID_HANDLE
                                                                   : ERROR_SUCCESS;
 }
@@ -326,7 +327,7 @@ extern "C" HKEY OpenDeviceKey(LPCWSTR activeKey) {
   }
   sim::WString devicePath;
   {
-    std::lock_guard<std::mutex> guard(R().lock);
+    std::lock_guard<os_detail::PiMutex> guard(R().lock);
     std::shared_ptr<Key> active = FindLocked(R().root, activeKey);
     LONG rc = ERROR_FILE_NOT_FOUND;
     if (active) {
