@@ -11,6 +11,7 @@
 
 #include "platform/ce_serial.h"
 #include "sim/os/cpu_account.h"
+#include "sim/os/sched.h"
 
 namespace sim {
 
@@ -711,6 +712,7 @@ struct BridgeModel::Impl {
 namespace {
 
 void WorkerLoop() {
+  sched::EnterSimulationThread();
   os_detail::CpuAccount account(ThreadKind::BridgeModel);
   std::unique_lock<std::mutex> lock(W().mu);
   for (;;) {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "sim/bridge_model/pty_line.h"
+#include "sim/os/sched.h"
 
 namespace sim {
 namespace {
@@ -135,6 +136,7 @@ class PtyLine final : public ExternalLine {
   }
 
   void Run() {
+    sched::EnterSimulationThread();
     uint8_t buffer[4096];
     // When the oldest byte for the terminal was first seen queued.
     std::optional<std::chrono::steady_clock::time_point> queuedSince;

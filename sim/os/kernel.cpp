@@ -2,13 +2,21 @@
 // count, last error, permissions and pointer checks.
 //
 // One kernel mutex (Kernel::lock) protects the handle table, every object's signal state and
-// waiter list, every critical section and every thread record's mutable fields. A blocked thread
-// sleeps on its own ThreadRec::parker without the kernel mutex, so whoever satisfies its wait,
-// frees its lock or terminates it wakes exactly that thread (an auto-reset event's set wakes at
-// most one waiter); sets and leaves do so once they have left the kernel mutex, so that the woken
-// thread does not run into it. Waits and sets do not allocate: a wait's links into the objects'
-// waiter lists live on the waiting thread's stack. A satisfied wait returns without taking the
-// kernel mutex again.
+// waiter list, every critical section and every thread record's mutable fields. It inherits
+// priority (PiMutex), so that under device scheduling a thread waiting for it lends its level to
+// the holder. A blocked thread sleeps on its own ThreadRec::parker without the kernel mutex, so
+// whoever satisfies its wait, frees its lock or terminates it wakes exactly that thread (an
+// auto-reset event's set wakes at most one waiter); sets and leaves do so once they have left the
+// kernel mutex, so that the woken thread does not run into it. Waits and sets do not allocate: a
+// wait's links into the objects' waiter lists live on the waiting thread's stack. A satisfied wait
+// returns without taking the kernel mutex again. No thread ever waits for another by spinning:
+// under strict priorities the one waited for might never run again.
+//
+// Critical sections inherit priority as the platform's kernel does it: a thread that blocks on a
+// section lends its rank to the owner (and on along the chain, when the owner itself waits for a
+// section) until the owner leaves the sections it is waited for in. A thread's rank is its
+// 256-level priority, or sched::kSimulationRank for the simulation's own threads; under device
+// scheduling every change of rank moves the host thread to its level (sim/os/sched.h).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,13 +31,17 @@
 #include <vector>
 
 #include "sim/os/cpu_account.h"
+#include "sim/os/host_sync.h"
 #include "sim/os/os_internal.h"
+#include "sim/os/sched.h"
 #include "sim/os/sim_os.h"
 
 namespace sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using os_detail::Parker;
+using os_detail::PiMutex;
 
 constexpr uintptr_t kTagShift = sizeof(uintptr_t) * 8 - 8;
 constexpr uintptr_t kKernelTag = uintptr_t{0x4B} << kTagShift;
@@ -81,61 +93,42 @@ struct Waiter {
   WaitLink links[kMaxWaitObjects];
 };
 
-// Sleep and wake-up of one thread: a token that Unpark leaves and Park takes. A stale token only
-// makes a later park return early; every sleeper re-checks its condition.
-class Parker {
- public:
-  void Unpark() {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      token_ = true;
-    }
-    cv_.notify_one();
-  }
-  void Park() {
-    std::unique_lock<std::mutex> held(mutex_);
-    while (!token_) cv_.wait(held);
-    token_ = false;
-  }
-  // False when the deadline passed without a token.
-  bool ParkUntil(Clock::time_point deadline) {
-    std::unique_lock<std::mutex> held(mutex_);
-    while (!token_) {
-      if (cv_.wait_until(held, deadline) == std::cv_status::timeout && !token_) return false;
-    }
-    token_ = false;
-    return true;
-  }
+struct CsImpl;
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool token_ = false;
-};
-
-struct ThreadRec {
+// A thread record is shared: a waker that has decided a wake-up under the kernel mutex keeps the
+// record alive until it has carried it out (see WakeAfterUnlock), however soon the thread ends.
+struct ThreadRec : std::enable_shared_from_this<ThreadRec> {
   DWORD id = 0;
   Parker parker;
-  // Wake-ups decided under the kernel mutex and not yet carried out (see WakeAfterUnlock); the
-  // thread does not end, and its record stays, while any is in flight.
-  std::atomic<unsigned> unparking{0};
   std::shared_ptr<KObject> object;
   std::atomic<bool> terminated{false};
   bool created = false;  // made by CreateThread
   bool ended = false;
+  bool simulation = false;  // one of the simulation's own threads (host stack, models, timer)
   DWORD exitCode = STILL_ACTIVE;
   int priority256 = CE_THREAD_PRIO_256_NORMAL;
   DWORD permissions = kDefaultPermissions;
+  // Scheduling: the rank in force (own or inherited), the host thread while it runs (0 once it has
+  // ended), the section it is blocked on and the sections it owns.
+  int rank = CE_THREAD_PRIO_256_NORMAL;
+  int hostThread = 0;
+  CsImpl* blockedOn = nullptr;
+  CsImpl* firstHeld = nullptr;
 };
 
 struct CsImpl {
   DWORD owner = 0;  // thread id, 0 when free
   unsigned count = 0;
   std::vector<ThreadRec*> waiters;
+  // The owner's record while it runs (null when free, or abandoned by an owner that ended), and
+  // the links of its list of owned sections.
+  ThreadRec* ownerRec = nullptr;
+  CsImpl* prevHeld = nullptr;
+  CsImpl* nextHeld = nullptr;
 };
 
 struct Kernel {
-  std::mutex lock;
+  PiMutex lock;
   std::unordered_map<uintptr_t, std::shared_ptr<KObject>> handles;
   uintptr_t nextSerial = 1;
   DWORD nextThreadId = 0x100;
@@ -144,6 +137,7 @@ struct Kernel {
   std::unordered_map<void*, std::unique_ptr<CsImpl>> sections;
   std::vector<std::pair<uintptr_t, uintptr_t>> badRanges;  // [first, last]
   std::atomic<int64_t> tickOffset{0};
+  bool inheritance = true;  // priority inheritance on critical sections (a test can turn it off)
 };
 
 // Never destroyed: driver threads may still call in while the process exits.
@@ -174,17 +168,93 @@ std::shared_ptr<ThreadRec> NewRecLocked() {
   return rec;
 }
 
+// The calling thread's own record, made at its first call. A thread the simulation did not create
+// keeps the host level it has (its creator's, or the simulation's own) until its priority is set.
+void NewSelfLocked() {
+  tSlot.rec = NewRecLocked();
+  tSlot.rec->hostThread = sched::CurrentHostThread();
+  if (sched::IsSimulationThread()) {
+    tSlot.rec->simulation = true;
+    tSlot.rec->rank = sched::kSimulationRank;
+  }
+}
+
 ThreadRec& SelfLocked() {
-  if (!tSlot.rec) tSlot.rec = NewRecLocked();
+  if (!tSlot.rec) NewSelfLocked();
   return *tSlot.rec;
 }
 
 ThreadRec& Self() {
   if (!tSlot.rec) {
-    std::lock_guard<std::mutex> guard(K().lock);
-    tSlot.rec = NewRecLocked();
+    std::lock_guard<PiMutex> guard(K().lock);
+    NewSelfLocked();
   }
   return *tSlot.rec;
+}
+
+// ---- Ranks and priority inheritance
+
+int OwnRank(const ThreadRec& rec) {
+  return rec.simulation ? sched::kSimulationRank : rec.priority256;
+}
+
+class WakeAfterUnlock;
+thread_local WakeAfterUnlock* tWakes = nullptr;
+bool DeferOwnRank();
+
+// Puts the thread's host thread at the level of its rank (under device scheduling). A thread that
+// changes its own rank while it frees others (a leave that drops what it inherited) does so only
+// once they are woken: lowered while still holding the kernel mutex, before the thread it hands
+// the section to is awake, it would be preempted with nobody to lend it a level.
+void ApplyRankLocked(ThreadRec& rec) {
+  if (rec.hostThread == 0 || rec.simulation) return;
+  if (&rec == tSlot.rec.get() && DeferOwnRank()) return;
+  sched::SetRank(rec.hostThread, rec.rank);
+}
+
+// Recomputes the rank of the thread from its own priority and the waiters of the sections it owns,
+// and passes a change on to the owner of the section it is blocked on. The chain is bounded: a
+// cycle would be a deadlock of sections, which the platform does not resolve either.
+void UpdateRankLocked(ThreadRec& start) {
+  ThreadRec* rec = &start;
+  for (int depth = 0; rec != nullptr && depth < 32; ++depth) {
+    int rank = OwnRank(*rec);
+    if (K().inheritance) {
+      for (CsImpl* held = rec->firstHeld; held != nullptr; held = held->nextHeld) {
+        for (ThreadRec* waiter : held->waiters) {
+          if (!waiter->terminated && waiter->rank < rank) rank = waiter->rank;
+        }
+      }
+    }
+    if (rank == rec->rank) return;
+    rec->rank = rank;
+    ApplyRankLocked(*rec);
+    rec = rec->blockedOn != nullptr ? rec->blockedOn->ownerRec : nullptr;
+  }
+}
+
+void LinkHeldLocked(CsImpl& impl, ThreadRec& owner) {
+  impl.ownerRec = &owner;
+  impl.prevHeld = nullptr;
+  impl.nextHeld = owner.firstHeld;
+  if (owner.firstHeld != nullptr) owner.firstHeld->prevHeld = &impl;
+  owner.firstHeld = &impl;
+}
+
+void UnlinkHeldLocked(CsImpl& impl) {
+  ThreadRec* owner = impl.ownerRec;
+  if (owner == nullptr) return;
+  (impl.prevHeld ? impl.prevHeld->nextHeld : owner->firstHeld) = impl.nextHeld;
+  if (impl.nextHeld != nullptr) impl.nextHeld->prevHeld = impl.prevHeld;
+  impl.ownerRec = nullptr;
+  impl.prevHeld = impl.nextHeld = nullptr;
+}
+
+// The thread is ending: the sections it still owns stay owned by its id (abandoned, as on the
+// platform) but no longer by its record, and its host thread is no longer there to be moved.
+void ForgetRecordLocked(ThreadRec& rec) {
+  while (rec.firstHeld != nullptr) UnlinkHeldLocked(*rec.firstHeld);
+  rec.hostThread = 0;
 }
 
 void SignalObjectLocked(KObject& object);
@@ -197,13 +267,12 @@ void EndThreadLocked(ThreadRec& rec, DWORD code) {
 }
 
 // A thread that was not made by CreateThread ends here; its handle (if any) becomes signalled.
+// A waker that decided to wake it holds its record until the wake-up is carried out.
 ThreadSlot::~ThreadSlot() {
   if (!rec) return;
-  {
-    std::lock_guard<std::mutex> guard(K().lock);
-    if (!rec->created && !rec->terminated) EndThreadLocked(*rec, 0);
-  }
-  while (rec->unparking.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+  std::lock_guard<PiMutex> guard(K().lock);
+  if (!rec->created && !rec->terminated) EndThreadLocked(*rec, 0);
+  ForgetRecordLocked(*rec);
 }
 
 // Sets and leaves wake the threads they free after the kernel mutex is left, so that a woken
@@ -217,18 +286,24 @@ class WakeAfterUnlock {
   WakeAfterUnlock& operator=(const WakeAfterUnlock&) = delete;
   bool Add(ThreadRec& rec) {
     if (count_ == kMax) return false;
-    rec.unparking.fetch_add(1, std::memory_order_relaxed);
-    recs_[count_++] = &rec;
+    recs_[count_++] = rec.shared_from_this();  // the record outlives the wake-up
     return true;
   }
+  void DeferOwnRank() { ownRank_ = true; }
 
  private:
   static constexpr unsigned kMax = 8;
   WakeAfterUnlock* outer_;
-  ThreadRec* recs_[kMax];
+  std::shared_ptr<ThreadRec> recs_[kMax];
   unsigned count_ = 0;
+  bool ownRank_ = false;  // the calling thread's level is to follow its rank after the wakes
 };
-thread_local WakeAfterUnlock* tWakes = nullptr;
+
+bool DeferOwnRank() {
+  if (tWakes == nullptr) return false;
+  tWakes->DeferOwnRank();
+  return true;
+}
 
 WakeAfterUnlock::WakeAfterUnlock() : outer_(tWakes) {
   tWakes = this;
@@ -238,7 +313,11 @@ WakeAfterUnlock::~WakeAfterUnlock() {
   tWakes = outer_;
   for (unsigned i = 0; i < count_; ++i) {
     recs_[i]->parker.Unpark();
-    recs_[i]->unparking.fetch_sub(1, std::memory_order_release);
+    recs_[i].reset();
+  }
+  if (ownRank_) {
+    std::lock_guard<PiMutex> guard(K().lock);
+    ApplyRankLocked(*tSlot.rec);  // the rank in force now, whatever changed it meanwhile
   }
 }
 
@@ -247,7 +326,7 @@ void WakeLocked(ThreadRec& rec) {
   if (tWakes == nullptr || !tWakes->Add(rec)) rec.parker.Unpark();
 }
 
-[[noreturn]] void ParkLocked(std::unique_lock<std::mutex>& held) {
+[[noreturn]] void ParkLocked(std::unique_lock<PiMutex>& held) {
   ++K().parkedThreads;
   held.unlock();
   os_detail::Park();
@@ -338,7 +417,7 @@ bool TrySatisfyLocked(Waiter& waiter) {
   UnlinkWaiterLocked(waiter);
   // Once done is set the waiter may return and its record of the wait be gone (a stale token can
   // wake it early). Its thread record stays: a thread takes the kernel mutex before it ends, and
-  // waits for wake-ups in flight.
+  // the wake-up holds the record.
   waiter.done.store(true, std::memory_order_release);
   if (blocked) WakeLocked(*rec);
   return true;
@@ -359,7 +438,7 @@ void SignalObjectLocked(KObject& object) {
 }
 
 // Called with the kernel mutex held; may return with it released.
-DWORD WaitLocked(std::unique_lock<std::mutex>& held, Waiter& waiter, DWORD milliseconds) {
+DWORD WaitLocked(std::unique_lock<PiMutex>& held, Waiter& waiter, DWORD milliseconds) {
   ThreadRec& self = SelfLocked();
   if (self.terminated) ParkLocked(held);
   waiter.rec = &self;
@@ -415,17 +494,23 @@ void TakeSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl, ThreadRec& self) {
   impl.count = 1;
   cs->reserved[0] = self.id;
   cs->reserved[1] = 1;
+  LinkHeldLocked(impl, self);
 }
 
-// Leaving a section that threads wait for hands it to the waiter of highest priority (the first
-// to arrive among equals), so a thread that leaves and re-enters in a loop cannot starve the
-// others. The order is this simulation's choice, after the platform's priority scheduling: Win32
-// promises waiters no order (a run on Windows gave another one), and the driver relies on none.
+// Leaving a section that threads wait for hands it to the waiter of highest rank (the first to
+// arrive among equals), so a thread that leaves and re-enters in a loop cannot starve the others.
+// The order is this simulation's choice, after the platform's priority scheduling: Win32 promises
+// waiters no order (a run on Windows gave another one), and the driver relies on none. The leaving
+// owner drops what it inherited through this section; the new one inherits from those still
+// waiting.
 void HandOffSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl) {
+  ThreadRec* previous = impl.ownerRec;
+  UnlinkHeldLocked(impl);
+  if (previous != nullptr && previous->rank != OwnRank(*previous)) UpdateRankLocked(*previous);
   ThreadRec* next = nullptr;
   for (ThreadRec* waiter : impl.waiters) {
     if (waiter->terminated) continue;
-    if (next == nullptr || waiter->priority256 < next->priority256) next = waiter;
+    if (next == nullptr || waiter->rank < next->rank) next = waiter;
   }
   if (next == nullptr) {
     impl.owner = 0;
@@ -436,7 +521,9 @@ void HandOffSectionLocked(CRITICAL_SECTION* cs, CsImpl& impl) {
     return;
   }
   impl.waiters.erase(std::find(impl.waiters.begin(), impl.waiters.end(), next));
+  next->blockedOn = nullptr;
   TakeSectionLocked(cs, impl, *next);
+  if (!impl.waiters.empty()) UpdateRankLocked(*next);
   WakeLocked(*next);
 }
 
@@ -453,7 +540,7 @@ BOOL IsBadRange(const void* p, UINT_PTR bytes) {
   if (first < 0x10000) return TRUE;
   uintptr_t last = first + (bytes - 1);
   if (last < first) return TRUE;
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   return InBadRangeLocked(first, last) ? TRUE : FALSE;
 }
 
@@ -469,6 +556,13 @@ void RunThread(StartInfo info) {
   os_detail::CpuAccount account(ThreadKind::Created, reinterpret_cast<const void*>(info.routine));
   tSlot.rec = info.rec;
   ThreadRec& self = *info.rec;
+  {
+    // From here the thread runs at its own level, not its creator's (a priority set before it
+    // started is in its record).
+    std::lock_guard<PiMutex> guard(K().lock);
+    self.hostThread = sched::CurrentHostThread();
+    ApplyRankLocked(self);
+  }
   DWORD code = 0;
   if (!self.terminated) {
     try {
@@ -477,7 +571,7 @@ void RunThread(StartInfo info) {
       code = exit.code;
     }
   }
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   // A terminated thread was already counted out and its handle signalled.
   if (self.terminated) return;
   --K().liveThreads;
@@ -503,7 +597,7 @@ bool Terminated() {
 
 void Checkpoint() {
   if (!Terminated()) return;
-  std::unique_lock<std::mutex> held(K().lock);
+  std::unique_lock<PiMutex> held(K().lock);
   ParkLocked(held);
 }
 
@@ -519,24 +613,33 @@ void Checkpoint() {
 // ---- Test-facing interface
 
 size_t LiveThreadCount() {
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   return K().liveThreads;
 }
 
 size_t ParkedThreadCount() {
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   return K().parkedThreads;
 }
 
 size_t KernelHandleCount() {
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   return K().handles.size();
 }
 
 DWORD CriticalSectionOwner(const CRITICAL_SECTION* cs) {
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   CsImpl* impl = SectionLocked(cs);
   return impl == nullptr ? 0 : impl->owner;
+}
+
+void SetPriorityInheritance(bool on) {
+  std::lock_guard<PiMutex> guard(K().lock);
+  K().inheritance = on;
+}
+
+bool DeviceScheduling() {
+  return sched::DeviceScheduling();
 }
 
 void SetBadPointerRange(const void* p, size_t bytes) {
@@ -544,12 +647,12 @@ void SetBadPointerRange(const void* p, size_t bytes) {
   uintptr_t first = reinterpret_cast<uintptr_t>(p);
   uintptr_t last = first + (bytes - 1);
   if (last < first) last = UINTPTR_MAX;
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   K().badRanges.emplace_back(first, last);
 }
 
 void ClearBadPointerRanges() {
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   K().badRanges.clear();
 }
 
@@ -583,13 +686,13 @@ extern "C" DWORD GetLastError(void) {
 
 extern "C" DWORD GetCurrentPermissions(void) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   return SelfLocked().permissions;
 }
 
 extern "C" DWORD SetProcPermissions(DWORD permissions) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   ThreadRec& self = SelfLocked();
   DWORD old = self.permissions;
   self.permissions = permissions;
@@ -612,7 +715,7 @@ extern "C" void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
   Checkpoint();
   if (cs == nullptr) return;
   auto impl = std::make_unique<CsImpl>();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   cs->impl = impl.get();
   cs->reserved[0] = 0;
   cs->reserved[1] = 0;
@@ -623,8 +726,12 @@ extern "C" void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
 
 extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
-  if (SectionLocked(cs) == nullptr) return;
+  std::lock_guard<PiMutex> guard(K().lock);
+  CsImpl* impl = SectionLocked(cs);
+  if (impl == nullptr) return;
+  ThreadRec* owner = impl->ownerRec;
+  UnlinkHeldLocked(*impl);
+  if (owner != nullptr) UpdateRankLocked(*owner);
   K().sections.erase(cs->impl);
   cs->impl = nullptr;
   cs->reserved[0] = 0;
@@ -634,7 +741,7 @@ extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
 
 extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
   Checkpoint();
-  std::unique_lock<std::mutex> held(K().lock);
+  std::unique_lock<PiMutex> held(K().lock);
   ThreadRec& self = SelfLocked();
   CsImpl* impl = &SectionOrDie(cs, "EnterCriticalSection");
   if (impl->owner == self.id) {
@@ -643,14 +750,19 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
   }
   if (impl->owner != 0) {
     impl->waiters.push_back(&self);
+    self.blockedOn = impl;
+    if (impl->ownerRec != nullptr) UpdateRankLocked(*impl->ownerRec);
     while (impl->owner != self.id && impl->owner != 0 && !self.terminated) {
       held.unlock();
       self.parker.Park();
       held.lock();
       impl = &SectionOrDie(cs, "EnterCriticalSection");
     }
+    self.blockedOn = nullptr;
     if (impl->owner != self.id) {
       impl->waiters.erase(std::find(impl->waiters.begin(), impl->waiters.end(), &self));
+      // What the owner inherited from this thread goes with it.
+      if (impl->ownerRec != nullptr) UpdateRankLocked(*impl->ownerRec);
     }
     if (self.terminated) {
       // Handed over just as the thread was terminated: pass the section on.
@@ -664,7 +776,7 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
 
 extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   ThreadRec& self = SelfLocked();
   CsImpl& impl = SectionOrDie(cs, "TryEnterCriticalSection");
   if (impl.owner == self.id) {
@@ -679,7 +791,7 @@ extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
   Checkpoint();
   WakeAfterUnlock wakes;
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   ThreadRec& self = SelfLocked();
   CsImpl& impl = SectionOrDie(cs, "LeaveCriticalSection");
   if (impl.owner != self.id || impl.count == 0) {
@@ -707,14 +819,14 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualRese
   object->kind = KObject::Kind::Event;
   object->manualReset = manualReset != FALSE;
   object->signalled = initialState != FALSE;
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   return NewHandleLocked(std::move(object));
 }
 
 extern "C" BOOL EventModify(HANDLE event, DWORD func) {
   Checkpoint();
   WakeAfterUnlock wakes;
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   KObject* object = LookupLocked(event);
   if (object == nullptr || object->kind != KObject::Kind::Event) {
     tLastError = ERROR_INVALID_HANDLE;
@@ -739,7 +851,7 @@ extern "C" BOOL EventModify(HANDLE event, DWORD func) {
 
 extern "C" DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   Checkpoint();
-  std::unique_lock<std::mutex> held(K().lock);
+  std::unique_lock<PiMutex> held(K().lock);
   KObject* object = LookupLocked(handle);
   if (object == nullptr) return FailWait(ERROR_INVALID_HANDLE);
   Waiter waiter;
@@ -754,7 +866,7 @@ extern "C" DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
   if (count == 0 || count > kMaxWaitObjects || handles == nullptr) {
     return FailWait(ERROR_INVALID_PARAMETER);
   }
-  std::unique_lock<std::mutex> held(K().lock);
+  std::unique_lock<PiMutex> held(K().lock);
   Waiter waiter;
   waiter.waitAll = waitAll != FALSE;
   for (DWORD i = 0; i < count; ++i) {
@@ -772,7 +884,7 @@ extern "C" DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
 extern "C" BOOL CloseHandle(HANDLE handle) {
   Checkpoint();
   if (handle == kCurrentThread) return TRUE;
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   auto it = K().handles.find(reinterpret_cast<uintptr_t>(handle));
   if (it == K().handles.end()) {
     tLastError = ERROR_INVALID_HANDLE;
@@ -803,7 +915,7 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSiz
     tLastError = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  std::unique_lock<std::mutex> held(K().lock);
+  std::unique_lock<PiMutex> held(K().lock);
   std::shared_ptr<ThreadRec> rec = NewRecLocked();
   rec->created = true;
   rec->object->owner = rec;
@@ -829,14 +941,14 @@ extern "C" void ExitThread(DWORD exitCode) {
   Checkpoint();
   ThreadRec& self = Self();
   if (self.created) throw ThreadExit{exitCode};
-  std::unique_lock<std::mutex> held(K().lock);
+  std::unique_lock<PiMutex> held(K().lock);
   EndThreadLocked(self, exitCode);
   ParkLocked(held);
 }
 
 extern "C" BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   Checkpoint();
-  std::unique_lock<std::mutex> held(K().lock);
+  std::unique_lock<PiMutex> held(K().lock);
   std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
   if (!rec) {
     tLastError = ERROR_INVALID_HANDLE;
@@ -853,7 +965,7 @@ extern "C" BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
 
 extern "C" BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
   if (!rec) {
     tLastError = ERROR_INVALID_HANDLE;
@@ -879,7 +991,7 @@ extern "C" DWORD GetCurrentThreadId(void) {
 
 extern "C" BOOL SetThreadPriority(HANDLE thread, int priority) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
   if (!rec) {
     tLastError = ERROR_INVALID_HANDLE;
@@ -890,12 +1002,13 @@ extern "C" BOOL SetThreadPriority(HANDLE thread, int priority) {
     return FALSE;
   }
   rec->priority256 = 248 + priority;
+  UpdateRankLocked(*rec);
   return TRUE;
 }
 
 extern "C" int GetThreadPriority(HANDLE thread) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
   if (!rec) {
     tLastError = ERROR_INVALID_HANDLE;
@@ -906,7 +1019,7 @@ extern "C" int GetThreadPriority(HANDLE thread) {
 
 extern "C" BOOL CeSetThreadPriority(HANDLE thread, int priority) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
   if (!rec) {
     tLastError = ERROR_INVALID_HANDLE;
@@ -917,12 +1030,13 @@ extern "C" BOOL CeSetThreadPriority(HANDLE thread, int priority) {
     return FALSE;
   }
   rec->priority256 = priority;
+  UpdateRankLocked(*rec);
   return TRUE;
 }
 
 extern "C" int CeGetThreadPriority(HANDLE thread) {
   Checkpoint();
-  std::lock_guard<std::mutex> guard(K().lock);
+  std::lock_guard<PiMutex> guard(K().lock);
   std::shared_ptr<ThreadRec> rec = LookupThreadLocked(thread);
   if (!rec) {
     tLastError = ERROR_INVALID_HANDLE;

@@ -135,6 +135,13 @@ DWORD CriticalSectionOwner(const CRITICAL_SECTION* cs) {
   return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(cs->OwningThread));
 }
 
+// kernel32's sections are what they are; the inversion test is not run on Windows.
+void SetPriorityInheritance(bool) {}
+
+bool DeviceScheduling() {
+  return false;
+}
+
 double PlatformThreadCpuSeconds() {
   std::lock_guard<std::mutex> guard(W().lock);
   PruneEndedLocked();

@@ -15,15 +15,19 @@
 // ExitThread unwinds the calling thread back to its start routine's wrapper; it is meant for
 // threads made by CreateThread. Any other thread that calls it parks for good instead.
 //
-// Thread priorities are recorded per thread (they do not change host scheduling). Level n of the
-// eight-level scale is 248 + n on the 256-level scale. GetThreadPriority of a thread whose
-// 256-level priority is above 248 reports THREAD_PRIORITY_TIME_CRITICAL. Threads that were not made
-// by CreateThread (the test's main thread, timer threads) get a record at their first call, with
-// the normal priority 251.
+// Thread priorities are recorded per thread; they change host scheduling only under device
+// scheduling (TV_SCHED=device, see sim/os/sched.h and the README). Level n of the eight-level
+// scale is 248 + n on the 256-level scale. GetThreadPriority of a thread whose 256-level priority
+// is above 248 reports THREAD_PRIORITY_TIME_CRITICAL. Threads that were not made by CreateThread
+// (the test's main thread, timer threads) get a record at their first call, with the normal
+// priority 251. The get calls report the priority set, not one inherited.
 //
 // Critical sections: EnterCriticalSection, LeaveCriticalSection or TryEnterCriticalSection on one
 // that was never initialised, or was deleted, stops the process with a message (the real platform
-// would crash). DeleteCriticalSection of such a one does nothing.
+// would crash). DeleteCriticalSection of such a one does nothing. A thread that blocks on a section
+// held by a thread of lower priority raises the holder to its own priority until the holder leaves
+// it (priority inheritance, along chains of sections); a section is handed to its waiter of highest
+// priority, the first to arrive among equals.
 //
 // Registry. One HKEY_LOCAL_MACHINE tree in memory; key and value names are case-insensitive (case
 // is kept as created); paths use backslashes; RegDeleteKeyW removes the key with all its subkeys,
@@ -89,6 +93,12 @@ size_t LiveThreadCount();    // threads made by CreateThread that have not ended
 size_t ParkedThreadCount();  // threads stopped for good by TerminateThread
 size_t KernelHandleCount();  // event and thread handles not yet closed
 DWORD CriticalSectionOwner(const CRITICAL_SECTION* cs);  // owner's thread id, 0 if free
+// Priority inheritance on critical sections, on by default; a test turns it off to show what it
+// prevents. Not offered by the Windows backend (its sections are kernel32's).
+void SetPriorityInheritance(bool on);
+// True when this process runs under device scheduling: TV_SCHED=device asked for it and the host
+// granted real-time policies (strict priorities, one CPU).
+bool DeviceScheduling();
 
 // ---- Pointer checks: IsBadReadPtr/IsBadWritePtr report any range that overlaps a declared one
 void SetBadPointerRange(const void* p, size_t bytes);

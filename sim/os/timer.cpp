@@ -17,6 +17,7 @@
 
 #include "sim/os/cpu_account.h"
 #include "sim/os/os_internal.h"
+#include "sim/os/sched.h"
 #include "sim/os/sim_os.h"
 
 namespace sim {
@@ -56,6 +57,7 @@ Timers& T() {
 }
 
 void RunTimer(std::shared_ptr<Timer> timer) {
+  sched::EnterSimulationThread();
   os_detail::CpuAccount account(ThreadKind::Timer);
   std::unique_lock<std::mutex> held(T().lock);
   Clock::time_point due = Clock::now() + timer->delay;

@@ -16,6 +16,7 @@
 
 #include "platform/ce_os.h"
 #include "sim/os/cpu_account.h"
+#include "sim/os/sched.h"
 #include "sim/usb/usb_module_loader.h"
 #include "sim/usb/usb_registration.h"
 
@@ -299,6 +300,7 @@ void RunRemoval(const std::shared_ptr<Device>& dev) {
 }
 
 void ControlThread(std::shared_ptr<Device> dev) {
+  sched::EnterSimulationThread();
   os_detail::CpuAccount account(ThreadKind::HostStack);
   RunAttach(dev);
   {
@@ -313,6 +315,7 @@ void ControlThread(std::shared_ptr<Device> dev) {
 }
 
 void CompletionThread(std::shared_ptr<Device> dev) {
+  sched::EnterSimulationThread();
   os_detail::CpuAccount account(ThreadKind::HostStack);
   std::unique_lock<std::mutex> lock(B().mu);
   for (;;) {
