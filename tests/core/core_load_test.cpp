@@ -73,7 +73,15 @@ TEST_F(LoadTest, EightMebibytesArriveOnceAndInOrder) {
 }
 
 // Readers, writers, control requests, raises and open/close on one device for a few seconds.
+// Every party gets its share only under the host's fair sharing: the line, the control requests
+// and the open/close loop are busy threads at the reader's priority, and under the device's
+// strict round-robin a reader that blocks rejoins the back of their queue, so what it reads in the
+// time is not a promise the device makes.
 TEST_F(LoadTest, HammerEveryEntryPointAtOnce) {
+  if (sim::DeviceScheduling()) {
+    GTEST_SKIP() << "asserts the host's fair sharing among six busy threads at one priority, "
+                    "which device scheduling (strict round-robin) does not give";
+  }
   ASSERT_NE(Init(), nullptr);
   ComHandle* owner = OpenRW();
   ASSERT_NE(owner, nullptr);

@@ -513,6 +513,89 @@ TEST(CriticalSections, ExcludeEachOtherUnderContention) {
   CloseHandle(go);
 }
 
+// The classic inversion under device scheduling (strict priorities, one core): a low thread holds
+// a section, a high thread waits for it, a middle thread runs busy. With inheritance the low
+// thread runs at the high one's level until it leaves, so the high thread has the section within
+// the low thread's hold; without it the middle thread keeps the low one from running, and the
+// high thread waits for the middle one to stop. Meaningless where the host shares the CPU fairly.
+class PriorityInversion : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!sim::DeviceScheduling()) {
+      GTEST_SKIP() << "needs device scheduling (TV_SCHED=device, real-time policies granted): "
+                      "under the host's fair sharing the low thread runs anyway";
+    }
+    sim::SetPriorityInheritance(GetParam());
+  }
+  void TearDown() override { sim::SetPriorityInheritance(true); }
+};
+
+TEST_P(PriorityInversion, HighWaiterGetsTheSectionWithinTheHoldOnlyWithInheritance) {
+  constexpr double kHoldMs = 100;     // of the low thread's own running time
+  constexpr double kMiddleMs = 3000;  // busy, unless the high thread is through first
+  const int base = CeGetThreadPriority(GetCurrentThread());
+  // Above the three, so that this thread starts them and sets their priorities before they run.
+  ASSERT_TRUE(CeSetThreadPriority(GetCurrentThread(), 200));
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  HANDLE held = NewEvent(true);
+  std::atomic<bool> stop{false};
+  HANDLE low = Start([&] {
+    EnterCriticalSection(&cs);
+    SetEvent(held);
+    // Counts only the time it runs: a gap of a millisecond or more is time another thread had.
+    double ran = 0;
+    for (Clock::time_point last = Clock::now(); ran < kHoldMs;) {
+      const Clock::time_point now = Clock::now();
+      const double step = std::chrono::duration<double, std::milli>(now - last).count();
+      if (step < 1.0) ran += step;
+      last = now;
+    }
+    LeaveCriticalSection(&cs);
+    return 0u;
+  });
+  ASSERT_NE(low, nullptr);
+  ASSERT_TRUE(CeSetThreadPriority(low, 252));
+  ASSERT_EQ(WaitForSingleObject(held, 10000), WAIT_OBJECT_0);
+  HANDLE middle = Start([&] {
+    const Clock::time_point start = Clock::now();
+    while (!stop.load(std::memory_order_relaxed) && MsSince(start) < kMiddleMs) {
+    }
+    return 0u;
+  });
+  ASSERT_NE(middle, nullptr);
+  ASSERT_TRUE(CeSetThreadPriority(middle, 250));
+  std::atomic<double> waitedMs{-1};
+  HANDLE high = Start([&] {
+    const Clock::time_point start = Clock::now();
+    EnterCriticalSection(&cs);
+    waitedMs = MsSince(start);
+    LeaveCriticalSection(&cs);
+    return 0u;
+  });
+  ASSERT_NE(high, nullptr);
+  ASSERT_TRUE(CeSetThreadPriority(high, 248));
+  EXPECT_EQ(Join(high, 20000), 0u);
+  stop = true;
+  EXPECT_EQ(Join(middle, 20000), 0u);
+  EXPECT_EQ(Join(low, 20000), 0u);
+  if (GetParam()) {
+    // The hold, and the little the others had meanwhile; far below the middle thread's run.
+    EXPECT_GE(waitedMs.load(), 0.0);
+    EXPECT_LT(waitedMs.load(), kHoldMs + 400) << "the low holder was not raised above the middle";
+  } else {
+    EXPECT_GT(waitedMs.load(), kMiddleMs - 500) << "the setup did not produce the inversion";
+  }
+  DeleteCriticalSection(&cs);
+  CloseHandle(held);
+  CeSetThreadPriority(GetCurrentThread(), base);
+}
+
+INSTANTIATE_TEST_SUITE_P(CriticalSections, PriorityInversion, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Inheritance" : "NoInheritance";
+                         });
+
 // Misuse that would crash the real platform stops the process with a message instead.
 class CriticalSectionDeathTest : public testing::Test {
  protected:
