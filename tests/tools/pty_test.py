@@ -75,6 +75,13 @@ def echo(tvk, baud, max_ratio):
     # Every byte takes its 10 bit times on the way in; the lower bound leaves only clock rounding.
     if elapsed < 0.99 * line_time:
         fail("faster than the line: %.3f s for %.3f s of line time" % (elapsed, line_time))
+    # Under device scheduling the device's one core also carries what is not the device's CPU on
+    # the device: the modelled bridge, the pseudo-terminal's pump and, when pinned with it, this
+    # far end (at the host's normal policy, below every real-time thread). Measured 1.7 to 2.0
+    # times the line at 921600 baud; the rate bound allows three times the line there.
+    if os.environ.get("TV_SCHED") == "device" and max_ratio < 3.0:
+        max_ratio = 3.0
+        print("device scheduling: the far end shares the core; rate bound %.2f" % max_ratio)
     if elapsed > max_ratio * line_time:
         fail("slower than %.2f times the line time" % max_ratio)
     if status != 0:
