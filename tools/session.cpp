@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "sim/bridge_model/pty_line.h"
 #include "sim/install/sim_install.h"
@@ -56,6 +57,70 @@ std::string DescribeError(DWORD code) {
     std::snprintf(text, sizeof text, "error %u", static_cast<unsigned>(code));
   }
   return text;
+}
+
+namespace {
+
+struct ErrorName {
+  DWORD flag;
+  const char* name;
+};
+constexpr ErrorName kErrorNames[] = {{CE_RXOVER, "CE_RXOVER"},     {CE_OVERRUN, "CE_OVERRUN"},
+                                     {CE_RXPARITY, "CE_RXPARITY"}, {CE_FRAME, "CE_FRAME"},
+                                     {CE_BREAK, "CE_BREAK"},       {CE_TXFULL, "CE_TXFULL"}};
+
+}  // namespace
+
+std::string LossWatch::Check(HANDLE port, const sim::BridgeModel* bridge) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ceapp::ClearCommError(port, &errors, &status)) errors = 0;
+  const std::uint32_t dropped = bridge ? bridge->State(0).txLostFarEndAbsent : 0;
+  return Note(errors, dropped);
+}
+
+std::string LossWatch::Note(DWORD errors, std::uint32_t lineDropped) {
+  bool news = false;
+  for (size_t i = 0; i < std::size(kErrorNames); ++i) {
+    if (errors & kErrorNames[i].flag) {
+      ++counts_[i];
+      news = true;
+    }
+  }
+  if (lineDropped > lineDropped_) {
+    lineDropped_ = lineDropped;
+    news = true;
+  }
+  return news ? Describe() : std::string();
+}
+
+bool LossWatch::Lost() const {
+  if (lineDropped_ != 0) return true;
+  for (std::uint64_t c : counts_)
+    if (c != 0) return true;
+  return false;
+}
+
+std::string LossWatch::Describe() const {
+  std::string errors;
+  for (size_t i = 0; i < std::size(kErrorNames); ++i) {
+    if (counts_[i] == 0) continue;
+    errors += errors.empty() ? "" : ", ";
+    errors += kErrorNames[i].name;
+    errors += counts_[i] == 1 ? std::string(" once") : " " + std::to_string(counts_[i]) + " times";
+  }
+  std::string text;
+  if (!errors.empty()) text = "ClearCommError reported " + errors;
+  if (lineDropped_ != 0) {
+    text += text.empty() ? "" : "; ";
+    text +=
+        "the line dropped " + std::to_string(lineDropped_) + " bytes while the terminal was closed";
+  }
+  return text;
+}
+
+std::string LossWatch::Summary() const {
+  return Lost() ? Describe() : "nothing lost";
 }
 
 bool FillDcb(const LineOptions& line, DCB* out, std::string* error) {
@@ -121,7 +186,10 @@ bool FillDcb(const LineOptions& line, DCB* out, std::string* error) {
   dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   dcb->fOutX = xonxoff ? 1 : 0;
   dcb->fInX = xonxoff ? 1 : 0;
-  dcb->fTXContinueOnXoff = 0;
+  // The driver's own XOFF (its receive buffer filling) does not stop what the application sends:
+  // otherwise an application that reads only between its writes, and whose write waits for that
+  // hold to lift, would wait on itself.
+  dcb->fTXContinueOnXoff = 1;
   dcb->XonChar = 0x11;
   dcb->XoffChar = 0x13;
   // XOFF with half the receive buffer still free: room for what the ring and the bridge hold and
@@ -237,6 +305,15 @@ bool Session::StartUnplug(int bridge) {
 
 bool Session::WaitRemoved(int bridge, std::uint32_t timeoutMs) {
   return bridges_[bridge].id == 0 || sim::WaitRemoved(bridges_[bridge].id, timeoutMs);
+}
+
+void Session::CloseForExit() {
+  while (!ports_.empty()) Close(ports_.back());
+  for (Bridge& b : bridges_)
+    if (b.external) {
+      b.model->Disconnect(0);  // the model held the far end's last reference
+      b.external = false;
+    }
 }
 
 void Session::Shutdown() {

@@ -50,6 +50,10 @@ class Session {
   // Closes every port, removes every bridge, then their external far ends, and uninstalls the
   // driver. Safe to call again.
   void Shutdown();
+  // For a program about to end at once: closes every port and removes the external far ends (a
+  // pseudo-terminal goes with its master), leaving the bridges plugged. A removal takes the
+  // driver's settle pause of about a second; the process's end releases the rest.
+  void CloseForExit();
 
  private:
   struct Bridge {
@@ -65,5 +69,27 @@ class Session {
 
 // Win32 error code as "error 1460 (time-out)".
 std::string DescribeError(DWORD code);
+
+// What a session has lost, as its application on COM1: learns it: the error flags ClearCommError
+// reported (each report counted once per flag), and the bytes the line dropped while its external
+// far end was not there (a terminal nobody had open).
+class LossWatch {
+ public:
+  // Reads and clears the port's error word and takes the bridge's count; returns a line for the
+  // user when something new was lost since the last call, empty otherwise.
+  std::string Check(HANDLE port, const sim::BridgeModel* bridge);
+  // Adds one ClearCommError answer and a line-drop total; the same line as Check.
+  std::string Note(DWORD errors, std::uint32_t lineDropped);
+  // "nothing lost", or what was: "ClearCommError reported CE_RXOVER 2 times, CE_OVERRUN once;
+  // the line dropped 1150 bytes while the terminal was closed".
+  std::string Summary() const;
+  bool Lost() const;
+
+ private:
+  std::string Describe() const;
+  std::uint64_t counts_[6] =
+      {};  // CE_RXOVER, CE_OVERRUN, CE_RXPARITY, CE_FRAME, CE_BREAK, CE_TXFULL
+  std::uint32_t lineDropped_ = 0;
+};
 
 }  // namespace tvk

@@ -2,7 +2,11 @@
 // loopback plug, with a null-modem cable to a second bridge whose port (COM2:) echoes, or with its
 // line's far end on a new pseudo-terminal.
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -14,6 +18,13 @@ namespace {
 
 constexpr unsigned char kExitKey = 0x1D;  // Ctrl-]
 
+// Set by the signal handler: a lock-free atomic is safe to store there.
+std::atomic<int> stopSignal{0};
+
+extern "C" void OnTermSignal(int signal) {
+  stopSignal = signal;
+}
+
 // Reads return what arrived after 50 ms at most, so that the loops see the stop flag.
 bool ShortReads(HANDLE port) {
   return Session::SetReadTimeouts(port, MAXDWORD, 0, 50);
@@ -22,6 +33,9 @@ bool ShortReads(HANDLE port) {
 }  // namespace
 
 int RunTerm(const TermOptions& options) {
+  stopSignal = 0;
+  std::signal(SIGINT, OnTermSignal);
+  std::signal(SIGTERM, OnTermSignal);
   Session session;
   std::string error;
   bool nullModem = options.wiring == "nullmodem";
@@ -55,6 +69,9 @@ int RunTerm(const TermOptions& options) {
   const std::string farEnd = nullModem ? "null-modem cable to COM2:, which echoes"
                              : pty     ? "far end on " + ptyPath
                                        : "loopback plug";
+  // Raw before the first line: a key typed once the line shows is taken as it is, never echoed
+  // or edited by the terminal.
+  std::optional<host::RawTerminal> raw(std::in_place);
   std::printf("tvk term: COM1: %s, %s. Ctrl-] ends.\r\n", DescribeLine(options.line).c_str(),
               farEnd.c_str());
   std::fflush(stdout);
@@ -93,12 +110,21 @@ int RunTerm(const TermOptions& options) {
     });
   }
 
+  const sim::BridgeModel* model = session.Model(first).get();
+  LossWatch loss;
+  auto lossChecked = std::chrono::steady_clock::now();
   int status = kExitOk;
   {
-    host::RawTerminal raw;
     unsigned char keys[256];
-    while (!failed) {
-      int n = host::ReadStdin(keys, sizeof keys, 100);
+    while (!failed && !stopSignal) {
+      // Short waits: a signal may reach another thread and not end this one's wait.
+      int n = host::ReadStdin(keys, sizeof keys, 20);
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lossChecked >= std::chrono::milliseconds(250)) {
+        lossChecked = now;
+        const std::string news = loss.Check(port, model);
+        if (!news.empty()) std::fprintf(stderr, "\r\ntvk term: loss: %s\r\n", news.c_str());
+      }
       if (n < 0) break;  // end of input ends the session like Ctrl-]
       if (n == 0) continue;
       int send = 0;
@@ -109,20 +135,27 @@ int RunTerm(const TermOptions& options) {
       }
       if (send < n) break;
     }
-    // Let the echo of the last keys reach the screen before the reader stops.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Let the echo of the last keys reach the screen before the reader stops; a signal ends it
+    // at once.
+    if (!stopSignal) std::this_thread::sleep_for(std::chrono::milliseconds(150));
     stop = true;
     screen.join();
     if (echo.joinable()) echo.join();
   }
+  loss.Check(port, model);
+  raw.reset();  // the terminal's own mode again
   if (failed) {
     std::fprintf(stderr, "\ntvk term: the port failed: %s\n", DescribeError(failure).c_str());
     status = kExitCheckFailed;
   }
-  std::printf("\r\ntvk term: closed.\r\n");
+  const char* why = stopSignal == SIGINT ? "SIGINT: " : stopSignal == SIGTERM ? "SIGTERM: " : "";
+  // Ports closed and a far-end terminal removed; the process ends without waiting for the
+  // bridges' removal, whose settle pause in the driver takes about a second.
+  session.CloseForExit();
+  std::printf("\r\ntvk term: %s%s; closed.\r\n", why, loss.Summary().c_str());
   std::fflush(stdout);
-  session.Shutdown();
-  return status;
+  std::fflush(stderr);
+  std::_Exit(status);
 }
 
 }  // namespace tvk

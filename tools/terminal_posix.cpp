@@ -25,9 +25,9 @@ RawTerminal::RawTerminal() {
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
   std::memcpy(saved_, &saved, sizeof saved);
   termios raw = saved;
+  // Input and output both raw (cfmakeraw clears OPOST too): what the port sends reaches the
+  // screen, and any program behind it, byte for byte; tvk's own lines end in "\r\n".
   cfmakeraw(&raw);
-  // Keep output post-processing so that "\n" still returns the carriage on the user's screen.
-  raw.c_oflag |= OPOST;
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) active_ = true;

@@ -120,6 +120,7 @@ struct BridgeModel::Port {
   bool farByteOnWire = false;
   uint8_t farByte = 0;
   bool farAccepting = false;  // as last told to the far end
+  bool farPresent = false;    // the far end's RTS and DTR, as of the latest look
 
   uint32_t Controls() const { return Le32(&s.flow[0]); }
   uint32_t Replace() const { return Le32(&s.flow[4]); }
@@ -137,8 +138,13 @@ struct BridgeModel::Impl {
   std::vector<USB_INTERFACE> interfaces;
   USB_CONFIGURATION config = {};
   USB_DEVICE device = {};
-  std::vector<BridgeLogEntry> log;
-  std::map<const UsbIo*, size_t> logIndex;          // pending bulk transfers' log entries
+  // The request log: its latest entries (cfg.logEntries, cfg.logDataBytes), the first of them
+  // entry number logBase since the last ClearLog; logData counts the bytes their data holds.
+  std::deque<BridgeLogEntry> log;
+  uint64_t logBase = 0;
+  size_t logData = 0;
+  std::array<size_t, 256> answered = {};  // control requests since the last ClearLog, by bRequest
+  std::map<const UsbIo*, uint64_t> logIndex;        // pending bulk transfers' log entries
   std::map<const UsbIo*, uint32_t> takenAtRemoval;  // bulk OUT bytes taken, until cancelled
   std::vector<Fault> faults;
   std::map<uint8_t, StringFault> stringFaults;
@@ -149,15 +155,15 @@ struct BridgeModel::Impl {
   Port* PortByIface(unsigned iface) { return iface < ports.size() ? &ports[iface] : nullptr; }
 
   // ---- Lines ----
-  // An external far end has no modem lines: its RTS and DTR read as on.
+  // An external far end has no modem lines: its RTS and DTR read as on while it is there.
   bool CtsIn(const Port& p) const {
-    if (p.wiring == BridgeWiring::External) return true;
+    if (p.wiring == BridgeWiring::External) return p.farPresent;
     if (p.wiring == BridgeWiring::Loopback) return p.s.rts;
     if (p.wiring == BridgeWiring::NullModem && p.peer) return p.peer->s.rts;
     return p.testInputs & kCts;
   }
   bool DsrIn(const Port& p) const {
-    if (p.wiring == BridgeWiring::External) return true;
+    if (p.wiring == BridgeWiring::External) return p.farPresent;
     if (p.wiring == BridgeWiring::Loopback) return p.s.dtr;
     if (p.wiring == BridgeWiring::NullModem && p.peer) return p.peer->s.dtr;
     return p.testInputs & kDsr;
@@ -168,6 +174,7 @@ struct BridgeModel::Impl {
     return p.testInputs & kDcd;
   }
   void UpdateInputs(Port& p) {
+    if (p.wiring == BridgeWiring::External) p.farPresent = p.external->Present();
     p.s.cts = CtsIn(p);
     p.s.dsr = DsrIn(p);
     p.s.dcd = DcdIn(p);
@@ -266,10 +273,18 @@ struct BridgeModel::Impl {
     unsigned data = p.s.lineControl >> 8;
     if (data >= 5 && data < 8) b = static_cast<uint8_t>(b & ((1u << data) - 1));
     if (p.wiring == BridgeWiring::External) {
-      p.external->Put(b);  // not kept in `sent`: a long session would grow it without bound
+      // Decided on the same look at the far end as the CTS handshake's, just before this byte.
+      if (p.farPresent) {
+        p.external->Put(b);  // not kept in `sent`: a long session would grow it without bound
+      } else {
+        ++p.s.txLostFarEndAbsent;
+      }
       return;
     }
     p.sent.push_back(b);
+    // Beyond the window, the oldest half goes at once: a long run costs one move per window.
+    if (cfg.sentKeep && p.sent.size() > cfg.sentKeep)
+      p.sent.erase(p.sent.begin(), p.sent.end() - cfg.sentKeep / 2);
     if (p.wiring == BridgeWiring::Loopback) {
       Receive(p, b, at);
     } else if (p.wiring == BridgeWiring::NullModem && p.peer) {
@@ -279,7 +294,8 @@ struct BridgeModel::Impl {
   }
 
   bool DestinationFull(const Port& p) const {
-    if (p.wiring == BridgeWiring::External) return p.external->Full();
+    // An absent far end takes (and loses) everything.
+    if (p.wiring == BridgeWiring::External) return p.farPresent && p.external->Full();
     if (p.wiring == BridgeWiring::Loopback) return p.s.enabled && p.rx.size() >= cfg.rxFifoSize;
     if (p.wiring == BridgeWiring::NullModem && p.peer)
       return p.peer->s.enabled && p.peer->rx.size() >= p.peerOwner->cfg.rxFifoSize;
@@ -307,12 +323,38 @@ struct BridgeModel::Impl {
   void FinishLog(const UsbIo* io, DWORD err, const uint8_t* data, uint32_t n) {
     auto it = logIndex.find(io);
     if (it == logIndex.end()) return;
-    if (it->second < log.size()) {
-      log[it->second].usbError = err;
-      if (data) log[it->second].data.assign(data, data + n);
+    if (it->second >= logBase && it->second - logBase < log.size()) {
+      BridgeLogEntry& e = log[static_cast<size_t>(it->second - logBase)];
+      e.usbError = err;
+      if (data) {
+        logData -= e.data.size();
+        e.data.assign(data, data + n);
+        logData += n;
+      }
     }
     logIndex.erase(it);
+    TrimLog();
     W().log.notify_all();
+  }
+
+  // Appends an entry; returns its number.
+  uint64_t AddLog(BridgeLogEntry&& entry) {
+    logData += entry.data.size();
+    log.push_back(std::move(entry));
+    const uint64_t number = logBase + log.size() - 1;
+    TrimLog();
+    W().log.notify_all();
+    return number;
+  }
+
+  // Lets the oldest entries go beyond the configured window; the newest always stays.
+  void TrimLog() {
+    while (log.size() > 1 && ((cfg.logEntries && log.size() > cfg.logEntries) ||
+                              (cfg.logDataBytes && logData > cfg.logDataBytes))) {
+      logData -= log.front().data.size();
+      log.pop_front();
+      ++logBase;
+    }
   }
 
   void CompleteBulk(const std::shared_ptr<UsbIo>& io, const uint8_t* data, uint32_t n, DWORD err) {
@@ -1007,12 +1049,15 @@ std::vector<uint8_t> BridgeModel::WaitSent(unsigned iface, size_t count, uint32_
 
 std::vector<BridgeLogEntry> BridgeModel::Log() const {
   std::lock_guard<std::mutex> lock(W().mu);
-  return impl_->log;
+  return std::vector<BridgeLogEntry>(impl_->log.begin(), impl_->log.end());
 }
 
 void BridgeModel::ClearLog() {
   std::lock_guard<std::mutex> lock(W().mu);
   impl_->log.clear();
+  impl_->logBase = 0;
+  impl_->logData = 0;
+  impl_->answered.fill(0);
   impl_->logIndex.clear();
 }
 
@@ -1034,10 +1079,7 @@ bool BridgeModel::WaitForRequest(uint8_t bRequest, uint32_t timeoutMs) {
 
 size_t BridgeModel::CountRequests(uint8_t bRequest) const {
   std::lock_guard<std::mutex> lock(W().mu);
-  return static_cast<size_t>(
-      std::count_if(impl_->log.begin(), impl_->log.end(), [&](const BridgeLogEntry& e) {
-        return e.kind == BridgeLogEntry::Kind::Control && e.setup.bRequest == bRequest;
-      }));
+  return impl_->answered[bRequest];
 }
 
 void BridgeModel::FailNext(int bRequest, unsigned count, DWORD usbError) {
@@ -1119,9 +1161,7 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
   if (io->kind == UsbIo::Kind::Bulk) {
     entry.kind = io->in ? BridgeLogEntry::Kind::BulkIn : BridgeLogEntry::Kind::BulkOut;
     if (!io->in) entry.data = io->outData;
-    m.log.push_back(std::move(entry));
-    m.logIndex[io.get()] = m.log.size() - 1;
-    W().log.notify_all();
+    m.logIndex[io.get()] = m.AddLog(std::move(entry));
     Port* port = nullptr;
     for (Port& p : m.ports)
       if ((io->in && p.inEp == io->endpoint) || (!io->in && p.outEp == io->endpoint)) port = &p;
@@ -1181,8 +1221,8 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
   if (a.err == USB_NO_ERROR && a.data.size() > shortBytes) a.data.resize(shortBytes);
   entry.usbError = a.err;
   if (io->in) entry.data = a.data;
-  m.log.push_back(std::move(entry));
-  W().log.notify_all();
+  ++m.answered[r.bRequest];
+  m.AddLog(std::move(entry));
   m.Notify();
   UsbDeviceId id = m.id;
   lock.unlock();

@@ -49,6 +49,15 @@ struct BridgeConfig {
   uint32_t rxQuietMicros = 250;
   uint32_t rxFlushMicros = 1000;
   uint8_t latch = 0xFF;  // GPIO latch at power-up
+  // The request log keeps its latest entries: at most logEntries of them, holding at most
+  // logDataBytes of data (the newest entry always stays); 0 lifts a limit. The defaults hold a
+  // few seconds of a busy line, so that a long session's memory stays bounded; a test that reads
+  // more of the log than that asks for it here.
+  uint32_t logEntries = 4096;
+  uint32_t logDataBytes = 1u << 20;
+  // Bytes that left TX wait for TakeSent up to sentKeep of them (0: no limit); beyond that the
+  // oldest go, down to half of it, so that a line nobody takes from stays bounded.
+  uint32_t sentKeep = 4u << 20;
 };
 
 // Line state of one interface, as the test interface reads it.
@@ -75,6 +84,9 @@ struct BridgePortState {
   uint32_t holdReasons = 0;
   bool xoffHeld = false;
   bool xoffSent = false;  // XON/XOFF on input: XoffChar sent for the own FIFO, XonChar not yet
+  // Bytes that left TX while an external far end was not there (nobody had it open): lost, as
+  // on a cable pulled out at the far end.
+  uint32_t txLostFarEndAbsent = 0;
 };
 
 struct BridgeLogEntry {
@@ -92,15 +104,18 @@ struct BridgeLogEntry {
 enum class BridgeWiring { None, Loopback, NullModem, External };
 
 // The far end of a line outside the simulated world (a pseudo-terminal, say), fed and drained by
-// its own thread. The model calls Put, Full, Get and Accepting from its worker with the model lock
-// held, so none of them may block or call into the model. The far end calls the wake function it
-// was given, never while holding a lock of its own that those calls take, whenever Get has bytes
-// again or Full has turned false.
+// its own thread. The model calls Present, Put, Full, Get and Accepting from its worker with the
+// model lock held, so none of them may block or call into the model. The far end calls the wake
+// function it was given, never while holding a lock of its own that those calls take, whenever
+// Get has bytes again, Full has turned false or Present has changed.
 class ExternalLine {
  public:
   virtual ~ExternalLine() = default;
   virtual void SetWake(std::function<void()> wake) = 0;
-  virtual void Put(uint8_t byte) = 0;   // a byte that left TX; always taken
+  // Whether something is there (a program has the terminal open): the far end's RTS and DTR. While
+  // it is not, the line is a cable pulled out at the far end: what TX sends is lost.
+  virtual bool Present() const = 0;
+  virtual void Put(uint8_t byte) = 0;   // a byte that left TX while Present; always taken
   virtual bool Full() const = 0;        // true: the line waits before the next byte
   virtual bool Get(uint8_t* byte) = 0;  // the next byte the far end sends, if it has one
   // Whether the bridge would take a byte now; while it would not, the far end reads nothing new.
@@ -142,9 +157,10 @@ class BridgeModel final : public UsbDeviceModel, public std::enable_shared_from_
   static void NullModem(const std::shared_ptr<BridgeModel>& a, unsigned ifaceA,
                         const std::shared_ptr<BridgeModel>& b, unsigned ifaceB);
   // Wires the interface's line to a far end outside the simulation. The far end's RTS and DTR
-  // read as on (CTS, DSR and DCD on); it sends only while this interface's RTS is on and its
-  // receive FIFO has room, and the line waits while the far end is Full. Bytes for it are not kept
-  // for TakeSent.
+  // read as on (CTS, DSR and DCD on) while it is Present and as off while it is not; then what TX
+  // sends is lost and counted (State().txLostFarEndAbsent). It sends only while this interface's
+  // RTS is on and its receive FIFO has room, and the line waits while the far end is Full. Bytes
+  // for it are not kept for TakeSent.
   void ConnectExternal(unsigned iface, std::shared_ptr<ExternalLine> line);
   void Disconnect(unsigned iface);
 
@@ -157,12 +173,14 @@ class BridgeModel final : public UsbDeviceModel, public std::enable_shared_from_
   std::vector<uint8_t> WaitSent(unsigned iface, size_t count, uint32_t timeoutMs);
 
   // ---- Request log ----
+  // The entries still in the window (BridgeConfig::logEntries, logDataBytes), oldest first.
   std::vector<BridgeLogEntry> Log() const;
   void ClearLog();
   // Waits until some entry satisfies `pred` (already logged ones included).
   bool WaitForLog(const std::function<bool(const BridgeLogEntry&)>& pred, uint32_t timeoutMs);
   bool WaitForRequest(uint8_t bRequest, uint32_t timeoutMs);
-  // Answered control requests with this bRequest (any direction/type) in the log.
+  // Answered control requests with this bRequest (any direction/type) since the last ClearLog,
+  // whether or not they are still in the log's window.
   size_t CountRequests(uint8_t bRequest) const;
 
   // ---- Faults ----

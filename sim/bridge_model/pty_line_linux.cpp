@@ -1,14 +1,26 @@
 // The far end of a line on a Linux pseudo-terminal. One thread moves bytes between the terminal's
 // master side and two bounded queues; the bridge model takes from and adds to the queues under its
 // own lock, so nothing it calls blocks.
+//
+// Whether a program has the terminal open: Linux marks the master hung up (poll reports POLLHUP,
+// whatever events were asked for) from the moment the last descriptor of the slave side is closed
+// until the slave is opened again, and wakes the master's pollers when it sets the mark. So while
+// the terminal is open the thread polls the master and sees the close as POLLHUP; while it is
+// closed the master would report POLLHUP at once on every poll, so the thread leaves it out and
+// waits instead for an open of the slave's device node (inotify's IN_OPEN, sent once the open has
+// succeeded), then asks the master again. Without inotify it asks every 20 ms. The terminal's
+// settings and any bytes it holds survive a close and reopen of the slave; only a program that
+// flushes on open (pyserial does) discards what was left unread.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -35,6 +47,14 @@ constexpr size_t kToTerminalLimit = 4096;
 // fast line wakes the thread about once a millisecond rather than once every few bytes.
 constexpr size_t kToTerminalBatch = 256;
 constexpr auto kToTerminalDelay = std::chrono::milliseconds(1);
+// How often a closed terminal is asked whether it was opened, where inotify is not available.
+constexpr int kPresenceRetryMs = 20;
+
+// Whether the master reports the slave side closed (no program has the terminal open).
+bool SlaveClosed(int master) {
+  pollfd p{master, 0, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+}
 
 class PtyLine final : public ExternalLine {
  public:
@@ -46,7 +66,7 @@ class PtyLine final : public ExternalLine {
     Poke();
     if (thread_.joinable()) thread_.join();
     // Closing the master removes the terminal; our own slave descriptor goes first.
-    for (int fd : {slave_, pokeRead_, pokeWrite_, master_})
+    for (int fd : {inotify_, pokeRead_, pokeWrite_, master_})
       if (fd >= 0) close(fd);
   }
 
@@ -57,15 +77,26 @@ class PtyLine final : public ExternalLine {
         ptsname_r(master_, name, sizeof name) != 0) {
       return Fail("opening a pseudo-terminal", error);
     }
-    // The slave stays open here, so the master never reads as hung up while no program has the
-    // terminal open, and the raw settings hold from the start.
-    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Raw settings from the start; they stay with the terminal after this descriptor is closed.
+    // None is kept open here: the master must read as hung up while no program has the terminal.
+    const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios raw{};
-    if (slave_ < 0 || tcgetattr(slave_, &raw) != 0) return Fail(name, error);
+    if (slave < 0 || tcgetattr(slave, &raw) != 0) {
+      if (slave >= 0) close(slave);
+      return Fail(name, error);
+    }
     cfmakeraw(&raw);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(slave_, TCSANOW, &raw) != 0) return Fail("raw mode", error);
+    const bool rawSet = tcsetattr(slave, TCSANOW, &raw) == 0;
+    close(slave);
+    if (!rawSet) return Fail("raw mode", error);
+    // Opens of the slave's node; null where inotify is not available (the thread then asks).
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ >= 0 && inotify_add_watch(inotify_, name, IN_OPEN) < 0) {
+      close(inotify_);
+      inotify_ = -1;
+    }
     int poke[2];
     if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0 ||
         pipe2(poke, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -83,6 +114,8 @@ class PtyLine final : public ExternalLine {
     std::lock_guard<std::mutex> lock(mu_);
     wake_ = std::move(wake);
   }
+
+  bool Present() const override { return present_.load(std::memory_order_acquire); }
 
   void Put(uint8_t byte) override {
     bool poke;
@@ -140,46 +173,10 @@ class PtyLine final : public ExternalLine {
     uint8_t buffer[4096];
     // When the oldest byte for the terminal was first seen queued.
     std::optional<std::chrono::steady_clock::time_point> queuedSince;
+    // While the terminal is closed: the master still has bytes its program wrote before closing.
+    bool leftover = true;
+    bool wake = SetPresent(!SlaveClosed(master_));
     for (;;) {
-      short events = 0;
-      int timeoutMs = -1;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (stop_) return;
-        if (accepting_ && fromTerminal_.size() <= kFromTerminalLimit - kFromTerminalRoom)
-          events |= POLLIN;
-        const auto now = std::chrono::steady_clock::now();
-        if (toTerminal_.empty()) {
-          queuedSince.reset();
-        } else if (!queuedSince) {
-          queuedSince = now;
-        }
-        if (queuedSince &&
-            (toTerminal_.size() >= kToTerminalBatch || now - *queuedSince >= kToTerminalDelay)) {
-          events |= POLLOUT;
-        } else if (queuedSince) {
-          timeoutMs = 1;
-        }
-      }
-      pollfd fds[2] = {{pokeRead_, POLLIN, 0}, {master_, events, 0}};
-      if (poll(fds, 2, timeoutMs) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[0].revents & POLLIN) {
-        while (read(pokeRead_, buffer, sizeof buffer) > 0) {
-        }
-      }
-      bool wake = false;
-      if (fds[1].revents & POLLOUT) {
-        wake |= WriteToTerminal();
-        queuedSince.reset();  // what is left (or comes next) starts its own delay
-      }
-      if (fds[1].revents & POLLIN) wake |= ReadFromTerminal(buffer, sizeof buffer);
-      if ((fds[1].revents & (POLLHUP | POLLERR)) && !(fds[1].revents & (POLLIN | POLLOUT))) {
-        // Not expected while the slave is held open; do not spin on it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
       if (wake) {
         std::function<void()> w;
         {
@@ -188,7 +185,78 @@ class PtyLine final : public ExternalLine {
         }
         if (w) w();  // without mu_: the model calls in here holding its own lock
       }
+      wake = false;
+      const bool present = Present();
+      short events = 0;
+      int timeoutMs = -1;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stop_) return;
+        if (accepting_ && fromTerminal_.size() <= kFromTerminalLimit - kFromTerminalRoom &&
+            (present || leftover))
+          events |= POLLIN;
+        const auto now = std::chrono::steady_clock::now();
+        if (toTerminal_.empty()) {
+          queuedSince.reset();
+        } else if (!queuedSince) {
+          queuedSince = now;
+        }
+        // Bytes for a closed terminal wait for it to be opened again.
+        if (!present) {
+          queuedSince.reset();
+        } else if (queuedSince && (toTerminal_.size() >= kToTerminalBatch ||
+                                   now - *queuedSince >= kToTerminalDelay)) {
+          events |= POLLOUT;
+        } else if (queuedSince) {
+          timeoutMs = 1;
+        }
+      }
+      if (!present && inotify_ < 0 && (timeoutMs < 0 || timeoutMs > kPresenceRetryMs))
+        timeoutMs = kPresenceRetryMs;
+      // A closed terminal's master is polled only for what is left to read: it reports POLLHUP
+      // at once, every time.
+      const bool pollMaster = present || (events & POLLIN);
+      pollfd fds[3] = {{pokeRead_, POLLIN, 0},
+                       {pollMaster ? master_ : -1, events, 0},
+                       {present ? -1 : inotify_, POLLIN, 0}};
+      if (poll(fds, 3, timeoutMs) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[0].revents & POLLIN) {
+        while (read(pokeRead_, buffer, sizeof buffer) > 0) {
+        }
+      }
+      if (fds[1].revents & POLLOUT) {
+        wake |= WriteToTerminal();
+        queuedSince.reset();  // what is left (or comes next) starts its own delay
+      }
+      if (fds[1].revents & POLLIN) {
+        if (ReadFromTerminal(buffer, sizeof buffer)) {
+          wake = true;
+        } else if (!present) {
+          leftover = false;  // closed, and the read found nothing more
+        }
+      } else if (!present && (fds[1].revents & POLLHUP)) {
+        leftover = false;  // hung up with nothing to read: drained
+      }
+      if (present && (fds[1].revents & POLLHUP)) {
+        wake |= SetPresent(false);
+        leftover = true;
+      }
+      if (!present && (fds[2].revents & POLLIN || inotify_ < 0)) {
+        // Only the wake matters; the events themselves say nothing about the last close.
+        while (inotify_ >= 0 && read(inotify_, buffer, sizeof buffer) > 0) {
+        }
+        leftover = true;  // a program that opened and closed again may have written meanwhile
+        if (!SlaveClosed(master_)) wake |= SetPresent(true);
+      }
     }
+  }
+
+  // Records whether a program has the terminal open; true when that changed.
+  bool SetPresent(bool present) {
+    return present_.exchange(present, std::memory_order_acq_rel) != present;
   }
 
   // Writes what is queued for the terminal; true when the queue was full and no longer is.
@@ -222,8 +290,10 @@ class PtyLine final : public ExternalLine {
     return true;
   }
 
-  int master_ = -1, slave_ = -1, pokeRead_ = -1, pokeWrite_ = -1;
+  int master_ = -1, inotify_ = -1, pokeRead_ = -1, pokeWrite_ = -1;
   std::thread thread_;
+  // Whether a program has the terminal open: the far end's RTS and DTR. Written by the thread.
+  std::atomic<bool> present_{false};
   // mu_ guards everything below; the thread never holds it while calling wake_.
   mutable std::mutex mu_;
   std::deque<uint8_t> toTerminal_;    // bytes the bridge sent, for the terminal

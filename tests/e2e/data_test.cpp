@@ -166,6 +166,54 @@ TEST_F(LoopbackTest, ModemLineChangesBecomeCommEvents) {
   EXPECT_EQ(status & (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON), 0u);
 }
 
+// A read that waits for its whole length and is aborted with PURGE_RXABORT after some bytes
+// arrived fails with 995 and leaves those bytes queued: the next read returns exactly them.
+TEST_F(LoopbackTest, AnAbortedReadLeavesWhatArrivedForTheNextRead) {
+  PlugAndOpen(true);
+  COMMTIMEOUTS none{};  // no time-outs: a read waits for its full length
+  ASSERT_TRUE(ceapp::SetCommTimeouts(port, &none));
+  struct Outcome {
+    BOOL ok;
+    DWORD bytes, error;
+  };
+  std::future<Outcome> reader = std::async(std::launch::async, [&] {
+    uint8_t buffer[100];
+    Outcome o{FALSE, 0xFFFFFFFFu, 0};
+    o.ok = ceapp::ReadFile(port, buffer, sizeof buffer, &o.bytes, nullptr);
+    o.error = o.ok ? 0 : GetLastError();
+    return o;
+  });
+  const std::vector<uint8_t> sent = rig::Pattern(10, 5);
+  DWORD written = 0;
+  ASSERT_TRUE(
+      ceapp::WriteFile(port, sent.data(), static_cast<DWORD>(sent.size()), &written, nullptr));
+  ASSERT_EQ(written, sent.size());
+  COMSTAT status{};
+  DWORD errors = 0;
+  for (int i = 0; i < 500 && status.cbInQue < sent.size(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ceapp::ClearCommError(port, &errors, &status));
+  }
+  ASSERT_EQ(status.cbInQue, sent.size());
+  ASSERT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "the read ended with fewer bytes than it waits for";
+  ASSERT_TRUE(ceapp::PurgeComm(port, PURGE_RXABORT));
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const Outcome aborted = reader.get();
+  EXPECT_FALSE(aborted.ok);
+  EXPECT_EQ(aborted.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+
+  COMMTIMEOUTS quick{};
+  quick.ReadIntervalTimeout = MAXDWORD;  // what is there, at once
+  quick.ReadTotalTimeoutConstant = 2000;
+  ASSERT_TRUE(ceapp::SetCommTimeouts(port, &quick));
+  std::vector<uint8_t> next(100);
+  DWORD n = 0;
+  ASSERT_TRUE(ceapp::ReadFile(port, next.data(), static_cast<DWORD>(next.size()), &n, nullptr));
+  next.resize(n);
+  EXPECT_EQ(next, sent);
+}
+
 class NullModemTest : public LoopbackTest {
  protected:
   void PlugPair(bool paced) {

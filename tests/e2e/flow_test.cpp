@@ -3,10 +3,18 @@
 // early reports the bytes that left; lost input is reported; a refused DCB changes nothing.
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+#include <atomic>
 #include <functional>
 #include <future>
 #include <thread>
 
+#include "sim/bridge_model/pty_line.h"
 #include "tests/e2e/rig.h"
 
 namespace {
@@ -363,3 +371,100 @@ TEST_F(FlowTest, SwitchingXonXoffOffReleasesAnEarlierXoff) {
 }
 
 }  // namespace
+
+#ifdef __linux__
+// A terminal nobody has open is a cable pulled out at the far end: its RTS and DTR read as off, so
+// under RTS/CTS the bridge holds its output, the application sees CTS and DSR fall and rise again,
+// and every byte arrives once a program opens the terminal again.
+TEST_F(FlowTest, AClosedTerminalHoldsRtsCtsOutputAndNothingIsLost) {
+  rig::BridgeOptions options;
+  options.wiring = rig::Wiring::None;
+  bridges.push_back(rig::Plug(options));
+  ASSERT_TRUE(bridges[0].attached);
+  std::string path, error;
+  std::shared_ptr<sim::ExternalLine> line = sim::OpenPtyLine(&path, &error);
+  ASSERT_TRUE(line) << error;
+  bridges[0].model->ConnectExternal(0, std::move(line));
+  HANDLE port = OpenPort(TEXT("COM1:"));
+  rig::Flow flow;
+  flow.rtsCts = true;
+  ASSERT_TRUE(rig::Configure(port, CBR_115200, flow));
+  auto modem = [&] {
+    DWORD status = 0;
+    EXPECT_TRUE(ceapp::GetCommModemStatus(port, &status));
+    return status & (MS_CTS_ON | MS_DSR_ON);
+  };
+  auto waitModem = [&](DWORD want) {
+    for (int i = 0; i < 500 && modem() != want; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return modem() == want;
+  };
+  EXPECT_TRUE(waitModem(0)) << "no program has the terminal open yet";
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(waitModem(MS_CTS_ON | MS_DSR_ON));
+
+  ASSERT_TRUE(ceapp::SetCommMask(port, EV_CTS | EV_DSR));
+  std::atomic<bool> stop{false};
+  std::atomic<DWORD> seen{0};
+  std::atomic<int> waits{0};
+  std::future<void> events = Async([&] {
+    DWORD mask = 0;
+    while (!stop && ceapp::WaitCommEvent(port, &mask, nullptr)) {
+      seen |= mask;
+      if (mask) ++waits;
+    }
+  });
+  // 20000 bytes take 1.74 s at 115200 8N1; the terminal closes for 200 ms after 3000 of them. The
+  // application writes 1 KiB at a time with a 50 ms write time-out, as tvk's own applications do:
+  // the modem poll that turns line changes into events waits for a write in progress.
+  COMMTIMEOUTS timeouts{};
+  timeouts.WriteTotalTimeoutConstant = 50;
+  ASSERT_TRUE(ceapp::SetCommTimeouts(port, &timeouts));
+  const std::vector<uint8_t> sent = rig::Pattern(20000, 21);
+  std::future<DWORD> writer = Async([&] {
+    DWORD done = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (done < sent.size() && Clock::now() < deadline) {
+      DWORD written = 0;
+      const DWORD piece = std::min<DWORD>(1024, static_cast<DWORD>(sent.size()) - done);
+      if (!ceapp::WriteFile(port, sent.data() + done, piece, &written, nullptr)) break;
+      done += written;
+    }
+    return done;
+  });
+  std::vector<uint8_t> got;
+  auto readUntil = [&](size_t count, int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    uint8_t buffer[4096];
+    while (got.size() < count && Clock::now() < deadline) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - got.size()));
+      if (n > 0) got.insert(got.end(), buffer, buffer + n);
+    }
+  };
+  readUntil(3000, 20);
+  ASSERT_EQ(got.size(), 3000u);
+  close(fd);
+  const Clock::time_point closed = Clock::now();
+  EXPECT_TRUE(waitModem(0)) << "CTS and DSR stay on after the close";
+  EXPECT_EQ(bridges[0].model->State(0).holdReasons & 0x01, 0x01u) << "the bridge goes on sending";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200) - (Clock::now() - closed));
+  fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  readUntil(sent.size(), 30);
+  close(fd);
+  ASSERT_TRUE(EndsWithin(writer, 30));
+  EXPECT_EQ(writer.get(), sent.size());
+  EXPECT_EQ(got, sent) << got.size() << " of " << sent.size() << " bytes";
+  EXPECT_EQ(bridges[0].model->State(0).txLostFarEndAbsent, 0u);
+  // The lines fell at the close and rose at the open: two changes each, in separate waits.
+  EXPECT_EQ(seen & (EV_CTS | EV_DSR), static_cast<DWORD>(EV_CTS | EV_DSR));
+  EXPECT_GE(waits, 2);
+  stop = true;
+  ASSERT_TRUE(ceapp::SetCommMask(port, 0));  // ends the wait
+  ASSERT_TRUE(EndsWithin(events, 10));
+  bridges[0].model->Disconnect(0);  // removes the terminal
+}
+#endif

@@ -385,6 +385,40 @@ TEST(BridgeRequests, LogRecordsSetupAndDataAndCanBeWaitedOn) {
   EXPECT_TRUE(b.model->Log().empty());
 }
 
+// The log keeps a window of its latest entries, by count and by the bytes of their data, while the
+// request counts go on; with no limits it keeps everything.
+TEST(BridgeRequests, LogKeepsItsLatestWindowAndCountsEverything) {
+  struct Case {
+    uint32_t entries, dataBytes;
+    size_t kept;  // of 40 baud-rate requests (4 data bytes each)
+  } cases[] = {{10, 0, 10}, {0, 20, 5}, {8, 1000, 8}, {0, 0, 40}};
+  for (const Case& c : cases) {
+    Bench b({.logEntries = c.entries, .logDataBytes = c.dataBytes});
+    b.model->ClearLog();
+    for (uint32_t i = 0; i < 40; ++i) ASSERT_EQ(b.Baud(1000 + i), USB_NO_ERROR);
+    auto log = b.model->Log();
+    ASSERT_EQ(log.size(), c.kept) << c.entries << " " << c.dataBytes;
+    EXPECT_EQ(log.back().data, Le32({1039}));  // the newest stays, in order
+    EXPECT_EQ(log.front().data, Le32({static_cast<uint32_t>(1040 - c.kept)}));
+    EXPECT_EQ(b.model->CountRequests(0x1E), 40u);
+    b.model->ClearLog();
+    EXPECT_EQ(b.model->CountRequests(0x1E), 0u);
+  }
+}
+
+// Bytes nobody takes from the TX line stay bounded: beyond sentKeep the oldest go.
+TEST(BridgeData, SentBytesNobodyTakesStayBounded) {
+  Bench b({.paced = false, .sentKeep = 100});
+  b.Enable();
+  const std::vector<uint8_t> data = Pattern(130, 1);
+  EXPECT_EQ(b.Write(data).usbError, USB_NO_ERROR);
+  EXPECT_TRUE(WaitUntil([&] { return b.model->State(0).txQueued == 0; }, 5000));
+  const std::vector<uint8_t> kept = b.model->TakeSent(0);
+  ASSERT_LE(kept.size(), 100u);
+  ASSERT_GE(kept.size(), 50u);
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), data.end() - kept.size()));
+}
+
 // ---- Descriptors
 // ------------------------------------------------------------------------------------
 
@@ -723,6 +757,10 @@ class MemoryLine final : public sim::ExternalLine {
     std::lock_guard<std::mutex> lock(mu_);
     wake_ = std::move(w);
   }
+  bool Present() const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return present_;
+  }
   void Put(uint8_t byte) override {
     std::lock_guard<std::mutex> lock(mu_);
     received_.push_back(byte);
@@ -747,6 +785,9 @@ class MemoryLine final : public sim::ExternalLine {
   }
   void SetFull(bool full) {
     Locked([&] { full_ = full; });
+  }
+  void SetPresent(bool present) {
+    Locked([&] { present_ = present; });
   }
   std::vector<uint8_t> Received() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -778,6 +819,7 @@ class MemoryLine final : public sim::ExternalLine {
   std::vector<uint8_t> received_, toSend_;
   bool full_ = false;
   bool accepting_ = false;
+  bool present_ = true;
 };
 
 TEST(BridgeData, ExternalFarEndCarriesBothWaysAtTheLineRateWithItsLinesOn) {
@@ -836,6 +878,45 @@ TEST(BridgeData, ExternalFarEndWaitsForRtsAndFifoRoomAndTheLineWaitsWhileItIsFul
   write.Close();
   b.model->Disconnect(0);
   EXPECT_EQ(line.use_count(), 1);  // the model let go of the far end
+}
+
+// A far end that is not there is a cable pulled out at that end: its RTS and DTR read as off, the
+// CTS handshake holds output until it is back, and without a handshake what goes out is lost and
+// counted; a far end that is Full meanwhile does not hold the line.
+TEST(BridgeData, AbsentExternalFarEndDropsItsLinesAndLosesWhatIsSentUnheld) {
+  Bench b({.paced = false});
+  b.Enable();
+  auto line = std::make_shared<MemoryLine>();
+  line->SetPresent(false);
+  line->SetFull(true);
+  b.model->ConnectExternal(0, line);
+  ASSERT_EQ(b.Out(0x07, 0x0303), USB_NO_ERROR);
+  BridgePortState s = b.model->State(0);
+  EXPECT_FALSE(s.cts || s.dsr || s.dcd);
+
+  ASSERT_EQ(b.Flow(0x08, 0), USB_NO_ERROR);  // CTS handshake
+  const std::vector<uint8_t> held = Pattern(10, 4);
+  {
+    Async write = b.Start(0x01, const_cast<uint8_t*>(held.data()), 10);
+    SleepMs(50);
+    EXPECT_EQ(b.model->State(0).holdReasons & 0x01, 0x01u);
+    line->SetFull(false);
+    line->SetPresent(true);
+    EXPECT_TRUE(WaitUntil([&] { return line->Received() == held; }, 5000));
+    EXPECT_TRUE(write.WaitDone(5000));
+  }
+  s = b.model->State(0);
+  EXPECT_TRUE(s.cts && s.dsr && s.dcd);
+  EXPECT_EQ(s.txLostFarEndAbsent, 0u);
+
+  ASSERT_EQ(b.Flow(0, 0), USB_NO_ERROR);  // no handshake
+  line->SetPresent(false);
+  line->SetFull(true);
+  EXPECT_EQ(b.Write(Pattern(20, 8)).usbError, USB_NO_ERROR);
+  EXPECT_TRUE(WaitUntil([&] { return b.model->State(0).txLostFarEndAbsent == 20; }, 5000));
+  EXPECT_EQ(line->Received(), held);
+  EXPECT_EQ(b.model->State(0).txQueued, 0u);
+  b.model->Disconnect(0);
 }
 
 TEST(BridgeFaults, FailStallAndShortAnswers) {

@@ -29,6 +29,10 @@ class PtyChild {
   // Waits for the child to end; its exit code, or -1 on a signal or time-out (then killed).
   int Wait(int timeoutMs);
   const std::string& screen() const { return screen_; }
+  // Sends a signal to the child.
+  void Signal(int signal);
+  // The child's terminal (the slave side), which stays while this object holds the master.
+  std::string TerminalPath() const;
 
  private:
   int pid_ = -1;

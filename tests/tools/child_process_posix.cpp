@@ -108,6 +108,15 @@ PtyChild::~PtyChild() {
   if (master_ >= 0) close(master_);
 }
 
+void PtyChild::Signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+std::string PtyChild::TerminalPath() const {
+  char name[128] = {};
+  return master_ >= 0 && ptsname_r(master_, name, sizeof name) == 0 ? name : "";
+}
+
 void PtyChild::Type(const std::string& keys) {
   if (write(master_, keys.data(), keys.size()) < 0) screen_ += "<write failed>";
 }

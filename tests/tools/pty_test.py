@@ -8,6 +8,14 @@
   pty_test.py TVK term
       `tvk term --wiring pty` on a terminal of its own: text written to the far end's terminal
       shows on the screen, typed text reaches the far end, Ctrl-] ends it and removes the terminal.
+  pty_test.py TVK xonxoff
+      `tvk pty --flow xonxoff --baud 921600`: the far end sends XOFF, 64 KiB, XON; all 64 KiB come
+      back (XON/XOFF the driver sends for its own buffer are flow control, not data), and while
+      the far end holds it tvk stays near idle.
+  pty_test.py TVK loss
+      `tvk pty --flow none`: the far end writes 3000 bytes and closes the terminal at once; what
+      the echo sends meanwhile is dropped, reported as it happens and in the closing line, and the
+      bytes that reach the reopened terminal plus those dropped are the 3000.
 """
 import argparse
 import os
@@ -86,7 +94,7 @@ def echo(tvk, baud, max_ratio):
         fail("slower than %.2f times the line time" % max_ratio)
     if status != 0:
         fail("tvk pty exit status %d after %s" % (status, stop.name))
-    if "port closed, bridge unplugged" not in rest:
+    if "bytes echoed, nothing lost; port closed" not in rest:
         fail("no clean end reported")
     if os.path.exists(path):
         fail(path + " still exists after tvk pty ended")
@@ -131,15 +139,115 @@ def term(tvk):
     print("tvk term --wiring pty: both ways through " + path)
 
 
+def start_pty(tvk, *args):
+    proc = subprocess.Popen([tvk, "pty", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    path = proc.stdout.readline().strip()
+    if not path.startswith("/dev/") or not os.path.exists(path):
+        proc.kill()
+        fail("first line is not a terminal's path: %r" % path)
+    proc.stdout.readline()  # what runs
+    return proc, path
+
+
+def end_pty(proc, path):
+    proc.send_signal(signal.SIGTERM)
+    status = wait_exit(proc, 60)
+    out, err = proc.stdout.read(), proc.stderr.read()
+    print(out + err, end="")
+    if status != 0:
+        fail("tvk pty exit status %d" % status)
+    if os.path.exists(path):
+        fail(path + " still exists after tvk pty ended")
+    return out, err
+
+
+def cpu_seconds(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def xonxoff(tvk):
+    baud = 921600
+    proc, path = start_pty(tvk, "--flow", "xonxoff", "--baud", str(baud))
+    data = bytes(b for b in random.Random(7).randbytes(80 * 1024) if b not in (0x11, 0x13))
+    data = data[:64 * 1024]
+    received = bytearray()
+    with serial.Serial(path, baudrate=baud, timeout=0.2) as port:
+        port.write(b"\x13" + data)
+        port.flush()
+        # tcdrain returns while the terminal still holds up to 4 KiB: give the line time.
+        time.sleep(0.5)
+        received += port.read(65536)
+        cpu_start, wall_start = cpu_seconds(proc.pid), time.monotonic()
+        time.sleep(1.5)
+        cpu = (cpu_seconds(proc.pid) - cpu_start) / (time.monotonic() - wall_start)
+        received += port.read(65536)
+        held = bytes(b for b in received if b not in (0x11, 0x13))
+        port.write(b"\x11")
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            received += port.read(65536)
+            if len(bytes(b for b in received if b not in (0x11, 0x13))) >= len(data):
+                break
+        time.sleep(0.2)
+        received += port.read(65536)
+    end_pty(proc, path)
+    back = bytes(b for b in received if b not in (0x11, 0x13))
+    print("xonxoff: %d of %d bytes back, %d while held; tvk used %.1f %% of a core while held"
+          % (len(back), len(data), len(held), 100 * cpu))
+    if held:
+        fail("%d bytes came back while the far end held the echo with XOFF" % len(held))
+    if back != data:
+        fail("echo differs: %d bytes back for %d" % (len(back), len(data)))
+    # Spinning on a held write costs a whole core; an idle port costs a fraction of a percent.
+    if cpu > 0.05:
+        fail("tvk used %.1f %% of a core while held by XOFF" % (100 * cpu))
+
+
+def loss(tvk):
+    proc, path = start_pty(tvk, "--flow", "none", "--baud", "115200")
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    os.write(fd, bytes(range(256)) * 11 + bytes(184))  # 3000 bytes, 260 ms of line time
+    os.close(fd)
+    time.sleep(1.5)  # the echo goes out meanwhile
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    time.sleep(0.3)
+    kept = 0
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except BlockingIOError:
+            break
+        if not chunk:
+            break
+        kept += len(chunk)
+    os.close(fd)
+    out, err = end_pty(proc, path)
+    match = re.search(r"the line dropped (\d+) bytes while the terminal was closed", out)
+    if not match:
+        fail("the closing line does not report the drop: %r" % out)
+    dropped = int(match.group(1))
+    print("loss: %d bytes dropped, %d kept for the reopened terminal" % (dropped, kept))
+    if "tvk pty: loss: " not in err:
+        fail("the drop was not reported when it happened: %r" % err)
+    if dropped == 0 or dropped + kept != 3000:
+        fail("%d dropped and %d kept do not make the 3000 echoed" % (dropped, kept))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("tvk")
-    parser.add_argument("mode", choices=["echo", "term"])
+    parser.add_argument("mode", choices=["echo", "term", "xonxoff", "loss"])
     parser.add_argument("baud", type=int, nargs="?", default=115200)
     parser.add_argument("--max-ratio", type=float, default=1.10)
     args = parser.parse_args()
     if args.mode == "echo":
         echo(args.tvk, args.baud, args.max_ratio)
+    elif args.mode == "xonxoff":
+        xonxoff(args.tvk)
+    elif args.mode == "loss":
+        loss(args.tvk)
     else:
         term(args.tvk)
 

@@ -47,6 +47,8 @@ TEST(LineOptions, FlowControlModes) {
   EXPECT_EQ(dcb.fInX, 1u);
   EXPECT_EQ(dcb.XonChar, 0x11);
   EXPECT_EQ(dcb.XoffChar, 0x13);
+  // The driver's own XOFF never holds a tvk application's output.
+  EXPECT_EQ(dcb.fTXContinueOnXoff, 1u);
   line.flow = "none";
   ASSERT_TRUE(tvk::FillDcb(line, &dcb, &error));
   EXPECT_EQ(dcb.fOutxCtsFlow | dcb.fOutX | dcb.fInX, 0u);
@@ -71,6 +73,27 @@ TEST(LineOptions, MalformedInputIsRefusedAndLeavesTheDcbAlone) {
   std::string error;
   EXPECT_FALSE(tvk::FillDcb(line, &dcb, &error));
   EXPECT_NE(error.find("dsrdtr"), std::string::npos);
+}
+
+// What the closing lines say about loss: each ClearCommError answer counts once per flag, the
+// line's drops are a running total, and only a change makes news.
+TEST(LossWatch, CountsErrorReportsAndLineDrops) {
+  tvk::LossWatch loss;
+  EXPECT_EQ(loss.Note(0, 0), "");
+  EXPECT_FALSE(loss.Lost());
+  EXPECT_EQ(loss.Summary(), "nothing lost");
+  EXPECT_EQ(loss.Note(CE_RXOVER, 0), "ClearCommError reported CE_RXOVER once");
+  EXPECT_EQ(loss.Note(CE_RXOVER | CE_OVERRUN, 0),
+            "ClearCommError reported CE_RXOVER 2 times, CE_OVERRUN once");
+  EXPECT_EQ(loss.Note(0, 0), "");
+  EXPECT_EQ(loss.Note(CE_FRAME, 1150),
+            "ClearCommError reported CE_RXOVER 2 times, CE_OVERRUN once, CE_FRAME once; the line "
+            "dropped 1150 bytes while the terminal was closed");
+  EXPECT_EQ(loss.Note(0, 1150), "");
+  EXPECT_TRUE(loss.Lost());
+  tvk::LossWatch drops;
+  EXPECT_EQ(drops.Note(0, 7), "the line dropped 7 bytes while the terminal was closed");
+  EXPECT_EQ(drops.Summary(), "the line dropped 7 bytes while the terminal was closed");
 }
 
 TEST(HandOffCeiling, MovesEveryByteInOrderIncludingAShortLastBlock) {

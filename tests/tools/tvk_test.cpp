@@ -1,8 +1,15 @@
 // The tvk program as a user runs it: exit codes, the default run's checks, the benchmark's JSON,
 // the interactive terminal on a pseudo-terminal, and argument errors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "tests/tools/child_process.h"
 
@@ -117,6 +124,69 @@ TEST(TvkTerm, NullModemToAnEchoingPort) {
   EXPECT_TRUE(term.WaitFor("across the cable", 10000)) << term.screen();
   term.Type("\x1d");
   EXPECT_EQ(term.Wait(30000), 0) << term.screen();
+}
+
+// tvk term passes bytes through untouched both ways: 1024 bytes with line feeds and every other
+// byte value (but Ctrl-], which ends it) come back through the loopback plug as the same 1024, and
+// the terminal's own mode is back once it has ended.
+TEST(TvkTerm, IsBinarySafeAndRestoresTheTerminal) {
+  PtyChild term(kTvk, {"term", "--baud", "921600"});
+  ASSERT_TRUE(term.started());
+  const std::string banner = "Ctrl-] ends.\r\n";
+  ASSERT_TRUE(term.WaitFor(banner, 30000)) << term.screen();
+  const size_t start = term.screen().find(banner) + banner.size();
+  std::string sent;
+  for (int i = 0; i < 1024; ++i) sent += static_cast<char>(i % 256 == 0x1D ? '\n' : i % 256);
+  sent[100] = sent[500] = sent[900] = '\n';
+  term.Type(sent);
+  // The last bytes (no line feed among them) mark the end; anything that comes later shows too.
+  EXPECT_TRUE(term.WaitFor(sent.substr(sent.size() - 20), 10000));
+  term.WaitFor(std::string(1, '\x01') + "never there", 200);
+  ASSERT_GE(term.screen().size(), start);
+  EXPECT_EQ(term.screen().substr(start), sent)
+      << term.screen().size() - start << " bytes came back for " << sent.size();
+  term.Type("\x1d");
+  EXPECT_EQ(term.Wait(30000), 0) << term.screen();
+  const int fd = open(term.TerminalPath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0) << term.TerminalPath();
+  termios mode{};
+  ASSERT_EQ(tcgetattr(fd, &mode), 0);
+  close(fd);
+  EXPECT_TRUE(mode.c_lflag & ICANON);
+  EXPECT_TRUE(mode.c_lflag & ECHO);
+  EXPECT_TRUE(mode.c_oflag & OPOST);
+}
+
+// tvk pty and tvk term end within 200 ms of SIGINT or SIGTERM on an idle line, with status 0 and
+// their closing line. The bound checked leaves a loaded machine room, yet stays below the removal's
+// settle pause (about a second) that an orderly unplug would cost.
+TEST(TvkSignals, PtyAndTermEndPromptlyOnSigintAndSigterm) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string ready, closing;
+  } cases[] = {{{"pty"}, "Ctrl-C ends", "bytes echoed, nothing lost; port closed"},
+               {{"term"}, "Ctrl-] ends", "nothing lost; closed"}};
+  for (const Case& c : cases) {
+    for (int signal : {SIGINT, SIGTERM}) {
+      PtyChild child(kTvk, c.args);
+      ASSERT_TRUE(child.started());
+      ASSERT_TRUE(child.WaitFor(c.ready, 30000)) << child.screen();
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));  // idle
+      const auto start = std::chrono::steady_clock::now();
+      child.Signal(signal);
+      const int status = child.Wait(30000);
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+      const std::string what = c.args[0] + " " + strsignal(signal);
+      EXPECT_EQ(status, 0) << what << child.screen();
+      EXPECT_LT(ms, 900) << what;
+      std::printf("%s ended after %lld ms\n", what.c_str(), static_cast<long long>(ms));
+      EXPECT_NE(child.screen().find(c.closing), std::string::npos) << what << child.screen();
+      EXPECT_NE(child.screen().find(signal == SIGINT ? "SIGINT" : "SIGTERM"), std::string::npos)
+          << what << child.screen();
+    }
+  }
 }
 
 TEST(TvkArguments, ErrorsExitWithTwoAndSayWhy) {
