@@ -137,6 +137,17 @@ struct LibusbPassthrough::Impl {
   bool gone = false;  // the device left; new transfers fail at once
   std::function<void(UsbDeviceId)> onPlugged;
   std::function<void()> onUnplugged;
+  std::function<void(int)> fileUse;  // set before the device is plugged, then only read
+
+  struct FileUse {
+    const std::function<void(int)>& hook;
+    explicit FileUse(const std::function<void(int)>& h) : hook(h) {
+      if (hook) hook(1);
+    }
+    ~FileUse() {
+      if (hook) hook(-1);
+    }
+  };
 
   void BuildInfo(const libusb_device_descriptor& d, const libusb_config_descriptor* c) {
     info.dwCount = sizeof(USB_DEVICE);
@@ -248,6 +259,10 @@ void LibusbPassthrough::SetHooks(std::function<void(UsbDeviceId)> plugged,
   impl_->onUnplugged = std::move(unplugged);
 }
 
+void LibusbPassthrough::SetFileUseHook(std::function<void(int)> hook) {
+  impl_->fileUse = std::move(hook);
+}
+
 int LibusbPassthrough::Bus() const {
   return impl_->bus;
 }
@@ -298,6 +313,7 @@ void LibusbPassthrough::Submit(const std::shared_ptr<UsbIo>& io) {
   const USB_DEVICE_REQUEST& r = io->setup;
   if (io->kind == UsbIo::Kind::Control && r.bmRequestType == 0x01 && r.bRequest == 0x0B) {
     // SET_INTERFACE goes through libusb, which keeps its record of the interface's setting.
+    Impl::FileUse use(m.fileUse);
     int rc = libusb_set_interface_alt_setting(m.handle, r.wIndex, r.wValue);
     if (rc == LIBUSB_ERROR_NO_DEVICE) {
       io->Complete(nullptr, 0, USB_DEVICE_NOT_RESPONDING_ERROR);
@@ -328,6 +344,7 @@ void LibusbPassthrough::Submit(const std::shared_ptr<UsbIo>& io) {
   int rc;
   {
     // Registered before the submit: the callback may run on the event thread at once.
+    Impl::FileUse use(m.fileUse);
     std::lock_guard<std::mutex> lock(m.mu);
     m.flying[io.get()] = f;
     rc = libusb_submit_transfer(f->xfer);
@@ -349,7 +366,10 @@ uint32_t LibusbPassthrough::Cancel(const std::shared_ptr<UsbIo>& io) {
   if (it == m.flying.end()) return 0;
   Impl::Flying* f = it->second;
   f->cancelRequested = true;
-  libusb_cancel_transfer(f->xfer);
+  {
+    Impl::FileUse use(m.fileUse);
+    libusb_cancel_transfer(f->xfer);
+  }
   // The event thread cannot wait for its own callback; the record then stays with the callback.
   if (OnEventThread()) {
     f->cancelRequested = false;

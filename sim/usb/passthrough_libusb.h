@@ -58,6 +58,10 @@ class LibusbPassthrough final : public UsbDeviceModel {
 
   // Called on the bus's plug (with the bus id) and once the removal is done with the device.
   void SetHooks(std::function<void(UsbDeviceId)> plugged, std::function<void()> unplugged);
+  // Called with +1 before and -1 after each request on the device's file outside the event thread
+  // (submit, cancel, set interface): an emulated device file that answers one request at a time
+  // uses it to keep a waiting reap from holding such a request up.
+  void SetFileUseHook(std::function<void(int)> hook);
   int Bus() const;
   int Address() const;
   // A control request straight to the device, outside the simulated bus (for listings and
