@@ -87,8 +87,8 @@ DWORD UsbError(libusb_transfer_status status) {
     case LIBUSB_TRANSFER_OVERFLOW:
       return USB_CLIENT_BUFFER_ERROR;
     case LIBUSB_TRANSFER_ERROR:
-      // libusb folds every bus-level failure (CRC, bit stuffing, no handshake) into one status.
-      return USB_CRC_ERROR;
+      // libusb folds every bus-level failure (CRC, bit stuffing, no handshake) into one status;
+      // the device not answering is the common case.
     case LIBUSB_TRANSFER_TIMED_OUT:
     case LIBUSB_TRANSFER_NO_DEVICE:
     default:
@@ -502,6 +502,10 @@ std::vector<LibusbDeviceListing> ListLibusbDevices(uint16_t vendorId, uint16_t p
       d.manufacturer = StringOf(h, desc.iManufacturer);
       d.product = StringOf(h, desc.iProduct);
       d.serial = StringOf(h, desc.iSerialNumber);
+      // The bridge's vendor request for its part number (one byte).
+      unsigned char part = 0;
+      if (libusb_control_transfer(h, 0xC0, 0xFF, 0x370B, 0, &part, 1, 1000) == 1)
+        d.partNumber = part;
       libusb_close(h);
     } else {
       d.openError = libusb_error_name(rc);

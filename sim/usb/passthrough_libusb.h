@@ -36,6 +36,7 @@ struct LibusbDeviceListing {
   int address = 0;
   uint16_t vendorId = 0, productId = 0;
   std::string manufacturer, product, serial;  // empty when the device has none or cannot be opened
+  int partNumber = -1;                        // the bridge's part number, -1 when unread
   std::string openError;                      // why it could not be opened, empty when it could
 };
 
