@@ -2,7 +2,7 @@
 //
 // One umockdev testbed per process (created at the first plug; the process runs under
 // umockdev-wrapper, whose preloaded library sends the ioctls on the device node here). Each plugged
-// model gets bus 1, its own device address, a sysfs record built from its descriptors and a
+// model gets a bus and device address of its own, a sysfs record built from its descriptors and a
 // device node whose ioctls the handler below answers on umockdev's worker thread: URBs become
 // UsbIo transfers submitted to the model, and reaps hand back what the model completed.
 //
@@ -37,7 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kReapHold = std::chrono::milliseconds(2);
-constexpr int kBus = 1;
 
 struct MockDevice;
 
@@ -69,7 +68,8 @@ struct HeldReap {
 
 struct MockDevice {
   std::shared_ptr<BridgeModel> model;
-  int address = 0;
+  int bus = 0, address = 0;
+  unsigned port = 0;  // the sysfs name's port number
   std::string devnode, syspath;
   bool gone = false;
   std::map<ulong, std::shared_ptr<MockUrb>> inFlight;  // by the client's URB address
@@ -85,7 +85,10 @@ struct Mock {
   UMockdevIoctlBase* handler = nullptr;
   std::map<std::string, std::shared_ptr<MockDevice>> byNode;
   std::map<const BridgeModel*, std::shared_ptr<MockDevice>> byModel;
+  int bus = 1;
   int nextAddress = 2;
+  // Sysfs names are never reused: the testbed keeps a removed device's bus link.
+  unsigned nextPort = 1;
   std::thread timer;
 };
 // Never destroyed: umockdev's worker may answer a request while the process exits.
@@ -416,7 +419,6 @@ void RemoveLocked(const std::shared_ptr<MockDevice>& d, std::unique_lock<std::mu
     AnswerHeldLocked(*d);
   }
   umockdev_testbed_uevent(M().testbed, d->syspath.c_str(), "remove");
-  umockdev_testbed_remove_device(M().testbed, d->syspath.c_str());
   lock.lock();
   ReleaseHeldLocked(*d, false);
   M().cv.notify_all();
@@ -439,28 +441,25 @@ UsbDeviceId PlugThroughLibusb(const std::shared_ptr<BridgeModel>& model, PlugOpt
     std::lock_guard<std::mutex> lock(M().mu);
     EnsureTestbed();
     if (M().byModel.count(model.get())) return 0;
-    // Addresses are not reused while an earlier device of the same address is still known.
-    for (int tries = 0; tries < 126; ++tries) {
-      int a = M().nextAddress;
-      M().nextAddress = a >= 127 ? 2 : a + 1;
-      char node[64];
-      std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d", kBus, a);
-      auto old = M().byNode.find(node);
-      if (old != M().byNode.end()) {
-        if (!old->second->gone) continue;
-        umockdev_testbed_detach_ioctl(M().testbed, node, nullptr);
-        M().byNode.erase(old);
-      }
-      d->address = a;
-      d->devnode = node;
-      break;
+    // A bus and address are never used twice: a removed device's sysfs record stays in the
+    // testbed (removing it breaks the testbed's bus links for later devices), and libusb would
+    // see two devices of one address when it enumerates again. A bus holds addresses 2 to 127.
+    if (M().nextAddress > 127) {
+      M().nextAddress = 2;
+      ++M().bus;
     }
-    if (!d->address) {
-      std::fprintf(stderr, "TV_USB=libusb: no free device address\n");
+    if (M().bus > 255) {
+      std::fprintf(stderr, "TV_USB=libusb: no free bus address left in this process\n");
       return 0;
     }
+    d->bus = M().bus;
+    d->address = M().nextAddress++;
+    char node[64];
+    std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d", d->bus, d->address);
+    d->devnode = node;
     char sys[64];
-    std::snprintf(sys, sizeof(sys), "/sys/devices/usb%d/%d-%d", kBus, kBus, d->address);
+    d->port = M().nextPort++;
+    std::snprintf(sys, sizeof(sys), "/sys/devices/usb%d/%d-%u", d->bus, d->bus, d->port);
     d->syspath = sys;
     M().byNode[d->devnode] = d;
     M().byModel[model.get()] = d;
@@ -481,13 +480,13 @@ UsbDeviceId PlugThroughLibusb(const std::shared_ptr<BridgeModel>& model, PlugOpt
       info->lpActiveConfig ? info->lpActiveConfig->Descriptor.bConfigurationValue : 0;
   char record[512];
   std::snprintf(record, sizeof(record),
-                "P: /devices/usb%d/%d-%d\nN: bus/usb/%03d/%03d\nE: SUBSYSTEM=usb\nE: DRIVER=usb\n"
+                "P: /devices/usb%d/%d-%u\nN: bus/usb/%03d/%03d\nE: SUBSYSTEM=usb\nE: DRIVER=usb\n"
                 "E: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=/dev/bus/usb/%03d/%03d\n"
                 "E: DEVTYPE=usb_device\nE: PRODUCT=%x/%x/%x\nA: busnum=%d\\n\nA: devnum=%d\\n\n"
                 "A: speed=12\\n\nA: bConfigurationValue=%d\\n\nH: descriptors=",
-                kBus, kBus, d->address, kBus, d->address, kBus, d->address, kBus, d->address,
+                d->bus, d->bus, d->port, d->bus, d->address, d->bus, d->address, d->bus, d->address,
                 info->Descriptor.idVendor, info->Descriptor.idProduct, info->Descriptor.bcdDevice,
-                kBus, d->address, config);
+                d->bus, d->address, config);
   std::string text = record + Hex(Descriptors(info)) + "\n";
   if (!umockdev_testbed_add_from_string(M().testbed, text.c_str(), &err)) {
     std::fprintf(stderr, "TV_USB=libusb: adding %s: %s\n", d->syspath.c_str(),
@@ -498,7 +497,7 @@ UsbDeviceId PlugThroughLibusb(const std::shared_ptr<BridgeModel>& model, PlugOpt
   LibusbDeviceSelector sel;
   sel.vendorId = info->Descriptor.idVendor;
   sel.productId = info->Descriptor.idProduct;
-  sel.bus = kBus;
+  sel.bus = d->bus;
   sel.address = d->address;
   std::string error;
   std::shared_ptr<LibusbPassthrough> pt = OpenLibusbPassthrough(sel, &error, 10000);
