@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <regex>
 
+#include "tools/session.h"
 #include "tools/tvk.h"
 
 namespace {
@@ -27,6 +28,19 @@ void AddLineOptions(CLI::App& app, tvk::LineOptions& line) {
       ->capture_default_str();
 }
 
+void AddUsbOption(CLI::App& app, std::string& usb, const char* what) {
+  app.add_option("-u,--usb", usb,
+                 std::string("A real bridge through libusb, VID:PID[@BUS:ADDR] (e.g. 10c4:ea60 or "
+                             "10c4:ea60@1:5; see tvk usb-list), instead of the model") +
+                     what)
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            tvk::UsbSpec spec;
+            return tvk::ParseUsbSpec(v, &spec) ? "" : "expected VID:PID or VID:PID@BUS:ADDR";
+          },
+          "VID:PID[@BUS:ADDR]"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +54,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1u, 16u << 20))
       ->capture_default_str();
   app.add_flag("-v,--verbose", demo.verbose, "Show more of what happens");
+  AddUsbOption(app, demo.usb, "");
+  app.add_flag("--no-loopback", demo.noLoopback,
+               "With --usb: the bridge has no loopback plug; the checks that need one are skipped");
 
   tvk::TermOptions term;
   CLI::App* termCmd =
@@ -51,6 +68,7 @@ int main(int argc, char** argv) {
                    "pty: the far end on a new pseudo-terminal")
       ->check(CLI::IsMember({"loopback", "nullmodem", "pty"}))
       ->capture_default_str();
+  AddUsbOption(*termCmd, term.usb, "; the wiring is then the bridge's own line");
 
   tvk::PtyOptions pty;
   CLI::App* ptyCmd = app.add_subcommand(
@@ -58,6 +76,13 @@ int main(int argc, char** argv) {
       "COM1: echoes what it reads; its line's far end is a new pseudo-terminal, whose path is the "
       "first line printed (ends on SIGINT or SIGTERM)");
   AddLineOptions(*ptyCmd, pty.line);
+  AddUsbOption(*ptyCmd, pty.usb, "; the echo then runs on the bridge's own line, no terminal");
+
+  tvk::UsbListOptions usbList;
+  CLI::App* usbListCmd = app.add_subcommand(
+      "usb-list", "The bridges libusb finds: bus, address, part number, strings");
+  usbListCmd->add_option("--id", usbList.id, "Vendor and product to look for, VID:PID")
+      ->capture_default_str();
 
   tvk::BenchOptions bench;
   CLI::App* benchCmd = app.add_subcommand("bench", "Data-path figures, each beside its target");
@@ -91,5 +116,6 @@ int main(int argc, char** argv) {
   if (*termCmd) return tvk::RunTerm(term);
   if (*ptyCmd) return tvk::RunPty(pty);
   if (*benchCmd) return tvk::RunBench(bench);
+  if (*usbListCmd) return tvk::RunUsbList(usbList);
   return tvk::RunDemo(demo);
 }

@@ -50,8 +50,12 @@ int RunPty(const PtyOptions& options) {
   Session session;
   std::string error, path;
   HANDLE port = INVALID_HANDLE_VALUE;
+  const bool real = !options.usb.empty();
+  if (real) path = "the line of bridge " + options.usb;
   int bridge = -1;
-  if (!session.Install(&error) || (bridge = session.PlugPtyBridge(&path, &error)) < 0 ||
+  if (!session.Install(&error) ||
+      (bridge = real ? session.PlugUsbBridge(options.usb, &error)
+                     : session.PlugPtyBridge(&path, &error)) < 0 ||
       (port = session.Open(TEXT("COM1:"), &error)) == INVALID_HANDLE_VALUE ||
       !session.ApplyLine(port, options.line, &error)) {
     std::fprintf(stderr, "tvk pty: %s\n", error.c_str());
@@ -65,7 +69,7 @@ int RunPty(const PtyOptions& options) {
     return kExitCheckFailed;
   }
   // The path alone on the first line, for scripts; then what runs.
-  std::printf("%s\n", path.c_str());
+  if (!real) std::printf("%s\n", path.c_str());
   std::printf("tvk pty: COM1: %s echoes what it reads; its line's far end is %s. Ctrl-C ends.\n",
               DescribeLine(options.line).c_str(), path.c_str());
   std::fflush(stdout);

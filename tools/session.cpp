@@ -8,6 +8,9 @@
 #include "sim/install/sim_install.h"
 #include "sim/os/sim_os.h"
 #include "sim/usb/sim_usb.h"
+#ifdef TV_HAVE_LIBUSB
+#include "sim/usb/passthrough_libusb.h"
+#endif
 
 namespace tvk {
 
@@ -243,6 +246,50 @@ int Session::PlugBridge(bool paced, bool loopback, std::string* error, unsigned 
     return -1;
   }
   return static_cast<int>(bridges_.size() - 1);
+}
+
+bool ParseUsbSpec(const std::string& text, UsbSpec* spec) {
+  unsigned vid = 0, pid = 0, bus = 0, address = 0;
+  int used = 0;
+  const int n =
+      std::sscanf(text.c_str(), "%4x:%4x%n@%3u:%3u%n", &vid, &pid, &used, &bus, &address, &used);
+  if ((n != 2 && n != 4) || used != static_cast<int>(text.size())) return false;
+  if (n == 4 && (bus < 1 || bus > 255 || address < 1 || address > 127)) return false;
+  spec->vendorId = static_cast<std::uint16_t>(vid);
+  spec->productId = static_cast<std::uint16_t>(pid);
+  spec->bus = n == 4 ? static_cast<int>(bus) : -1;
+  spec->address = n == 4 ? static_cast<int>(address) : -1;
+  return true;
+}
+
+int Session::PlugUsbBridge(const std::string& text, std::string* error) {
+  UsbSpec spec;
+  if (!ParseUsbSpec(text, &spec)) {
+    *error = "expected VID:PID or VID:PID@BUS:ADDR, e.g. 10c4:ea60@1:5, not \"" + text + "\"";
+    return -1;
+  }
+#ifdef TV_HAVE_LIBUSB
+  sim::LibusbDeviceSelector selector;
+  selector.vendorId = spec.vendorId;
+  selector.productId = spec.productId;
+  selector.bus = spec.bus;
+  selector.address = spec.address;
+  std::shared_ptr<sim::LibusbPassthrough> device = sim::OpenLibusbPassthrough(selector, error);
+  if (!device) return -1;
+  Bridge bridge;
+  bridge.id = sim::Plug(device);
+  bridges_.push_back(bridge);
+  sim::AttachResult result = sim::LastAttachResult(bridge.id);
+  if (result.status != sim::AttachResult::Status::Attached) {
+    *error = "the driver did not take the bridge" +
+             (result.detail.empty() ? std::string() : ": " + result.detail);
+    return -1;
+  }
+  return static_cast<int>(bridges_.size() - 1);
+#else
+  *error = "this build has no libusb (libusb-1.0 was not found at configure time)";
+  return -1;
+#endif
 }
 
 int Session::PlugPtyBridge(std::string* path, std::string* error) {

@@ -31,6 +31,9 @@ class Session {
   // Plugs a bridge (one interface unless asked; a second port needs its Port1 key); returns its
   // index in bridges() or -1 (with a message). Loopback wires the first interface.
   int PlugBridge(bool paced, bool loopback, std::string* error, unsigned interfaces = 1);
+  // Plugs a real bridge through libusb, picked by "VID:PID[@BUS:ADDR]" (hex ids, decimal bus and
+  // address); returns its index or -1 with a message. Model() is null for it.
+  int PlugUsbBridge(const std::string& spec, std::string* error);
   // Plugs a paced one-interface bridge whose line goes to a new pseudo-terminal (its path in
   // `path`); the terminal is removed in Shutdown, after the bridge.
   int PlugPtyBridge(std::string* path, std::string* error);
@@ -66,6 +69,13 @@ class Session {
   std::vector<HANDLE> ports_;
   bool installed_ = false;
 };
+
+// "VID:PID[@BUS:ADDR]": vendor and product in hex, bus and address in decimal (-1 when absent).
+struct UsbSpec {
+  std::uint16_t vendorId = 0, productId = 0;
+  int bus = -1, address = -1;
+};
+bool ParseUsbSpec(const std::string& text, UsbSpec* spec);
 
 // Win32 error code as "error 1460 (time-out)".
 std::string DescribeError(DWORD code);

@@ -38,15 +38,17 @@ int RunTerm(const TermOptions& options) {
   std::signal(SIGTERM, OnTermSignal);
   Session session;
   std::string error;
-  bool nullModem = options.wiring == "nullmodem";
-  bool pty = options.wiring == "pty";
+  const bool real = !options.usb.empty();
+  bool nullModem = !real && options.wiring == "nullmodem";
+  bool pty = !real && options.wiring == "pty";
   std::string ptyPath;
   if (!session.Install(&error)) {
     std::fprintf(stderr, "tvk term: %s\n", error.c_str());
     return kExitCheckFailed;
   }
-  int first =
-      pty ? session.PlugPtyBridge(&ptyPath, &error) : session.PlugBridge(true, !nullModem, &error);
+  int first = real  ? session.PlugUsbBridge(options.usb, &error)
+              : pty ? session.PlugPtyBridge(&ptyPath, &error)
+                    : session.PlugBridge(true, !nullModem, &error);
   int second = -1;
   if (first >= 0 && nullModem) second = session.PlugBridge(true, false, &error);
   if (first < 0 || (nullModem && second < 0)) {
@@ -66,9 +68,10 @@ int RunTerm(const TermOptions& options) {
     return kExitCheckFailed;
   }
 
-  const std::string farEnd = nullModem ? "null-modem cable to COM2:, which echoes"
-                             : pty     ? "far end on " + ptyPath
-                                       : "loopback plug";
+  const std::string farEnd = real        ? "the line of bridge " + options.usb
+                             : nullModem ? "null-modem cable to COM2:, which echoes"
+                             : pty       ? "far end on " + ptyPath
+                                         : "loopback plug";
   // Raw before the first line: a key typed once the line shows is taken as it is, never echoed
   // or edited by the terminal.
   std::optional<host::RawTerminal> raw(std::in_place);

@@ -20,15 +20,19 @@ struct LineOptions {
 struct DemoOptions {
   std::uint32_t patternBytes = 11520;  // one second on the line at 115200 8N1
   bool verbose = false;
+  std::string usb;          // a real bridge "VID:PID[@BUS:ADDR]" through libusb; empty: the model
+  bool noLoopback = false;  // the real bridge has no loopback plug: those checks are skipped
 };
 
 struct TermOptions {
   LineOptions line;
+  std::string usb;                  // as DemoOptions::usb; the wiring is then the bridge's own line
   std::string wiring = "loopback";  // loopback, nullmodem, pty
 };
 
 struct PtyOptions {
   LineOptions line;
+  std::string usb;  // as DemoOptions::usb: the echo runs on the real bridge, no terminal
 };
 
 struct BenchOptions {
@@ -41,7 +45,11 @@ struct BenchOptions {
   std::uint32_t maxWriteSize = 1u << 20;
 };
 
+struct UsbListOptions {
+  std::string id = "10c4:ea60";  // vendor:product to look for
+};
 int RunDemo(const DemoOptions& options);
+int RunUsbList(const UsbListOptions& options);
 int RunTerm(const TermOptions& options);
 int RunPty(const PtyOptions& options);
 int RunBench(const BenchOptions& options);

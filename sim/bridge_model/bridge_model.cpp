@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/ce_serial.h"
+#include "sim/bridge_model/libusb_path.h"
 #include "sim/os/cpu_account.h"
 #include "sim/os/sched.h"
 
@@ -899,10 +900,12 @@ UsbDeviceId BridgeModel::Plug(PlugOptions options) {
     std::lock_guard<std::mutex> lock(W().mu);
     if (impl_->plugged) return 0;
   }
+  if (LibusbPathSelected()) return PlugThroughLibusb(shared_from_this(), options);
   return sim::Plug(shared_from_this(), options);
 }
 
 bool BridgeModel::Unplug() {
+  if (LibusbPathSelected()) return UnplugFromLibusb(this);
   UsbDeviceId id;
   {
     std::lock_guard<std::mutex> lock(W().mu);
@@ -1228,7 +1231,10 @@ void BridgeModel::Submit(const std::shared_ptr<UsbIo>& io) {
   lock.unlock();
   io->Complete(a.data.data(), a.err == USB_NO_ERROR ? static_cast<uint32_t>(a.data.size()) : 0,
                a.err);
-  if (remove) sim::Unplug(id);
+  if (remove && LibusbPathSelected())
+    UnplugFromLibusb(this);
+  else if (remove)
+    sim::Unplug(id);
 }
 
 uint32_t BridgeModel::Cancel(const std::shared_ptr<UsbIo>& io) {

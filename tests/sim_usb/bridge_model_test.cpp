@@ -7,12 +7,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <thread>
 
 #include "platform/ce_os.h"
+#include "sim/bridge_model/libusb_path.h"
 
 namespace {
 
@@ -56,6 +58,13 @@ std::vector<uint8_t> Le32(std::initializer_list<uint32_t> fields) {
   for (uint32_t f : fields)
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(f >> (8 * i)));
   return bytes;
+}
+
+// The error a client sees for a bus-level failure the model reports as `e`. Through libusb
+// (TV_USB=libusb) CRC, bit-stuffing and handshake failures arrive as one status, which the
+// passthrough device reports as "not responding".
+DWORD BusError(DWORD e) {
+  return sim::LibusbPathSelected() && e == USB_CRC_ERROR ? USB_DEVICE_NOT_RESPONDING_ERROR : e;
 }
 
 // A transfer left running; closed when it goes out of scope unless closed before.
@@ -944,7 +953,7 @@ TEST(BridgeFaults, HungBulkOutEndsOnUnplugAndBulkInErrors) {
   b->model->FailNextBulkIn(0, 1, USB_CRC_ERROR);
   uint8_t buf[8];
   Result r = b->Bulk(b->Pipe(0x81), true, buf, 8);
-  EXPECT_EQ(r.usbError, USB_CRC_ERROR);
+  EXPECT_EQ(r.usbError, BusError(USB_CRC_ERROR));
   EXPECT_EQ(r.bytes, 0u);
   SleepMs(50);
   EXPECT_FALSE(write.Done());
@@ -965,6 +974,34 @@ TEST(BridgeFaults, RemovalOnARequest) {
   EXPECT_FALSE(sim::IsPlugged(b.id));
   EXPECT_FALSE(b.Control(0x41, 0x11, 0, 0, 0, nullptr).issued);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Through libusb the model is a device node of umockdev's testbed: unplugging it ends a transfer
+// in flight as a removal does, and the same model plugs again at a new address and answers.
+TEST(BridgeOnLibusb, RemovalEndsTheTransferInFlightAndTheModelPlugsAgain) {
+  if (!sim::LibusbPathSelected()) GTEST_SKIP() << "needs TV_USB=libusb under umockdev-wrapper";
+  auto b = std::make_unique<Bench>();
+  b->Enable();
+  uint8_t part = 0;
+  ASSERT_EQ(b->Control(0xC0, 0xFF, 0x370B, 0, 1, &part).bytes, 1u);
+  EXPECT_EQ(part, b->model->Config().partNumber);
+  b->model->HangNextBulkOut(0, 1);
+  uint8_t data[4] = {1, 2, 3, 4};
+  Async write = b->Start(0x01, data, 4);
+  const sim::UsbDeviceId first = b->id;
+  ASSERT_TRUE(b->model->Unplug());
+  ASSERT_TRUE(sim::WaitRemoved(first, 10000));
+  ASSERT_TRUE(write.WaitDone(5000));
+  EXPECT_EQ(write.Completions(), 1);
+  EXPECT_EQ(write.Status().second, USB_DEVICE_NOT_RESPONDING_ERROR);
+  write.Close();
+  b->id = b->model->Plug();
+  ASSERT_NE(b->id, 0u);
+  EXPECT_NE(b->id, first);
+  b->h = sim::DeviceHandle(b->id);
+  part = 0;
+  EXPECT_EQ(b->Control(0xC0, 0xFF, 0x370B, 0, 1, &part).usbError, USB_NO_ERROR);
+  EXPECT_EQ(part, b->model->Config().partNumber);
 }
 
 }  // namespace

@@ -96,6 +96,40 @@ TEST(LossWatch, CountsErrorReportsAndLineDrops) {
   EXPECT_EQ(drops.Summary(), "the line dropped 7 bytes while the terminal was closed");
 }
 
+TEST(UsbSpec, VendorProductAndOptionalBusAddress) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uint16_t vid, pid;
+    int bus, address;
+  };
+  const Case cases[] = {
+      {"10c4:ea60", true, 0x10C4, 0xEA60, -1, -1},
+      {"10C4:EA60@1:5", true, 0x10C4, 0xEA60, 1, 5},
+      {"1:2@255:127", true, 0x0001, 0x0002, 255, 127},
+      {"10c4:ea60@0:5", false, 0, 0, -1, -1},    // buses count from 1
+      {"10c4:ea60@1:128", false, 0, 0, -1, -1},  // addresses end at 127
+      {"10c4:ea60@1", false, 0, 0, -1, -1},
+      {"10c4:ea60x", false, 0, 0, -1, -1},
+      {"10c4ea60", false, 0, 0, -1, -1},
+      {"10c45:ea60", false, 0, 0, -1, -1},
+      {"", false, 0, 0, -1, -1},
+  };
+  for (const Case& c : cases) {
+    tvk::UsbSpec spec;
+    spec.vendorId = 0x1234;
+    ASSERT_EQ(tvk::ParseUsbSpec(c.text, &spec), c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_EQ(spec.vendorId, 0x1234) << c.text << ": a refused spec changes nothing";
+      continue;
+    }
+    EXPECT_EQ(spec.vendorId, c.vid) << c.text;
+    EXPECT_EQ(spec.productId, c.pid) << c.text;
+    EXPECT_EQ(spec.bus, c.bus) << c.text;
+    EXPECT_EQ(spec.address, c.address) << c.text;
+  }
+}
+
 TEST(HandOffCeiling, MovesEveryByteInOrderIncludingAShortLastBlock) {
   // Not a multiple of the 1 KiB transfer, and more than the ring and receive buffer hold.
   const std::uint64_t bytes = 3 * 65536 + 1000;
