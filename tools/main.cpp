@@ -3,8 +3,10 @@
 // is an interactive terminal on a simulated port; `pty` puts a port's far end on a pseudo-terminal
 // and echoes; `bench` measures the data path.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <regex>
 
+#include "sim/usb/usbmon_capture.h"
 #include "tools/tvk.h"
 
 namespace {
@@ -27,6 +29,31 @@ void AddLineOptions(CLI::App& app, tvk::LineOptions& line) {
       ->capture_default_str();
 }
 
+void AddCaptureOption(CLI::App& app, std::string& path) {
+  app.add_option("--capture", path,
+                 "Write every USB transfer to FILE as a Linux usbmon capture (pcap) for "
+                 "Wireshark or tshark")
+      ->type_name("FILE");
+}
+
+// Runs a subcommand with the capture it was asked for, finished before the program exits.
+template <class Run>
+int WithCapture(const std::string& path, Run run) {
+  if (!path.empty()) {
+    std::string error;
+    if (!sim::StartUsbCapture(path, &error)) {
+      std::fprintf(stderr, "tvk: --capture: %s\n", error.c_str());
+      return tvk::kExitUsage;
+    }
+  }
+  int status = run();
+  if (!path.empty() && !sim::StopUsbCapture()) {
+    std::fprintf(stderr, "tvk: --capture: writing %s failed\n", path.c_str());
+    if (status == tvk::kExitOk) status = tvk::kExitCheckFailed;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +67,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1u, 16u << 20))
       ->capture_default_str();
   app.add_flag("-v,--verbose", demo.verbose, "Show more of what happens");
+  std::string capture;
+  AddCaptureOption(app, capture);
 
   tvk::TermOptions term;
   CLI::App* termCmd =
@@ -51,6 +80,7 @@ int main(int argc, char** argv) {
                    "pty: the far end on a new pseudo-terminal")
       ->check(CLI::IsMember({"loopback", "nullmodem", "pty"}))
       ->capture_default_str();
+  AddCaptureOption(*termCmd, term.capture);
 
   tvk::PtyOptions pty;
   CLI::App* ptyCmd = app.add_subcommand(
@@ -58,6 +88,7 @@ int main(int argc, char** argv) {
       "COM1: echoes what it reads; its line's far end is a new pseudo-terminal, whose path is the "
       "first line printed (ends on SIGINT or SIGTERM)");
   AddLineOptions(*ptyCmd, pty.line);
+  AddCaptureOption(*ptyCmd, pty.capture);
 
   tvk::BenchOptions bench;
   CLI::App* benchCmd = app.add_subcommand("bench", "Data-path figures, each beside its target");
@@ -88,8 +119,9 @@ int main(int argc, char** argv) {
     return tvk::kExitUsage;
   }
 
-  if (*termCmd) return tvk::RunTerm(term);
-  if (*ptyCmd) return tvk::RunPty(pty);
+  // The benchmark takes no capture: recording every transfer would change the figures it measures.
+  if (*termCmd) return WithCapture(term.capture, [&] { return tvk::RunTerm(term); });
+  if (*ptyCmd) return WithCapture(pty.capture, [&] { return tvk::RunPty(pty); });
   if (*benchCmd) return tvk::RunBench(bench);
-  return tvk::RunDemo(demo);
+  return WithCapture(capture, [&] { return tvk::RunDemo(demo); });
 }

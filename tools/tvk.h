@@ -24,11 +24,13 @@ struct DemoOptions {
 
 struct TermOptions {
   LineOptions line;
+  std::string capture;              // usbmon capture file, none when empty
   std::string wiring = "loopback";  // loopback, nullmodem, pty
 };
 
 struct PtyOptions {
   LineOptions line;
+  std::string capture;
 };
 
 struct BenchOptions {
