@@ -4,6 +4,7 @@
 #include "sim/usb/usbmon_capture.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>

@@ -133,8 +133,8 @@ bool StatusMatches(const sim::BridgeLogEntry& e, long status) {
       return status == -32;
     case USB_CANCELED_ERROR:
       return status == -2 || status == -104;
-    case USB_NOT_COMPLETE_ERROR:  // still pending when the bridge was removed
-      return status == -108;
+    case USB_NOT_COMPLETE_ERROR:  // pending when the bridge was removed: ended by the removal,
+      return status == -108 || status == -2 || status == -104;  // or cancelled meanwhile
     default:
       return status < 0;
   }
