@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "sim/usb/usbmon_capture.h"
 #include "tests/e2e/rig.h"
@@ -266,6 +268,29 @@ TEST_F(CaptureTest, TsharkReadsTheSessionAsTheModelLoggedIt) {
                                        " -Y tvbridge.baud -T fields -e tvbridge.baud");
   // The open's 9600, ours, the stalled one, the settings in force restored after it, then ours.
   EXPECT_EQ(bauds, "9600\n115200\n9600\n115200\n9600\n");
+}
+
+// SIGINT in a program with no handler of its own finishes the file, then ends the program as the
+// signal would have. The capture's writer has not yet written anything when the signal comes.
+TEST(CaptureSignal, SigintWritesWhatIsBufferedBeforeTheProgramEnds) {
+  // In the test's folder: the death test's child runs in a process of its own (another pid).
+  const std::string path = "tv-capture-sigint.pcap";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto child = [&path] {
+    std::signal(SIGINT, SIG_DFL);
+    if (!sim::StartUsbCapture(path)) std::exit(3);
+    USB_DEVICE device = {};
+    device.Descriptor = {18, 1, 0x0110, 0, 0, 0, 64, 0x10C4, 0xEA60, 0x0100, 1, 2, 3, 1};
+    sim::usb_detail::CapturePlug(1, &device);  // the device descriptor's two records
+    std::raise(SIGINT);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    std::exit(4);
+  };
+  EXPECT_EXIT(child(), ::testing::KilledBySignal(SIGINT), "");
+  std::error_code error;
+  // The file header and the two records: 24 + (16 + 64) + (16 + 64 + 18) bytes.
+  EXPECT_EQ(std::filesystem::file_size(path, error), 202u);
+  std::filesystem::remove(path, error);
 }
 
 }  // namespace
