@@ -40,7 +40,7 @@ class CaptureKeeper : public ::testing::EmptyTestEventListener {
         "USB capture of this test%s: %s (Wireshark; tools/wireshark/tvbridge.lua names the "
         "bridge's requests)\n",
         written ? "" : " (incomplete: writing failed)",
-        std::filesystem::absolute(path_, ignored).string().c_str());
+        std::filesystem::absolute(path_, ignored).lexically_normal().string().c_str());
     std::fflush(stdout);
   }
 
