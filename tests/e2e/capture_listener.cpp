@@ -22,8 +22,11 @@ class CaptureKeeper : public ::testing::EmptyTestEventListener {
     for (char& c : name)
       if (c == '/' || c == '\\' || c == ':') c = '_';
     path_ = (std::filesystem::path(dir && *dir ? dir : ".") / ("usb-" + name + ".pcap")).string();
+    // Recorded under another name, so that a passing run of the same test does not delete the
+    // capture an earlier failure kept.
+    partial_ = path_ + ".part";
     std::string error;
-    started_ = sim::StartUsbCapture(path_, &error);
+    started_ = sim::StartUsbCapture(partial_, &error);
     if (!started_) std::printf("no USB capture for this test: %s\n", error.c_str());
   }
 
@@ -33,9 +36,10 @@ class CaptureKeeper : public ::testing::EmptyTestEventListener {
     const bool written = sim::StopUsbCapture();
     std::error_code ignored;
     if (!test.result()->Failed()) {
-      std::filesystem::remove(path_, ignored);
+      std::filesystem::remove(partial_, ignored);
       return;
     }
+    std::filesystem::rename(partial_, path_, ignored);
     std::printf(
         "USB capture of this test%s: %s (Wireshark; tools/wireshark/tvbridge.lua names the "
         "bridge's requests)\n",
@@ -44,7 +48,7 @@ class CaptureKeeper : public ::testing::EmptyTestEventListener {
     std::fflush(stdout);
   }
 
-  std::string path_;
+  std::string path_, partial_;
   bool started_ = false;
 };
 

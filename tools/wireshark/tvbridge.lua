@@ -6,7 +6,8 @@
 --   tshark -r capture.pcap -X lua_script:tools/wireshark/tvbridge.lua -Y tvbridge -V
 --
 -- or copy the file into Wireshark's personal Lua plugin folder (Help > About > Folders; on Linux
--- ~/.local/lib/wireshark/plugins/). Works with Wireshark 3.6 and later.
+-- ~/.local/lib/wireshark/plugins/). Written for the Lua API of Wireshark 3.6 and later (tried with
+-- tshark 4.0).
 --
 -- It runs after the USB dissector, on every frame of a Linux USB capture, and reads the usbmon
 -- header itself: a control transfer of vendor type on a bridge (a device that enumerated as
