@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -219,6 +220,11 @@ int RunBench(const BenchOptions& in) {
     o.ceilingBytes = std::min<uint64_t>(o.ceilingBytes, 8u << 20);
     o.maxWriteSize = std::min<uint32_t>(o.maxWriteSize, 64u << 10);
   }
+  if (const char* capture = std::getenv("TV_USB_CAPTURE"); capture && *capture)
+    std::fprintf(stderr,
+                 "tvk bench: TV_USB_CAPTURE is set: every transfer is recorded in %s, and "
+                 "the figures include the cost of that\n",
+                 capture);
   const double sizeBudget = o.quick ? 0.15 : 0.6;
   json out;
   std::vector<Target> targets;

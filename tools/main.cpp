@@ -3,9 +3,11 @@
 // is an interactive terminal on a simulated port; `pty` puts a port's far end on a pseudo-terminal
 // and echoes; `bench` measures the data path.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <regex>
 
 #include "tools/session.h"
+#include "sim/usb/usbmon_capture.h"
 #include "tools/tvk.h"
 
 namespace {
@@ -41,6 +43,31 @@ void AddUsbOption(CLI::App& app, std::string& usb, const char* what) {
           "VID:PID[@BUS:ADDR]"));
 }
 
+void AddCaptureOption(CLI::App& app, std::string& path) {
+  app.add_option("--capture", path,
+                 "Write every USB transfer to FILE as a Linux usbmon capture (pcap) for "
+                 "Wireshark or tshark")
+      ->type_name("FILE");
+}
+
+// Runs a subcommand with the capture it was asked for, finished before the program exits.
+template <class Run>
+int WithCapture(const std::string& path, Run run) {
+  if (!path.empty()) {
+    std::string error;
+    if (!sim::StartUsbCapture(path, &error)) {
+      std::fprintf(stderr, "tvk: --capture: %s\n", error.c_str());
+      return tvk::kExitUsage;
+    }
+  }
+  int status = run();
+  if (!path.empty() && !sim::StopUsbCapture()) {
+    std::fprintf(stderr, "tvk: --capture: writing %s failed\n", path.c_str());
+    if (status == tvk::kExitOk) status = tvk::kExitCheckFailed;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,6 +84,8 @@ int main(int argc, char** argv) {
   AddUsbOption(app, demo.usb, "");
   app.add_flag("--no-loopback", demo.noLoopback,
                "With --usb: the bridge has no loopback plug; the checks that need one are skipped");
+  std::string capture;
+  AddCaptureOption(app, capture);
 
   tvk::TermOptions term;
   CLI::App* termCmd =
@@ -69,6 +98,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"loopback", "nullmodem", "pty"}))
       ->capture_default_str();
   AddUsbOption(*termCmd, term.usb, "; the wiring is then the bridge's own line");
+  AddCaptureOption(*termCmd, term.capture);
 
   tvk::PtyOptions pty;
   CLI::App* ptyCmd = app.add_subcommand(
@@ -83,6 +113,7 @@ int main(int argc, char** argv) {
       "usb-list", "The bridges libusb finds: bus, address, part number, strings");
   usbListCmd->add_option("--id", usbList.id, "Vendor and product to look for, VID:PID")
       ->capture_default_str();
+  AddCaptureOption(*ptyCmd, pty.capture);
 
   tvk::BenchOptions bench;
   CLI::App* benchCmd = app.add_subcommand("bench", "Data-path figures, each beside its target");
@@ -113,9 +144,10 @@ int main(int argc, char** argv) {
     return tvk::kExitUsage;
   }
 
-  if (*termCmd) return tvk::RunTerm(term);
-  if (*ptyCmd) return tvk::RunPty(pty);
+  // The benchmark takes no capture: recording every transfer would change the figures it measures.
+  if (*termCmd) return WithCapture(term.capture, [&] { return tvk::RunTerm(term); });
+  if (*ptyCmd) return WithCapture(pty.capture, [&] { return tvk::RunPty(pty); });
   if (*benchCmd) return tvk::RunBench(bench);
   if (*usbListCmd) return tvk::RunUsbList(usbList);
-  return tvk::RunDemo(demo);
+  return WithCapture(capture, [&] { return tvk::RunDemo(demo); });
 }

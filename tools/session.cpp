@@ -8,6 +8,7 @@
 #include "sim/install/sim_install.h"
 #include "sim/os/sim_os.h"
 #include "sim/usb/sim_usb.h"
+#include "sim/usb/usbmon_capture.h"
 #ifdef TV_HAVE_LIBUSB
 #include "sim/usb/passthrough_libusb.h"
 #endif
@@ -361,6 +362,16 @@ void Session::CloseForExit() {
       b.model->Disconnect(0);  // the model held the far end's last reference
       b.external = false;
     }
+  // A real bridge is unplugged in order all the same: its removal releases the interface and gives
+  // it back to the kernel's driver, which a bare exit would leave detached.
+  for (size_t i = 0; i < bridges_.size(); ++i)
+    if (!bridges_[i].model && bridges_[i].id != 0) {
+      StartUnplug(static_cast<int>(i));
+      WaitRemoved(static_cast<int>(i), 10000);
+    }
+  // The process ends without its exit handlers: a capture is finished here.
+  if (sim::UsbCaptureActive() && !sim::StopUsbCapture())
+    std::fprintf(stderr, "tvk: --capture: writing the capture failed\n");
 }
 
 void Session::Shutdown() {

@@ -27,12 +27,14 @@ struct DemoOptions {
 struct TermOptions {
   LineOptions line;
   std::string usb;                  // as DemoOptions::usb; the wiring is then the bridge's own line
+  std::string capture;              // usbmon capture file, none when empty
   std::string wiring = "loopback";  // loopback, nullmodem, pty
 };
 
 struct PtyOptions {
   LineOptions line;
   std::string usb;  // as DemoOptions::usb: the echo runs on the real bridge, no terminal
+  std::string capture;
 };
 
 struct BenchOptions {

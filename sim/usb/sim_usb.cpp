@@ -19,6 +19,7 @@
 #include "sim/os/sched.h"
 #include "sim/usb/usb_module_loader.h"
 #include "sim/usb/usb_registration.h"
+#include "sim/usb/usbmon_capture.h"
 
 namespace sim {
 namespace {
@@ -35,6 +36,7 @@ struct Transfer final : UsbIo, std::enable_shared_from_this<Transfer> {
   bool complete = false;
   bool closed = false;
   bool routineRunning = false;
+  bool asyncUnlink = false;  // aborted without waiting (the capture tells the two cancels apart)
   DWORD bytes = 0;
   DWORD error = USB_NOT_COMPLETE_ERROR;
 
@@ -121,6 +123,8 @@ bool Transfer::Complete(const void* data, uint32_t count, DWORD usbError) {
   if (in && !closed && clientBuffer && data && n) std::memcpy(clientBuffer, data, n);
   bytes = n;
   error = usbError;
+  if (usb_detail::UsbCaptureOn())
+    usb_detail::CaptureComplete(*this, handle, dev->id, usbError, dev->gone, asyncUnlink, data, n);
   if (routine && !closed) {
     dev->completions.push_back(shared_from_this());
     dev->completionCv.notify_one();
@@ -389,6 +393,8 @@ USB_TRANSFER Issue(const std::shared_ptr<Device>& dev, std::shared_ptr<Transfer>
     }
     t->handle = NewHandleLocked();
     B().transfers[t->handle] = t;
+    // Recorded under the lock: nothing can complete the transfer before its submission is seen.
+    if (usb_detail::UsbCaptureOn()) usb_detail::CaptureSubmit(*t, t->handle, dev->id);
     model = dev->model;
   }
   model->Submit(t);
@@ -605,6 +611,7 @@ BOOL FnAbortTransfer(USB_TRANSFER handle, DWORD flags) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
+    if (!t->complete) t->asyncUnlink = (flags & USB_NO_WAIT) != 0;
   }
   CancelAndComplete(t, USB_CANCELED_ERROR);
   if (!(flags & USB_NO_WAIT)) {
@@ -684,6 +691,7 @@ LPCUSB_FUNCS UsbFuncs() {
 
 UsbDeviceId Plug(std::shared_ptr<UsbDeviceModel> model, PlugOptions options) {
   if (!model) return 0;
+  usb_detail::CaptureFromEnvironment();
   Reap();
   auto dev = std::make_shared<Device>();
   dev->model = model;
@@ -695,6 +703,7 @@ UsbDeviceId Plug(std::shared_ptr<UsbDeviceModel> model, PlugOptions options) {
     B().devices[dev->id] = dev;
     B().deviceHandles[dev->handle] = dev;
   }
+  if (usb_detail::UsbCaptureOn()) usb_detail::CapturePlug(dev->id, dev->info);
   model->Plugged(dev->id);
   {
     // The threads start under the lock so that their handles are in place before they run.

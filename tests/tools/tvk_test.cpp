@@ -1,5 +1,5 @@
 // The tvk program as a user runs it: exit codes, the default run's checks, the benchmark's JSON,
-// the interactive terminal on a pseudo-terminal, and argument errors.
+// the interactive terminal on a pseudo-terminal, the USB capture, and argument errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -7,7 +7,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -187,6 +191,81 @@ TEST(TvkSignals, PtyAndTermEndPromptlyOnSigintAndSigterm) {
           << what << child.screen();
     }
   }
+
+// A usbmon pcap file as tvk writes it, read record by record.
+struct Capture {
+  bool headerOk = false;
+  bool wholeRecords = false;  // the last record ends where the file does
+  size_t submissions = 0, completions = 0;
+  bool baud115200 = false;  // a baud rate request writing 115200
+  bool bulkOut = false;     // a bulk OUT submission
+};
+
+Capture ReadCapture(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto le32 = [&](size_t at) {
+    return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16 |
+           uint32_t(f[at + 3]) << 24;
+  };
+  Capture c;
+  if (f.size() < 24) return c;
+  c.headerOk = le32(0) == 0xA1B2C3D4u && le32(20) == 220;  // LINKTYPE_USB_LINUX_MMAPPED
+  size_t at = 24;
+  while (at + 16 + 64 <= f.size()) {
+    const uint32_t length = le32(at + 8);
+    if (length < 64 || at + 16 + length > f.size()) break;
+    const uint8_t* r = &f[at + 16];
+    if (r[8] == 'S') ++c.submissions;
+    if (r[8] == 'C') ++c.completions;
+    if (r[8] == 'S' && r[9] == 3 && !(r[10] & 0x80)) c.bulkOut = true;
+    const uint8_t baud[] = {0x00, 0xC2, 0x01, 0x00};
+    if (r[8] == 'S' && r[9] == 2 && r[41] == 0x1E && length == 68 &&
+        std::equal(baud, baud + 4, r + 64))
+      c.baud115200 = true;
+    at += 16 + length;
+  }
+  c.wholeRecords = at == f.size();
+  return c;
+}
+
+std::string TempCapture(const char* name) {
+  return (std::filesystem::temp_directory_path() /
+          (std::string("tvk-") + name + "-" + std::to_string(getpid()) + ".pcap"))
+      .string();
+}
+
+TEST(TvkCapture, DefaultRunRecordsEveryTransferToTheEnd) {
+  const std::string path = TempCapture("run");
+  RunResult r = RunProgram(kTvk, {"--capture", path}, kRunTimeoutMs);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  Capture c = ReadCapture(path);
+  EXPECT_TRUE(c.headerOk);
+  EXPECT_TRUE(c.wholeRecords);
+  EXPECT_GT(c.submissions, 100u);
+  // The run ends with the bridge removed: every transfer has ended.
+  EXPECT_EQ(c.completions, c.submissions);
+  EXPECT_TRUE(c.baud115200);
+  std::filesystem::remove(path);
+}
+
+TEST(TvkCapture, SigintFinishesTheCaptureBeforeTheProgramEnds) {
+  const std::string path = TempCapture("sigint");
+  PtyChild run(kTvk, {"--capture", path, "--pattern-bytes", "1000000"});
+  ASSERT_TRUE(run.started());
+  // Mid-transfer (the pattern takes a minute and a half on the line). That the handler writes
+  // what is still buffered is checked by CaptureSignal in the end-to-end tests; here the capture
+  // of a run ended by Ctrl-C is whole and holds what came before.
+  ASSERT_TRUE(run.WaitFor("data      [", 60000)) << run.screen();
+  run.Type("\x03");                                // the terminal sends SIGINT
+  EXPECT_EQ(run.Wait(30000), -1) << run.screen();  // ended by the signal, as without a capture
+  Capture c = ReadCapture(path);
+  EXPECT_TRUE(c.headerOk);
+  EXPECT_TRUE(c.wholeRecords);
+  EXPECT_TRUE(c.baud115200);
+  EXPECT_TRUE(c.bulkOut);
+  EXPECT_GT(c.submissions, 20u);
+  std::filesystem::remove(path);
 }
 
 TEST(TvkArguments, ErrorsExitWithTwoAndSayWhy) {
@@ -203,6 +282,8 @@ TEST(TvkArguments, ErrorsExitWithTwoAndSayWhy) {
       {"pty", "--line", "8N3"},
       {"bench", "--latency-samples", "-5"},
       {"bench", "--paced-seconds"},
+      {"--capture", "/nonexistent-folder/capture.pcap"},
+      {"bench", "--capture", "bench.pcap"},  // the benchmark takes no capture
   };
   for (const auto& args : bad) {
     RunResult r = RunProgram(kTvk, args, 30000);
