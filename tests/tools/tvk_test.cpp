@@ -191,6 +191,7 @@ TEST(TvkSignals, PtyAndTermEndPromptlyOnSigintAndSigterm) {
           << what << child.screen();
     }
   }
+}
 
 // A usbmon pcap file as tvk writes it, read record by record.
 struct Capture {
