@@ -15,7 +15,7 @@ namespace {
 // The port context the core hands back; a record without the tag is treated as absent.
 BridgePort* AsPort(PortContext context) {
   BridgePort* port = static_cast<BridgePort*>(context);
-  return BridgeTagged(port) ? port : nullptr;
+  return BridgeTagged(port) ? port : NULL;
 }
 
 // state is written under the device lock but tested without it by Transmit, the power slots and
@@ -52,23 +52,23 @@ void ClearPending(BridgePort* port) {
 // ---- Binding ------------------------------------------------------------------------------------
 
 PortContext BridgeInit(LPCWSTR activeKey, ComDevice* comDevice, PortBinding* binding) {
-  if (activeKey == nullptr || binding == nullptr) return nullptr;
-  HKEY key = nullptr;
+  if (activeKey == NULL || binding == NULL) return NULL;
+  HKEY key = NULL;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, activeKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return nullptr;
+    return NULL;
   }
   // The device manager stores the client word pointer-sized; a value of any other size is not
   // the BridgePort that attach handed over.
   DWORD_PTR clientInfo = 0;
   DWORD size = sizeof(clientInfo);
   DWORD type = 0;
-  LONG queried = RegQueryValueExW(key, TEXT("ClientInfo"), nullptr, &type,
+  LONG queried = RegQueryValueExW(key, TEXT("ClientInfo"), NULL, &type,
                                   reinterpret_cast<LPBYTE>(&clientInfo), &size);
   RegCloseKey(key);
-  if (queried != ERROR_SUCCESS || size != sizeof(clientInfo)) return nullptr;
+  if (queried != ERROR_SUCCESS || size != sizeof(clientInfo)) return NULL;
 
   BridgePort* port = reinterpret_cast<BridgePort*>(clientInfo);
-  if (!BridgeTagged(port)) return nullptr;
+  if (!BridgeTagged(port)) return NULL;
   binding->bindFlags = BindThreadAtOpen;
   binding->interruptId = -1;
   __atomic_store_n(&port->comDevice, comDevice, __ATOMIC_RELEASE);
@@ -86,7 +86,7 @@ BOOL BridgeSetTimeouts(PortContext, const COMMTIMEOUTS*) {
 BOOL BridgeDeinit(PortContext context) {
   BridgePort* port = AsPort(context);
   // The receive thread and the poll read comDevice without a lock.
-  if (port != nullptr) __atomic_store_n(&port->comDevice, nullptr, __ATOMIC_RELEASE);
+  if (port != NULL) __atomic_store_n(&port->comDevice, NULL, __ATOMIC_RELEASE);
   return TRUE;
 }
 
@@ -96,7 +96,7 @@ BOOL BridgeDeinit(PortContext context) {
 // core never calls Close for a failed open, and detach waits on closedEvent of every opened port.
 BOOL BridgeOpen(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) {
+  if (port == NULL) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -137,7 +137,7 @@ BOOL BridgeOpen(PortContext context) {
 // interface anew). The timer is killed outside the device lock, which its callback takes.
 ULONG BridgeClose(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return 0;
+  if (port == NULL) return 0;
   BridgeDevice* device = port->device;
 
   EnterDeviceLock(device);
@@ -154,7 +154,7 @@ ULONG BridgeClose(PortContext context) {
   LeaveDeviceLock(device);
 
   ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr && !ComIsOpen(comDevice)) SetEvent(port->closedEvent);
+  if (comDevice != NULL && !ComIsOpen(comDevice)) SetEvent(port->closedEvent);
   return 0;
 }
 
@@ -164,9 +164,9 @@ ULONG BridgeClose(PortContext context) {
 // once everything has been taken.
 DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || count == nullptr) return 0;
+  if (port == NULL || count == NULL) return 0;
   if (*count == 0) return 0;
-  if (buffer == nullptr) {
+  if (buffer == NULL) {
     *count = 0;
     return 0;
   }
@@ -185,7 +185,7 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   if (RingCount(port->ring) == 0) ClearPending(port);
   LeaveCriticalSection(&port->ringLock);
   // The receive thread holds off while the ring is nearly full; tell it there is room again.
-  if (port->roomEvent != nullptr) SetEvent(port->roomEvent);
+  if (port->roomEvent != NULL) SetEvent(port->roomEvent);
   return 0;
 }
 
@@ -220,16 +220,15 @@ void LetWaitersThrough(BridgeDevice* device) {
 // over.
 DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return 0;
+  if (port == NULL) return 0;
   ComDevice* comDevice = BoundDevice(port);
   BridgeDevice* device = port->device;
 
-  DWORD remaining = count != nullptr ? *count : 0;
+  DWORD remaining = count != NULL ? *count : 0;
   DWORD sent = 0;
-  bool over = data == nullptr || comDevice == nullptr;
-  const HANDLE stops[StopCount] = {
-      comDevice != nullptr ? ComTransmitAbortEvent(comDevice) : nullptr, device->detachEvent,
-      device->lockWanted};
+  bool over = data == NULL || comDevice == NULL;
+  const HANDLE stops[StopCount] = {comDevice != NULL ? ComTransmitAbortEvent(comDevice) : NULL,
+                                   device->detachEvent, device->lockWanted};
   while (!over && remaining != 0) {
     const DWORD chunk = remaining < BridgeTxChunk ? remaining : BridgeTxChunk;
     // Read per chunk: a change of the write time-outs applies from the next chunk on.
@@ -275,8 +274,8 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
     data += done;
     remaining -= done;
   }
-  if (count != nullptr) *count = sent;
-  if (comDevice != nullptr) ComTransmitFinished(comDevice);
+  if (count != NULL) *count = sent;
+  if (comDevice != NULL) ComTransmitFinished(comDevice);
   return 0;
 }
 
@@ -321,7 +320,7 @@ void BridgeSetRts(PortContext context) {
 // Break on or off, as one short request under the device lock.
 void SendBreak(PortContext context, DWORD (*request)(BridgePort*)) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return;
+  if (port == NULL) return;
   EnterDeviceLockShort(port->device);
   request(port);
   LeaveDeviceLock(port->device);
@@ -335,7 +334,7 @@ void BridgeSetBreak(PortContext context) {
 
 BOOL BridgeSendImmediate(PortContext context, BYTE character) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return FALSE;
+  if (port == NULL) return FALSE;
   EnterDeviceLockShort(port->device);
   DWORD result = BridgeSendChar(port, character);
   LeaveDeviceLock(port->device);
@@ -346,7 +345,7 @@ BOOL BridgeSendImmediate(PortContext context, BYTE character) {
 // fill as the input queue.
 DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || status == nullptr) return 0;
+  if (port == NULL || status == NULL) return 0;
   DWORD zero[3] = {0, 0, 0};
   __builtin_memcpy(status, zero, sizeof(*status));
 
@@ -356,7 +355,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   LeaveDeviceLock(port->device);
 
   ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr) status->cbInQue = ComRxQueued(comDevice);
+  if (comDevice != NULL) status->cbInQue = ComRxQueued(comDevice);
   status->cbOutQue = GetWord32(copy + CommStatusTxQueued);
 
   DWORD flags = GetWord32(copy + CommStatusHoldReasons) &
@@ -370,7 +369,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
 
 void BridgeResetSlot(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return;
+  if (port == NULL) return;
   EnterDeviceLock(port->device);
   BridgeReset(port);
   LeaveDeviceLock(port->device);
@@ -380,7 +379,7 @@ void BridgeResetSlot(PortContext context) {
 // word as the core prepared it. The poll's reference in modemStatus is not touched.
 void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || modemStatus == nullptr) return;
+  if (port == NULL || modemStatus == NULL) return;
   BYTE modem = (BYTE)*modemStatus;
   EnterDeviceLockShort(port->device);
   DWORD result = BridgeGetModemStatus(port, &modem);
@@ -390,7 +389,7 @@ void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
 
 void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || properties == nullptr) return;
+  if (port == NULL || properties == NULL) return;
   EnterDeviceLockShort(port->device);
   BridgeGetProperties(port, reinterpret_cast<BYTE*>(properties));
   LeaveDeviceLock(port->device);
@@ -398,7 +397,7 @@ void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
 
 DWORD BridgeQueryEvents(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return 0;
+  if (port == NULL) return 0;
   // The event thread has stored the previous batch before it asks again.
   __atomic_store_n(&port->rxInTransit, 0u, __ATOMIC_RELEASE);
   EnterCriticalSection(&port->eventLock);
@@ -410,7 +409,7 @@ DWORD BridgeQueryEvents(PortContext context) {
 // pending is left alone: the next Receive finds the ring empty and clears it.
 void BridgePurgeSlot(PortContext context, DWORD flags) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return;
+  if (port == NULL) return;
   EnterDeviceLockShort(port->device);
   BridgePurge(port, flags);
   LeaveDeviceLock(port->device);
@@ -418,7 +417,7 @@ void BridgePurgeSlot(PortContext context, DWORD flags) {
     EnterCriticalSection(&port->ringLock);
     RingReset(port->ring);
     LeaveCriticalSection(&port->ringLock);
-    if (port->roomEvent != nullptr) SetEvent(port->roomEvent);
+    if (port->roomEvent != NULL) SetEvent(port->roomEvent);
   }
 }
 
@@ -432,7 +431,7 @@ bool PoweredPort(const BridgePort* port) {
 // Suspend: the interface is disabled and the latch saved; the opened bit and the timer stay.
 DWORD BridgePowerOff(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || !PoweredPort(port)) return 0;
+  if (port == NULL || !PoweredPort(port)) return 0;
   EnterDeviceLock(port->device);
   BridgeDisable(port);
   BridgeReadLatch(port, &port->savedLatch);
@@ -444,14 +443,14 @@ DWORD BridgePowerOff(PortContext context) {
 // takes the device lock itself, so it runs after the lock is left.
 DWORD BridgePowerOn(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || !PoweredPort(port)) return 0;
+  if (port == NULL || !PoweredPort(port)) return 0;
   EnterDeviceLock(port->device);
   BridgeEnable(port);
   BridgeWriteLatch(port, 0xFF, port->savedLatch);
   LeaveDeviceLock(port->device);
 
   ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr) {
+  if (comDevice != NULL) {
     DCB dcb;
     ComLineSettings(comDevice, &dcb);
     BridgeSetLineSettings(port, &dcb);

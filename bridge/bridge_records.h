@@ -120,5 +120,5 @@ inline BYTE PortState(const BridgePort* port) {
 
 // True when p is a non-null record carrying the tag.
 inline bool BridgeTagged(const void* p) {
-  return p != nullptr && *static_cast<const DWORD*>(p) == BridgeSignature;
+  return p != NULL && *static_cast<const DWORD*>(p) == BridgeSignature;
 }

@@ -35,7 +35,7 @@ void PollOnce(BridgePort* port) {
   if (changed & MS_RLSD_ON) events |= EV_RLSD;
   // Outside the device lock: RaiseCommEvents takes the handles' locks.
   ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (events != 0 && comDevice != nullptr) RaiseCommEvents(comDevice, events);
+  if (events != 0 && comDevice != NULL) RaiseCommEvents(comDevice, events);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ typedef void* PortContext;
 // Frees a block from the local heap after filling it with 0xCC, so that a use after the release
 // reads poison rather than stale values. Null is ignored.
 inline void ReleaseBlock(void* block) {
-  if (block == nullptr) return;
+  if (block == NULL) return;
   __builtin_memset(block, 0xCC, LocalSize(block));
   LocalFree(block);
 }

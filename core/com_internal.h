@@ -102,8 +102,8 @@ inline const PortOps* Ops(ComDevice* device) {
 
 // A handle record that is alive and belongs to a live device; anything else is an invalid handle.
 inline bool HandleValid(const ComHandle* handle) {
-  return handle != nullptr && handle->signature == ComHandleSignature &&
-         handle->device != nullptr && handle->device->signature == ComDeviceSignature;
+  return handle != NULL && handle->signature == ComHandleSignature && handle->device != NULL &&
+         handle->device->signature == ComDeviceSignature;
 }
 // The checks a read or a write makes before anything else: a live, open handle with the access
 // the call needs and a buffer the caller may use. False with the last error set.
@@ -118,9 +118,8 @@ inline bool DataCallAllowed(ComHandle* handle, DWORD access, const void* buffer,
   }
   if (length == 0) return true;
   // A read writes into the buffer, a write reads from it.
-  if (buffer == nullptr ||
-      (access == GENERIC_READ ? IsBadWritePtr(const_cast<void*>(buffer), length)
-                              : IsBadReadPtr(buffer, length))) {
+  if (buffer == NULL || (access == GENERIC_READ ? IsBadWritePtr(const_cast<void*>(buffer), length)
+                                                : IsBadReadPtr(buffer, length))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }

@@ -32,10 +32,10 @@ bool HasAccess(const ComHandle* handle) {
 }
 
 bool InputOk(const BYTE* in, DWORD inSize, DWORD need) {
-  return in != nullptr && inSize >= need;
+  return in != NULL && inSize >= need;
 }
 bool OutputOk(const BYTE* out, DWORD outSize, const DWORD* actualOut, DWORD need) {
-  return out != nullptr && actualOut != nullptr && outSize >= need;
+  return out != NULL && actualOut != NULL && outSize >= need;
 }
 
 DWORD ReadInputWord(const BYTE* in) {
@@ -51,7 +51,7 @@ void WriteOutputWord(BYTE* out, DWORD word) {
 BOOL PassToControl(ComDevice* device, DWORD code, BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
                    DWORD* actualOut) {
   const PortOps* ops = Ops(device);
-  if (ops->Control == nullptr ||
+  if (ops->Control == NULL ||
       !ops->Control(device->port, code, in, inSize, out, outSize, actualOut)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -325,7 +325,7 @@ BOOL ComIOControl(ComHandle* handle, DWORD code, BYTE* inBuffer, DWORD inSize, B
   }
   if (code == IOCTL_PSL_NOTIFY) {
     // The record holds two handles, so its size word is the host's sizeof, not a fixed 16.
-    if (inBuffer != nullptr && inSize >= sizeof(DEVICE_PSL_NOTIFY)) {
+    if (inBuffer != NULL && inSize >= sizeof(DEVICE_PSL_NOTIFY)) {
       DEVICE_PSL_NOTIFY notice;
       __builtin_memcpy(&notice, inBuffer, sizeof(notice));
       if (notice.dwSize == sizeof(DEVICE_PSL_NOTIFY) && notice.dwFlags == DLL_PROCESS_EXITING)

@@ -108,15 +108,15 @@ DWORD ReceiveBatch(ComDevice* device, const DCB* dcb, bool* overrun) {
 void CountOwnerIn(ComDevice* device) {
   EnterCriticalSection(&device->listLock);
   ComHandle* owner = LoadPointer(&device->owner);
-  if (owner != nullptr) InterlockedIncrement(&owner->busy);
+  if (owner != NULL) InterlockedIncrement(&owner->busy);
   device->passOwner = owner;
   LeaveCriticalSection(&device->listLock);
 }
 
 void CountOwnerOut(ComDevice* device) {
   EnterCriticalSection(&device->listLock);
-  if (device->passOwner != nullptr) InterlockedDecrement(&device->passOwner->busy);
-  device->passOwner = nullptr;
+  if (device->passOwner != NULL) InterlockedDecrement(&device->passOwner->busy);
+  device->passOwner = NULL;
   LeaveCriticalSection(&device->listLock);
 }
 
@@ -158,7 +158,7 @@ DWORD WINAPI EventThreadProc(LPVOID parameter) {
   if (device->binding->bindFlags & (BindThreadAtInit | BindThreadAtOpen)) {
     // The creator publishes the handle after CreateThread returns; the thread must not serve the
     // port (and so be stoppable) before StopEventThread can see it. The wait is short and rare.
-    while (LoadPointer(&device->thread) == nullptr) Sleep(20);
+    while (LoadPointer(&device->thread) == NULL) Sleep(20);
   }
   while (!(FlowFlags(device) & StopThread)) {
     WaitForSingleObject(device->wakeEvent, INFINITE);
@@ -169,7 +169,7 @@ DWORD WINAPI EventThreadProc(LPVOID parameter) {
 }
 
 BOOL EventHandlerPass(ComDevice* device) {
-  if ((FlowFlags(device) & StopThread) || device->wakeEvent == nullptr) {
+  if ((FlowFlags(device) & StopThread) || device->wakeEvent == NULL) {
     SetEvent(device->exitEvent);
     return FALSE;
   }

@@ -19,11 +19,11 @@ inline DWORD Smaller(DWORD a, DWORD b) {
 }  // namespace
 
 ByteRing* RingInit(ByteRing* ring, DWORD elementSize, DWORD capacity, UINT allocFlags) {
-  if (ring == nullptr) return nullptr;
+  if (ring == NULL) return NULL;
   ring->readIndex = 0;
   ring->writeIndex = 0;
   ring->elementSize = elementSize;
-  ring->storage = nullptr;
+  ring->storage = NULL;
   ring->valid = 1;
 
   // A capacity whose slot count or byte size does not fit 32 bits leaves the ring without storage,
@@ -42,12 +42,12 @@ ByteRing* RingInit(ByteRing* ring, DWORD elementSize, DWORD capacity, UINT alloc
   if (size == 0) return ring;
 
   ring->storage = static_cast<BYTE*>(LocalAlloc(allocFlags, static_cast<SIZE_T>(size)));
-  if (ring->storage != nullptr) __builtin_memset(ring->storage, 0, static_cast<SIZE_T>(size));
+  if (ring->storage != NULL) __builtin_memset(ring->storage, 0, static_cast<SIZE_T>(size));
   return ring;
 }
 
 DWORD RingPut(ByteRing* ring, const void* source, DWORD count) {
-  if (ring == nullptr || ring->storage == nullptr || source == nullptr || count == 0) return 0;
+  if (ring == NULL || ring->storage == NULL || source == NULL || count == 0) return 0;
   const BYTE* from = static_cast<const BYTE*>(source);
 
   DWORD first;
@@ -78,7 +78,7 @@ DWORD RingPut(ByteRing* ring, const void* source, DWORD count) {
 }
 
 DWORD RingGet(ByteRing* ring, void* destination, DWORD count) {
-  if (ring == nullptr || ring->storage == nullptr || destination == nullptr || count == 0) return 0;
+  if (ring == NULL || ring->storage == NULL || destination == NULL || count == 0) return 0;
   if (ring->readIndex == ring->writeIndex) return 0;
   BYTE* to = static_cast<BYTE*>(destination);
 
@@ -107,27 +107,27 @@ DWORD RingGet(ByteRing* ring, void* destination, DWORD count) {
 }
 
 DWORD RingCount(const ByteRing* ring) {
-  if (ring == nullptr || ring->storage == nullptr) return 0;
+  if (ring == NULL || ring->storage == NULL) return 0;
   if (ring->readIndex == ring->writeIndex) return 0;
   if (ring->readIndex < ring->writeIndex) return ring->writeIndex - ring->readIndex;
   return ring->writeIndex - ring->readIndex + ring->slotCount;
 }
 
 void RingReset(ByteRing* ring) {
-  if (ring == nullptr) return;
+  if (ring == NULL) return;
   ring->readIndex = 0;
   ring->writeIndex = 0;
 }
 
 void RingFree(ByteRing* ring) {
-  if (ring == nullptr) return;
+  if (ring == NULL) return;
   if (ring->valid) {
     ring->valid = 0;
-    if (ring->storage != nullptr) {
+    if (ring->storage != NULL) {
       // The block may be larger than asked for; poison all of it.
       __builtin_memset(ring->storage, 0xCC, LocalSize(ring->storage));
       LocalFree(ring->storage);
     }
   }
-  ring->storage = nullptr;
+  ring->storage = NULL;
 }
