@@ -19,16 +19,12 @@ BridgePort* AsPort(PortContext context) {
 }
 
 // state is written under the device lock but tested without it by Transmit, the power slots and
-// the receive thread, so every access is atomic.
-void PortStateSet(BridgePort* port, BYTE bits) {
-  __atomic_fetch_or(&port->state, bits, __ATOMIC_ACQ_REL);
+// the receive thread, so every access is interlocked.
+void PortStateSet(BridgePort* port, LONG bits) {
+  PortStateChange(port, bits, 0);
 }
-void PortStateClear(BridgePort* port, BYTE bits) {
-  __atomic_fetch_and(&port->state, (BYTE)~bits, __ATOMIC_ACQ_REL);
-}
-
-ComDevice* BoundDevice(const BridgePort* port) {
-  return __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+void PortStateClear(BridgePort* port, LONG bits) {
+  PortStateChange(port, 0, bits);
 }
 
 DWORD GetWord32(const BYTE* in) {
@@ -71,7 +67,7 @@ PortContext BridgeInit(LPCWSTR activeKey, ComDevice* comDevice, PortBinding* bin
   if (!BridgeTagged(port)) return NULL;
   binding->bindFlags = BindThreadAtOpen;
   binding->interruptId = -1;
-  __atomic_store_n(&port->comDevice, comDevice, __ATOMIC_RELEASE);
+  BindComDevice(port, comDevice);
   return port;
 }
 
@@ -86,7 +82,7 @@ BOOL BridgeSetTimeouts(PortContext, const COMMTIMEOUTS*) {
 BOOL BridgeDeinit(PortContext context) {
   BridgePort* port = AsPort(context);
   // The receive thread and the poll read comDevice without a lock.
-  if (port != NULL) __atomic_store_n(&port->comDevice, NULL, __ATOMIC_RELEASE);
+  if (port != NULL) BindComDevice(port, NULL);
   return TRUE;
 }
 
@@ -153,7 +149,7 @@ ULONG BridgeClose(PortContext context) {
   ResetEvent(port->closedEvent);
   LeaveDeviceLock(device);
 
-  ComDevice* comDevice = BoundDevice(port);
+  ComDevice* comDevice = BoundComDevice(port);
   if (comDevice != NULL && !ComIsOpen(comDevice)) SetEvent(port->closedEvent);
   return 0;
 }
@@ -181,7 +177,7 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   }
   DWORD take = *count < stored ? *count : stored;
   *count = RingGet(port->ring, buffer, take);
-  __atomic_store_n(&port->rxInTransit, *count, __ATOMIC_RELEASE);
+  InterlockedExchange((LONG*)&port->rxInTransit, (LONG)*count);
   if (RingCount(port->ring) == 0) ClearPending(port);
   LeaveCriticalSection(&port->ringLock);
   // The receive thread holds off while the ring is nearly full; tell it there is room again.
@@ -197,14 +193,14 @@ enum : DWORD { StopAbort = 0, StopDetach = 1, StopLockWanted = 2, StopCount = 3 
 BOOL ChunkStopWanted(void* context, DWORD index) {
   BridgeDevice* device = static_cast<BridgeDevice*>(context);
   if (index != StopLockWanted) return TRUE;
-  return __atomic_load_n(&device->lockWaiters, __ATOMIC_ACQUIRE) > 0 ? TRUE : FALSE;
+  return InterlockedExchangeAdd(&device->lockWaiters, 0) > 0 ? TRUE : FALSE;
 }
 
 // After stepping aside, the writer lets the waiting short requests through before it takes the
 // lock again; a critical section promises no order among its waiters.
 void LetWaitersThrough(BridgeDevice* device) {
   for (DWORD spins = 0; spins < 1000; ++spins) {
-    if (__atomic_load_n(&device->lockWaiters, __ATOMIC_ACQUIRE) <= 0) return;
+    if (InterlockedExchangeAdd(&device->lockWaiters, 0) <= 0) return;
     Sleep(1);
   }
 }
@@ -221,7 +217,7 @@ void LetWaitersThrough(BridgeDevice* device) {
 DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
   BridgePort* port = AsPort(context);
   if (port == NULL) return 0;
-  ComDevice* comDevice = BoundDevice(port);
+  ComDevice* comDevice = BoundComDevice(port);
   BridgeDevice* device = port->device;
 
   DWORD remaining = count != NULL ? *count : 0;
@@ -354,7 +350,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   __builtin_memcpy(copy, port->commStatus, sizeof(copy));
   LeaveDeviceLock(port->device);
 
-  ComDevice* comDevice = BoundDevice(port);
+  ComDevice* comDevice = BoundComDevice(port);
   if (comDevice != NULL) status->cbInQue = ComRxQueued(comDevice);
   status->cbOutQue = GetWord32(copy + CommStatusTxQueued);
 
@@ -399,7 +395,7 @@ DWORD BridgeQueryEvents(PortContext context) {
   BridgePort* port = AsPort(context);
   if (port == NULL) return 0;
   // The event thread has stored the previous batch before it asks again.
-  __atomic_store_n(&port->rxInTransit, 0u, __ATOMIC_RELEASE);
+  InterlockedExchange((LONG*)&port->rxInTransit, 0);
   EnterCriticalSection(&port->eventLock);
   DWORD pending = port->pending;
   LeaveCriticalSection(&port->eventLock);
@@ -423,8 +419,8 @@ void BridgePurgeSlot(PortContext context, DWORD flags) {
 
 // ---- Power --------------------------------------------------------------------------------------
 
-bool PoweredPort(const BridgePort* port) {
-  BYTE state = PortState(port);
+bool PoweredPort(BridgePort* port) {
+  const LONG state = PortState(port);
   return (state & PortOpened) != 0 && (state & PortDetached) == 0;
 }
 
@@ -449,7 +445,7 @@ DWORD BridgePowerOn(PortContext context) {
   BridgeWriteLatch(port, 0xFF, port->savedLatch);
   LeaveDeviceLock(port->device);
 
-  ComDevice* comDevice = BoundDevice(port);
+  ComDevice* comDevice = BoundComDevice(port);
   if (comDevice != NULL) {
     DCB dcb;
     ComLineSettings(comDevice, &dcb);

@@ -62,18 +62,18 @@ BOOL CopyStringDescriptor(const BYTE* descriptor, BYTE* outBuffer, DWORD outSize
 void EnterDeviceLock(BridgeDevice* device) {
   EnterCriticalSection(&device->lock);
   if (device->lockDepth++ == 0)
-    __atomic_store_n(&device->lockOwner, GetCurrentThreadId(), __ATOMIC_RELAXED);
+    InterlockedExchange((LONG*)&device->lockOwner, (LONG)GetCurrentThreadId());
 }
 
 void LeaveDeviceLock(BridgeDevice* device) {
-  if (--device->lockDepth == 0) __atomic_store_n(&device->lockOwner, 0u, __ATOMIC_RELAXED);
+  if (--device->lockDepth == 0) InterlockedExchange((LONG*)&device->lockOwner, 0);
   LeaveCriticalSection(&device->lock);
 }
 
 // Only the holder itself can find its own id here: another thread may see a stale owner, but
 // never its own id unless it holds the lock.
-bool DeviceLockHeld(const BridgeDevice* device) {
-  return __atomic_load_n(&device->lockOwner, __ATOMIC_RELAXED) == GetCurrentThreadId();
+bool DeviceLockHeld(BridgeDevice* device) {
+  return (DWORD)InterlockedExchangeAdd((LONG*)&device->lockOwner, 0) == GetCurrentThreadId();
 }
 
 void EnterDeviceLockShort(BridgeDevice* device) {
@@ -299,7 +299,7 @@ BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb) {
   EnterDeviceLockShort(device);
   DWORD result = SendLineSettings(port, dcb);
   if (result != 0) {
-    ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+    ComDevice* comDevice = BoundComDevice(port);
     if (comDevice != NULL) {
       DCB previous;
       ComLineSettings(comDevice, &previous);

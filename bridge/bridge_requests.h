@@ -106,7 +106,7 @@ enum : DWORD {
 // the calling thread holds it. Every vendor request and bulk OUT chunk checks it in debug builds.
 void EnterDeviceLock(BridgeDevice* device);
 void LeaveDeviceLock(BridgeDevice* device);
-bool DeviceLockHeld(const BridgeDevice* device);
+bool DeviceLockHeld(BridgeDevice* device);
 
 // Enters the device lock for a short request (line change, immediate character, break, status,
 // modem or property read, purge, line settings, latch). It announces itself first, so that a bulk

@@ -62,7 +62,7 @@ void UnlinkHandle(ComDevice* device, ComHandle* handle) {
 // keeps delivering, and UnlinkHandle makes the handler forget the handle instead.
 LONG CallsInFlight(ComDevice* device, ComHandle* handle) {
   EnterCriticalSection(&device->listLock);
-  LONG calls = __atomic_load_n(&handle->busy, __ATOMIC_ACQUIRE);
+  LONG calls = LoadLong(&handle->busy);
   if (device->passOwner == handle) --calls;
   LeaveCriticalSection(&device->listLock);
   return calls;
@@ -432,12 +432,7 @@ void RaiseCommEvents(ComDevice* device, DWORD bits) {
     ComHandle* handle = HandleOfLink(link);
     EnterCriticalSection(&handle->waitLock);
     if (bits & handle->eventMask) {
-      LONG old = __atomic_load_n(&handle->eventState, __ATOMIC_ACQUIRE);
-      for (;;) {
-        LONG seen = InterlockedCompareExchange(&handle->eventState, (LONG)((DWORD)old | bits), old);
-        if (seen == old) break;
-        old = seen;
-      }
+      BitsChange(&handle->eventState, bits, 0);
       SetEvent(handle->commEvent);
     }
     LeaveCriticalSection(&handle->waitLock);

@@ -122,11 +122,11 @@ void CountOwnerOut(ComDevice* device) {
 
 // Whether a batch just stored should wake the reader: its wanted fill is reached, or input flow
 // control holds the sender (the fill then grows no further, and only the reader can resume it).
-// rxWanted is read by a read-modify-write, ordered against the reader's exchange in WaitForData:
-// a reader that publishes its want just after the store either sees the new fill itself or is
-// seen here.
+// rxWanted is read by a read-modify-write (LoadWord's add of 0), ordered against the reader's
+// exchange in WaitForData: a reader that publishes its want just after the store either sees the
+// new fill itself or is seen here.
 bool ReaderWantsWake(ComDevice* device) {
-  const DWORD wanted = __atomic_fetch_add(&device->rxWanted, 0u, __ATOMIC_SEQ_CST);
+  const DWORD wanted = LoadWord(&device->rxWanted);
   if (wanted <= 1) return true;
   if (FlowFlags(device) & (XoffSent | DtrFlowOff | RtsFlowOff)) return true;
   return RxFill(device) >= wanted;
@@ -146,7 +146,7 @@ DWORD ReadWakeFill(DWORD interval, DWORD length, DWORD size) {
 // Waits on rxEvent for the read's wanted fill. Returns WAIT_OBJECT_0 without waiting when the fill
 // is already there once the want is published.
 DWORD WaitForData(ComDevice* device, DWORD wanted, DWORD wait) {
-  __atomic_exchange_n(&device->rxWanted, wanted, __ATOMIC_SEQ_CST);
+  InterlockedExchange((LONG*)&device->rxWanted, (LONG)wanted);
   if (wanted > 1 && RxFill(device) >= wanted) return WAIT_OBJECT_0;
   return WaitForSingleObject(device->rxEvent, wait);
 }

@@ -42,11 +42,6 @@ void CloseIfOpen(HANDLE* handle) {
   }
 }
 
-// Caller holds the device lock.
-void StoreStateLocked(BridgePort* port, BYTE state) {
-  __atomic_store_n(&port->state, state, __ATOMIC_SEQ_CST);
-}
-
 BOOL UsbTableUsable(LPCUSB_FUNCS usb) {
   return usb != NULL && !IsBadReadPtr(usb, sizeof(USB_FUNCS)) && usb->lpGetDeviceInfo != NULL &&
          usb->lpSetInterface != NULL && usb->lpOpenPipe != NULL && usb->lpClosePipe != NULL &&
@@ -58,7 +53,7 @@ BOOL UsbTableUsable(LPCUSB_FUNCS usb) {
 
 // Ends every wait, read and write of the handles of the port's stream device.
 void AbortPortHandles(BridgePort* port) {
-  ComDevice* com = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+  ComDevice* com = BoundComDevice(port);
   if (com != NULL) ComEndAllWaits(com);
 }
 
@@ -74,14 +69,14 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
   // notifies removal in.
   SetEvent(device->detachEvent);
   EnterDeviceLock(device);
-  __atomic_store_n(&device->detached, static_cast<BYTE>(1), __ATOMIC_SEQ_CST);
+  device->detached = 1;
   LeaveDeviceLock(device);
 
   for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (!BridgeTagged(port)) continue;
     EnterDeviceLock(device);
-    BYTE state = PortState(port);
+    const LONG state = PortState(port);
     BOOL wasOpen = (state & PortOpened) != 0;
     // Whoever clears the opened bit under the lock owns stopping the poll timer.
     UINT timer = 0;
@@ -89,7 +84,7 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
       timer = port->pollTimer;
       port->pollTimer = 0;
     }
-    StoreStateLocked(port, static_cast<BYTE>((state & ~PortOpened) | PortDetached));
+    PortStateChange(port, PortDetached, PortOpened);
     if (port->inDone != NULL) SetEvent(port->inDone);
     LeaveDeviceLock(device);
 

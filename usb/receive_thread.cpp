@@ -8,7 +8,7 @@ namespace {
 
 constexpr DWORD RetryPauseMs = 10;
 
-bool PortDetachedNow(const BridgePort* port) {
+bool PortDetachedNow(BridgePort* port) {
   return (PortState(port) & PortDetached) != 0;
 }
 
@@ -46,7 +46,7 @@ DWORD RingRoom(BridgePort* port) {
 // Bytes the core's receive buffer can still take; MAXDWORD when no core is bound or its settings
 // ask for no input flow control (the core then throws away what does not fit and reports it).
 DWORD CoreRoom(BridgePort* port) {
-  ComDevice* device = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+  ComDevice* device = BoundComDevice(port);
   if (device == NULL) return MAXDWORD;
   const DWORD room = ComRxRoom(device);
   if (room == MAXDWORD) return MAXDWORD;
@@ -63,7 +63,7 @@ DWORD CoreRoom(BridgePort* port) {
 DWORD RingAndTransitCount(BridgePort* port) {
   EnterCriticalSection(&port->ringLock);
   DWORD count = port->ring != NULL ? RingCount(port->ring) : 0;
-  count += __atomic_load_n(&port->rxInTransit, __ATOMIC_ACQUIRE);
+  count += (DWORD)InterlockedExchangeAdd((LONG*)&port->rxInTransit, 0);
   LeaveCriticalSection(&port->ringLock);
   return count;
 }
@@ -106,7 +106,7 @@ void StoreReceived(BridgePort* port, const BYTE* buffer, DWORD bytes) {
   LeaveCriticalSection(&port->ringLock);
 
   // Deinit may clear comDevice at any moment: read it once.
-  ComDevice* device = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+  ComDevice* device = BoundComDevice(port);
   if (device != NULL) ComSignalWork(device);
 }
 
