@@ -456,35 +456,36 @@ DWORD BridgePowerOn(PortContext context) {
 
 }  // namespace
 
+// Positional, in slot order; each entry names its slot (numbered as in port_ops.h).
 const PortOps BridgePortOps = {
-    .Init = BridgeInit,
-    .PostInit = BridgePostInit,
-    .Deinit = BridgeDeinit,
-    .Open = BridgeOpen,
-    .Close = BridgeClose,
-    .QueryEvents = BridgeQueryEvents,
-    .Receive = BridgeReceive,
-    .Transmit = BridgeTransmit,
-    .OnModemEvent = BridgeOnEvent,
-    .OnLineEvent = BridgeOnEvent,
-    .RxBufferSize = BridgeRxBufferSize,
-    .PowerOff = BridgePowerOff,
-    .PowerOn = BridgePowerOn,
-    .ClearDtr = BridgeClearDtr,
-    .SetDtr = BridgeSetDtr,
-    .ClearRts = BridgeClearRts,
-    .SetRts = BridgeSetRts,
-    .EnableIr = BridgeEnableIr,
-    .DisableIr = BridgeDisableIr,
-    .ClearBreak = BridgeClearBreak,
-    .SetBreak = BridgeSetBreak,
-    .SendImmediate = BridgeSendImmediate,
-    .GetStatus = BridgeGetStatus,
-    .Reset = BridgeResetSlot,
-    .GetModemStatus = BridgeGetModemStatusSlot,
-    .GetProperties = BridgeGetPropertiesSlot,
-    .Purge = BridgePurgeSlot,
-    .SetLineSettings = BridgeSetLineSettings,
-    .SetTimeouts = BridgeSetTimeouts,
-    .Control = BridgeControl,
+    BridgeInit,                // 1. Init
+    BridgePostInit,            // 2. PostInit
+    BridgeDeinit,              // 3. Deinit
+    BridgeOpen,                // 4. Open
+    BridgeClose,               // 5. Close
+    BridgeQueryEvents,         // 6. QueryEvents
+    BridgeReceive,             // 7. Receive
+    BridgeTransmit,            // 8. Transmit
+    BridgeOnEvent,             // 9. OnModemEvent
+    BridgeOnEvent,             // 10. OnLineEvent
+    BridgeRxBufferSize,        // 11. RxBufferSize
+    BridgePowerOff,            // 12. PowerOff
+    BridgePowerOn,             // 13. PowerOn
+    BridgeClearDtr,            // 14. ClearDtr
+    BridgeSetDtr,              // 15. SetDtr
+    BridgeClearRts,            // 16. ClearRts
+    BridgeSetRts,              // 17. SetRts
+    BridgeEnableIr,            // 18. EnableIr
+    BridgeDisableIr,           // 19. DisableIr
+    BridgeClearBreak,          // 20. ClearBreak
+    BridgeSetBreak,            // 21. SetBreak
+    BridgeSendImmediate,       // 22. SendImmediate
+    BridgeGetStatus,           // 23. GetStatus
+    BridgeResetSlot,           // 24. Reset
+    BridgeGetModemStatusSlot,  // 25. GetModemStatus
+    BridgeGetPropertiesSlot,   // 26. GetProperties
+    BridgePurgeSlot,           // 27. Purge
+    BridgeSetLineSettings,     // 28. SetLineSettings
+    BridgeSetTimeouts,         // 29. SetTimeouts
+    BridgeControl,             // 30. Control
 };
