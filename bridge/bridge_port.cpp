@@ -6,6 +6,8 @@
 // and none takes a core lock while holding it.
 #include "bridge/bridge_port.h"
 
+#include <string.h>
+
 #include "bridge/bridge_requests.h"
 #include "usb/byte_ring.h"
 #include "usb/transfer.h"
@@ -186,7 +188,10 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
 }
 
 // The stops a chunk's wait watches besides its completion, in this order.
-enum : DWORD { StopAbort = 0, StopDetach = 1, StopLockWanted = 2, StopCount = 3 };
+const DWORD StopAbort = 0;
+const DWORD StopDetach = 1;
+const DWORD StopLockWanted = 2;
+const DWORD StopCount = 3;
 
 // lockWanted is auto-reset and may be left set by a request that got the lock between chunks; it
 // ends a chunk only while a short request is really waiting.
@@ -223,8 +228,10 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
   DWORD remaining = count != NULL ? *count : 0;
   DWORD sent = 0;
   bool over = data == NULL || comDevice == NULL;
-  const HANDLE stops[StopCount] = {comDevice != NULL ? ComTransmitAbortEvent(comDevice) : NULL,
-                                   device->detachEvent, device->lockWanted};
+  HANDLE stops[StopCount];
+  stops[StopAbort] = comDevice != NULL ? ComTransmitAbortEvent(comDevice) : NULL;
+  stops[StopDetach] = device->detachEvent;
+  stops[StopLockWanted] = device->lockWanted;
   while (!over && remaining != 0) {
     const DWORD chunk = remaining < BridgeTxChunk ? remaining : BridgeTxChunk;
     // Read per chunk: a change of the write time-outs applies from the next chunk on.
@@ -342,12 +349,11 @@ BOOL BridgeSendImmediate(PortContext context, BYTE character) {
 DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   BridgePort* port = AsPort(context);
   if (port == NULL || status == NULL) return 0;
-  DWORD zero[3] = {0, 0, 0};
-  __builtin_memcpy(status, zero, sizeof(*status));
+  memset(status, 0, sizeof(*status));
 
   BYTE copy[sizeof(port->commStatus)];
   EnterDeviceLockShort(port->device);
-  __builtin_memcpy(copy, port->commStatus, sizeof(copy));
+  memcpy(copy, port->commStatus, sizeof(copy));
   LeaveDeviceLock(port->device);
 
   ComDevice* comDevice = BoundComDevice(port);
@@ -359,7 +365,7 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
                  COMSTAT_XOFF_SENT);
   if (copy[CommStatusEofReceived] != 0) flags |= COMSTAT_EOF;
   if (copy[CommStatusWaitForImmediate] != 0) flags |= COMSTAT_TXIM;
-  __builtin_memcpy(status, &flags, sizeof(flags));
+  memcpy(status, &flags, sizeof(flags));
   return 0;
 }
 

@@ -2,6 +2,8 @@
 // and the driver's own control codes.
 #include "bridge/bridge_requests.h"
 
+#include <assert.h>
+
 #include "usb/transfer.h"
 
 namespace {
@@ -29,18 +31,18 @@ DWORD InterfaceIn(BridgePort* port, BYTE request, BYTE* data, WORD length) {
                            port->interfaceNumber, length, data);
 }
 
-enum class LatchForm { None, Device, Interface };
+enum LatchForm { LatchNone, LatchDevice, LatchInterface };
 
 LatchForm LatchFormOf(const BridgeDevice* device) {
   switch (device->partNumber) {
     case 3:
     case 4:
     case 6:
-      return LatchForm::Device;
+      return LatchDevice;
     case 5:
-      return LatchForm::Interface;
+      return LatchInterface;
     default:
-      return LatchForm::None;
+      return LatchNone;
   }
 }
 
@@ -86,10 +88,8 @@ void EnterDeviceLockShort(BridgeDevice* device) {
 DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYTE request,
                         WORD value, WORD index, WORD length, void* data) {
   if (device->detached) return ERROR_INVALID_HANDLE;
-#ifndef NDEBUG
   // Requests of both ports of a bridge must not overlap: every caller holds the device lock.
-  if (!DeviceLockHeld(device)) __builtin_trap();
-#endif
+  assert(DeviceLockHeld(device));
 
   USB_DEVICE_REQUEST setup;
   setup.bmRequestType = requestType;
@@ -169,16 +169,16 @@ DWORD BridgeSetBaudRate(BridgePort* port, DWORD baudRate) {
 
 DWORD BridgeWriteLatch(BridgePort* port, BYTE mask, BYTE value) {
   switch (LatchFormOf(port->device)) {
-    case LatchForm::Device:
+    case LatchDevice:
       // Mask in the low byte, value in the high byte of wIndex; no data stage.
       return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutDevice, ReqVendor,
                                VendorWriteLatch, (WORD)(mask | (value << 8)), 0, NULL);
-    case LatchForm::Interface: {
+    case LatchInterface: {
       BYTE data[2] = {mask, value};
       return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutInterface, ReqVendor,
                                VendorWriteLatch, port->interfaceNumber, 2, data);
     }
-    case LatchForm::None:
+    case LatchNone:
       break;
   }
   return ERROR_NOT_SUPPORTED;
@@ -186,13 +186,13 @@ DWORD BridgeWriteLatch(BridgePort* port, BYTE mask, BYTE value) {
 
 DWORD BridgeReadLatch(BridgePort* port, BYTE* latch) {
   switch (LatchFormOf(port->device)) {
-    case LatchForm::Device:
+    case LatchDevice:
       return SendBridgeRequest(port->device, BridgeRequestInFlags, ReqTypeInDevice, ReqVendor,
                                VendorReadLatch, 0, 1, latch);
-    case LatchForm::Interface:
+    case LatchInterface:
       return SendBridgeRequest(port->device, BridgeRequestInFlags, ReqTypeInInterface, ReqVendor,
                                VendorReadLatch, port->interfaceNumber, 1, latch);
-    case LatchForm::None:
+    case LatchNone:
       break;
   }
   return ERROR_NOT_SUPPORTED;

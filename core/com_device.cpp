@@ -1,12 +1,16 @@
 // Port device and open handles: ComInit/ComDeinit, ComOpen/ComClose, the event thread's start and
 // stop, RaiseCommEvents.
+#include <string.h>
+
 #include "core/com_internal.h"
 #include "platform/ce_os.h"
 
 namespace {
 
-// builtStage: how far BuildDevice got, in its order, for the one teardown path.
-enum : DWORD { BuiltNothing, BuiltFirstLocks, BuiltRxTxLocks, BuiltBufferLocks };
+// builtStage: how far BuildDevice got, in its order, for the one teardown path (0: nothing).
+const DWORD BuiltFirstLocks = 1;
+const DWORD BuiltRxTxLocks = 2;
+const DWORD BuiltBufferLocks = 3;
 
 const DWORD DefaultThreadPriority = 103;
 const DWORD RxMinimumSize = 2048;
@@ -94,7 +98,7 @@ void SetDefaultDcbLocked(ComDevice* device) {
   DCB* dcb = &device->dcb;
   DWORD flags = DcbFlagWord(dcb);
   flags = (flags & ~DcbLowFlagsMask) | DcbDefaultFlagsLow;
-  __builtin_memcpy((BYTE*)dcb + DCB_FLAGS_OFFSET, &flags, sizeof(flags));
+  memcpy((BYTE*)dcb + DCB_FLAGS_OFFSET, &flags, sizeof(flags));
   dcb->DCBlength = sizeof(DCB);
   dcb->BaudRate = CBR_9600;
   dcb->XonLim = 512;
@@ -194,12 +198,11 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
   device->port = ops->Init(activeKey, device, device->binding);
   if (device->port == NULL) return false;
 
-  DWORD asked = ops->RxBufferSize(device->port);
-  // Twice the port's size, computed wide so that a huge answer cannot wrap to a small buffer.
-  unsigned long long twice = 2ull * asked;
-  if (twice <= RxMinimumSize) twice = RxMinimumSize;
-  if (twice > 0x7FFFFFFFull) return false;
-  device->rxSize = (DWORD)twice;
+  const DWORD asked = ops->RxBufferSize(device->port);
+  // Twice the port's size, at most 0x7FFFFFFF: a huge answer is refused before the doubling, so it
+  // cannot wrap to a small buffer.
+  if (asked > 0x7FFFFFFFu / 2) return false;
+  device->rxSize = 2 * asked > RxMinimumSize ? 2 * asked : RxMinimumSize;
   device->rxBuffer = (BYTE*)LocalAlloc(LPTR, device->rxSize);
   if (device->rxBuffer == NULL) return false;
   InitializeCriticalSection(&device->rxBufferLock);

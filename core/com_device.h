@@ -55,16 +55,15 @@
 #include "platform/ce_serial.h"
 
 // flowFlags bits.
-enum : DWORD {
-  StopThread = 0x01,    // the event thread must exit
-  SoftFlow = 0x02,      // the current DCB has fOutX or fInX
-  TxHeldByXoff = 0x04,  // transmission held by XOFF (received, or sent without fTXContinueOnXoff)
-  XoffSent = 0x08,      // the core sent XoffChar and not yet XonChar
-  DtrFlowOff = 0x10,    // DTR dropped by input flow control
-  RtsFlowOff = 0x20,    // RTS dropped by input flow control
-  ReadAborted = 0x40,   // the read in progress ends with error 995
-  WriteAborted = 0x80,  // the write in progress was aborted
-};
+const DWORD StopThread = 0x01;  // the event thread must exit
+const DWORD SoftFlow = 0x02;    // the current DCB has fOutX or fInX
+const DWORD TxHeldByXoff =
+    0x04;  // transmission held by XOFF (received, or sent without fTXContinueOnXoff)
+const DWORD XoffSent = 0x08;      // the core sent XoffChar and not yet XonChar
+const DWORD DtrFlowOff = 0x10;    // DTR dropped by input flow control
+const DWORD RtsFlowOff = 0x20;    // RTS dropped by input flow control
+const DWORD ReadAborted = 0x40;   // the read in progress ends with error 995
+const DWORD WriteAborted = 0x80;  // the write in progress was aborted
 
 // Handle access bits.
 const DWORD ComAccessReadWrite = 0xC0000000;

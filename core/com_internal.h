@@ -68,7 +68,7 @@ inline DWORD RxUsed(DWORD read, DWORD write, DWORD size) {
 }
 // The handle whose openList link this is.
 inline ComHandle* HandleOfLink(ComListLink* link) {
-  return (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+  return (ComHandle*)((BYTE*)link - offsetof(ComHandle, link));
 }
 inline DWORD RxFill(ComDevice* device) {
   return RxUsed(LoadWord(&device->rxRead), LoadWord(&device->rxWrite), device->rxSize);

@@ -1,5 +1,7 @@
 // Event thread and receive path: the thread procedure, one handler pass, receive batches with
 // XON/XOFF stripping and input flow control, and ComRead with its time-outs and flow resume.
+#include <string.h>
+
 #include "core/com_internal.h"
 
 namespace {
@@ -34,7 +36,12 @@ struct RxFlowView {
 
 RxFlowView EnterRxFlow(ComDevice* device, const DCB* dcb) {
   EnterCriticalSection(&device->inFlowLock);
-  return RxFlowView{Ops(device), DcbFlagWord(dcb), device->rxSize, RxFill(device)};
+  RxFlowView view;
+  view.ops = Ops(device);
+  view.flags = DcbFlagWord(dcb);
+  view.size = device->rxSize;
+  view.used = RxFill(device);
+  return view;
 }
 
 // Input flow control after a batch: DTR/RTS drop above three quarters, XOFF at free <= XoffLim.
@@ -207,10 +214,10 @@ void RxBufferDiscard(ComDevice* device) {
   const DWORD write = LoadWord(&device->rxWrite);
   DWORD read = device->rxRead;
   if (write >= read) {
-    __builtin_memset(device->rxBuffer + read, 0, write - read);
+    memset(device->rxBuffer + read, 0, write - read);
   } else {
-    __builtin_memset(device->rxBuffer + read, 0, size - read);
-    __builtin_memset(device->rxBuffer, 0, write);
+    memset(device->rxBuffer + read, 0, size - read);
+    memset(device->rxBuffer, 0, write);
   }
   StoreWord(&device->rxRead, write);
   LeaveCriticalSection(&device->rxBufferLock);
@@ -266,7 +273,7 @@ DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
       DWORD chunk = used;
       if (chunk > size - read) chunk = size - read;
       if (chunk > length) chunk = length;
-      __builtin_memcpy(destination, device->rxBuffer + read, chunk);
+      memcpy(destination, device->rxBuffer + read, chunk);
       DWORD next = read + chunk;
       if (next >= size) next = 0;
       StoreWord(&device->rxRead, next);

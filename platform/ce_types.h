@@ -57,10 +57,14 @@ typedef size_t ULONG_PTR;
 typedef size_t UINT_PTR;
 typedef ptrdiff_t LONG_PTR;
 typedef size_t SIZE_T;
-// C++98 has no 64-bit integer type; GCC and clang take long long as an extension.
+// C++98 has no 64-bit integer type; GCC and clang take long long, which in C++98 they report as an
+// extension unless told otherwise here.
 #if defined(__GNUC__)
-__extension__ typedef long long LONGLONG;
-__extension__ typedef unsigned long long ULONGLONG;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wlong-long"
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+#pragma GCC diagnostic pop
 #else
 #error "LONGLONG: no 64-bit integer type known for this compiler"
 #endif

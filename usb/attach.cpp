@@ -148,11 +148,14 @@ void ShutDownDevice(BridgeDevice* device, BOOL removal) {
   if (!removal || notOpen == 0) WaitForOpenPortsClosed(openPorts, closed, openCount);
 
   if (device->attachDone != NULL) SetEvent(device->attachDone);
-  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
+  // One index for both walks: compilers of the platform's era keep a for-loop variable alive
+  // after its loop.
+  DWORD i;
+  for (i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     if (BridgeTagged(device->ports[i])) StopReceiveThread(device->ports[i]);
   }
   if (removal) Sleep(DetachSettleMs);
-  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
+  for (i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (BridgeTagged(port) && port->activeHandle != NULL) {
       DeactivateDevice(port->activeHandle);

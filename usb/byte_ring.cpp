@@ -1,6 +1,8 @@
 // The receive FIFO of a port: fixed-size elements, one spare slot, never overwrites.
 #include "usb/byte_ring.h"
 
+#include <string.h>
+
 namespace {
 
 // Byte offset of a slot; slot < slotCount, and slotCount * elementSize fits 32 bits (RingInit).
@@ -33,16 +35,16 @@ ByteRing* RingInit(ByteRing* ring, DWORD elementSize, DWORD capacity, UINT alloc
     return ring;
   }
   ring->slotCount = capacity + 1;
-  const unsigned long long size = static_cast<unsigned long long>(ring->slotCount) *
-                                  static_cast<unsigned long long>(elementSize);
-  if (size > MAXDWORD) {
+  // slotCount * elementSize must fit 32 bits; tested by division, so that the product never wraps.
+  if (elementSize != 0 && ring->slotCount > MAXDWORD / elementSize) {
     ring->slotCount = 0;
     return ring;
   }
+  const DWORD size = ring->slotCount * elementSize;
   if (size == 0) return ring;
 
-  ring->storage = static_cast<BYTE*>(LocalAlloc(allocFlags, static_cast<SIZE_T>(size)));
-  if (ring->storage != NULL) __builtin_memset(ring->storage, 0, static_cast<SIZE_T>(size));
+  ring->storage = static_cast<BYTE*>(LocalAlloc(allocFlags, size));
+  if (ring->storage != NULL) memset(ring->storage, 0, size);
   return ring;
 }
 
@@ -65,12 +67,12 @@ DWORD RingPut(ByteRing* ring, const void* source, DWORD count) {
   const DWORD total = Smaller(first + second, count);
   const DWORD head = Smaller(first, total);
   if (head != 0) {
-    __builtin_memmove(SlotAddress(ring, ring->writeIndex), from, Bytes(ring, head));
+    memmove(SlotAddress(ring, ring->writeIndex), from, Bytes(ring, head));
     ring->writeIndex += head;
   }
   const DWORD tail = Smaller(total - head, second);
   if (tail != 0) {
-    __builtin_memmove(ring->storage, from + Bytes(ring, head), Bytes(ring, tail));
+    memmove(ring->storage, from + Bytes(ring, head), Bytes(ring, tail));
     ring->writeIndex = tail;
   }
   if (ring->writeIndex == ring->slotCount) ring->writeIndex = 0;
@@ -94,12 +96,12 @@ DWORD RingGet(ByteRing* ring, void* destination, DWORD count) {
   const DWORD total = Smaller(first + second, count);
   const DWORD head = Smaller(first, total);
   if (head != 0) {
-    __builtin_memmove(to, SlotAddress(ring, ring->readIndex), Bytes(ring, head));
+    memmove(to, SlotAddress(ring, ring->readIndex), Bytes(ring, head));
     ring->readIndex += head;
   }
   const DWORD tail = Smaller(total - head, second);
   if (tail != 0) {
-    __builtin_memmove(to + Bytes(ring, head), ring->storage, Bytes(ring, tail));
+    memmove(to + Bytes(ring, head), ring->storage, Bytes(ring, tail));
     ring->readIndex = tail;
   }
   if (ring->readIndex == ring->slotCount) ring->readIndex = 0;
@@ -125,7 +127,7 @@ void RingFree(ByteRing* ring) {
     ring->valid = 0;
     if (ring->storage != NULL) {
       // The block may be larger than asked for; poison all of it.
-      __builtin_memset(ring->storage, 0xCC, LocalSize(ring->storage));
+      memset(ring->storage, 0xCC, LocalSize(ring->storage));
       LocalFree(ring->storage);
     }
   }

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr DWORD RetryPauseMs = 10;
+const DWORD RetryPauseMs = 10;
 
 bool PortDetachedNow(BridgePort* port) {
   return (PortState(port) & PortDetached) != 0;
