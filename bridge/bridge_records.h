@@ -34,9 +34,10 @@
 //   inDone is set by the transfer completion and by detach; only the receive thread waits on it.
 //   outDone is reset by each timed transfer before it issues, and set by its completion.
 //
-// Words used without a lock. Each is a 32-bit LONG or DWORD, or a pointer; every access that may
-// meet a write by another thread goes through the platform's interlocked calls, never a plain
-// load or store (no word is narrower than 32 bits: the platform has no 8- or 16-bit forms):
+// Words used without a lock. Each is a 32-bit LONG or DWORD, or a pointer, and every access to it
+// goes through the platform's interlocked calls, never a plain load or store (an interlocked read
+// is a read-modify-write, which a plain access beside it would race with; and no word is narrower
+// than 32 bits: the platform has no 8- or 16-bit forms):
 //   BridgePort.state      changed under the device lock by interlocked calls, read without the
 //                         lock (PortState) by Transmit, the power slots and the receive thread.
 //   BridgePort.comDevice  exchanged by Init and Deinit, read once by each user (BoundComDevice).

@@ -289,8 +289,8 @@ ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
   handle->signature = ComHandleSignature;
   LinkHandle(device, handle, wantsAccess);
 
-  if (busHandle || device->openCount != 0) {
-    if (!busHandle) StoreWord(&device->openCount, device->openCount + 1);
+  if (busHandle || LoadWord(&device->openCount) != 0) {
+    if (!busHandle) StoreWord(&device->openCount, LoadWord(&device->openCount) + 1);
     LeaveCriticalSection(&device->openListLock);
     return handle;
   }
@@ -362,14 +362,14 @@ BOOL ComClose(ComHandle* handle) {
     LeaveCriticalSection(&device->openListLock);
     return TRUE;
   }
-  if (device->openCount == 0) {
+  if (LoadWord(&device->openCount) == 0) {
     LeaveCriticalSection(&device->openListLock);
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   DrainHandle(device, handle);
-  StoreWord(&device->openCount, device->openCount - 1);
-  if (device->openCount == 0) {
+  StoreWord(&device->openCount, LoadWord(&device->openCount) - 1);
+  if (LoadWord(&device->openCount) == 0) {
     HANDLE thread = LoadPointer(&device->thread);
     if (UsesEventThread(device) && thread != NULL)
       SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);

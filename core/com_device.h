@@ -26,10 +26,10 @@
 // Ownership: only the event thread writes rxWrite; only a reader or purge writes rxRead (under
 // rxBufferLock). openCount, owner, outQueue and eventMaskUnion are written under their lock.
 //
-// Words used without a lock. Each is a 32-bit LONG or DWORD (or a pointer). A plain load or store
-// is made only where no other thread can write the word at that moment (its one writer reading
-// it, or under the lock every writer holds); every other access goes through the platform's
-// interlocked calls (the helpers of com_internal.h):
+// Words used without a lock. Each is a 32-bit LONG or DWORD (or a pointer), and every access to
+// it goes through the platform's interlocked calls (the helpers of com_internal.h), also its one
+// writer's own reads and those under its writer's lock: an interlocked read is a read-modify-write
+// (an add of 0), so a plain access beside one would be a data race:
 //   flowFlags, commErrors, busy  changed by any thread, only by interlocked calls (flowFlags and
 //                 commErrors bit by bit in a compare-exchange loop, so no change is lost).
 //   rxWrite, rxRead  each written by its one side, read by the other without a lock.

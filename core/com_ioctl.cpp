@@ -402,7 +402,7 @@ void AbortHandleWaits(ComHandle* handle) {
   if (!HandleValid(handle)) return;
   ComDevice* device = handle->device;
   EnterCriticalSection(&device->openListLock);
-  if (!IsBusHandle(handle) && device->openCount > 0) {
+  if (!IsBusHandle(handle) && LoadWord(&device->openCount) > 0) {
     EnterCriticalSection(&handle->waitLock);
     handle->eventMask = 0;
     ++handle->abortWait;

@@ -71,7 +71,7 @@ void RxFlowCheck(ComDevice* device, const DCB* dcb) {
 DWORD ReceiveBatch(ComDevice* device, const DCB* dcb, bool* overrun) {
   const PortOps* ops = Ops(device);
   const DWORD size = device->rxSize;
-  const DWORD write = device->rxWrite;  // this thread is its only writer
+  const DWORD write = LoadWord(&device->rxWrite);
   const DWORD read = LoadWord(&device->rxRead);
   DWORD room;
   if (read > write)
@@ -151,9 +151,9 @@ DWORD ReadWakeFill(DWORD interval, DWORD length, DWORD size) {
 }
 
 // Waits on rxEvent for the read's wanted fill. Returns WAIT_OBJECT_0 without waiting when the fill
-// is already there once the want is published.
+// is already there once the want is published (by StoreWord's exchange, a read-modify-write).
 DWORD WaitForData(ComDevice* device, DWORD wanted, DWORD wait) {
-  InterlockedExchange((LONG*)&device->rxWanted, (LONG)wanted);
+  StoreWord(&device->rxWanted, wanted);
   if (wanted > 1 && RxFill(device) >= wanted) return WAIT_OBJECT_0;
   return WaitForSingleObject(device->rxEvent, wait);
 }
@@ -212,7 +212,7 @@ void RxBufferDiscard(ComDevice* device) {
   // Only the waiting bytes are zeroed: the free part may be receiving new bytes right now.
   const DWORD size = device->rxSize;
   const DWORD write = LoadWord(&device->rxWrite);
-  DWORD read = device->rxRead;
+  const DWORD read = LoadWord(&device->rxRead);
   if (write >= read) {
     memset(device->rxBuffer + read, 0, write - read);
   } else {
@@ -268,7 +268,7 @@ DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
     bool resume = false;
     if (RxFill(device) > 0) {
       EnterCriticalSection(&device->rxBufferLock);
-      const DWORD read = device->rxRead;
+      const DWORD read = LoadWord(&device->rxRead);
       const DWORD used = RxUsed(read, LoadWord(&device->rxWrite), size);
       DWORD chunk = used;
       if (chunk > size - read) chunk = size - read;
