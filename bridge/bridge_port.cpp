@@ -6,6 +6,8 @@
 // and none takes a core lock while holding it.
 #include "bridge/bridge_port.h"
 
+#include <string.h>
+
 #include "bridge/bridge_requests.h"
 #include "usb/byte_ring.h"
 #include "usb/transfer.h"
@@ -15,20 +17,16 @@ namespace {
 // The port context the core hands back; a record without the tag is treated as absent.
 BridgePort* AsPort(PortContext context) {
   BridgePort* port = static_cast<BridgePort*>(context);
-  return BridgeTagged(port) ? port : nullptr;
+  return BridgeTagged(port) ? port : NULL;
 }
 
 // state is written under the device lock but tested without it by Transmit, the power slots and
-// the receive thread, so every access is atomic.
-void PortStateSet(BridgePort* port, BYTE bits) {
-  __atomic_fetch_or(&port->state, bits, __ATOMIC_ACQ_REL);
+// the receive thread, so every access is interlocked.
+void PortStateSet(BridgePort* port, LONG bits) {
+  PortStateChange(port, bits, 0);
 }
-void PortStateClear(BridgePort* port, BYTE bits) {
-  __atomic_fetch_and(&port->state, (BYTE)~bits, __ATOMIC_ACQ_REL);
-}
-
-ComDevice* BoundDevice(const BridgePort* port) {
-  return __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
+void PortStateClear(BridgePort* port, LONG bits) {
+  PortStateChange(port, 0, bits);
 }
 
 DWORD GetWord32(const BYTE* in) {
@@ -52,26 +50,26 @@ void ClearPending(BridgePort* port) {
 // ---- Binding ------------------------------------------------------------------------------------
 
 PortContext BridgeInit(LPCWSTR activeKey, ComDevice* comDevice, PortBinding* binding) {
-  if (activeKey == nullptr || binding == nullptr) return nullptr;
-  HKEY key = nullptr;
+  if (activeKey == NULL || binding == NULL) return NULL;
+  HKEY key = NULL;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, activeKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return nullptr;
+    return NULL;
   }
   // The device manager stores the client word pointer-sized; a value of any other size is not
   // the BridgePort that attach handed over.
   DWORD_PTR clientInfo = 0;
   DWORD size = sizeof(clientInfo);
   DWORD type = 0;
-  LONG queried = RegQueryValueExW(key, TEXT("ClientInfo"), nullptr, &type,
+  LONG queried = RegQueryValueExW(key, TEXT("ClientInfo"), NULL, &type,
                                   reinterpret_cast<LPBYTE>(&clientInfo), &size);
   RegCloseKey(key);
-  if (queried != ERROR_SUCCESS || size != sizeof(clientInfo)) return nullptr;
+  if (queried != ERROR_SUCCESS || size != sizeof(clientInfo)) return NULL;
 
   BridgePort* port = reinterpret_cast<BridgePort*>(clientInfo);
-  if (!BridgeTagged(port)) return nullptr;
+  if (!BridgeTagged(port)) return NULL;
   binding->bindFlags = BindThreadAtOpen;
   binding->interruptId = -1;
-  __atomic_store_n(&port->comDevice, comDevice, __ATOMIC_RELEASE);
+  BindComDevice(port, comDevice);
   return port;
 }
 
@@ -86,7 +84,7 @@ BOOL BridgeSetTimeouts(PortContext, const COMMTIMEOUTS*) {
 BOOL BridgeDeinit(PortContext context) {
   BridgePort* port = AsPort(context);
   // The receive thread and the poll read comDevice without a lock.
-  if (port != nullptr) __atomic_store_n(&port->comDevice, nullptr, __ATOMIC_RELEASE);
+  if (port != NULL) BindComDevice(port, NULL);
   return TRUE;
 }
 
@@ -96,7 +94,7 @@ BOOL BridgeDeinit(PortContext context) {
 // core never calls Close for a failed open, and detach waits on closedEvent of every opened port.
 BOOL BridgeOpen(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) {
+  if (port == NULL) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -137,7 +135,7 @@ BOOL BridgeOpen(PortContext context) {
 // interface anew). The timer is killed outside the device lock, which its callback takes.
 ULONG BridgeClose(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return 0;
+  if (port == NULL) return 0;
   BridgeDevice* device = port->device;
 
   EnterDeviceLock(device);
@@ -153,8 +151,8 @@ ULONG BridgeClose(PortContext context) {
   ResetEvent(port->closedEvent);
   LeaveDeviceLock(device);
 
-  ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr && !ComIsOpen(comDevice)) SetEvent(port->closedEvent);
+  ComDevice* comDevice = BoundComDevice(port);
+  if (comDevice != NULL && !ComIsOpen(comDevice)) SetEvent(port->closedEvent);
   return 0;
 }
 
@@ -164,9 +162,9 @@ ULONG BridgeClose(PortContext context) {
 // once everything has been taken.
 DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || count == nullptr) return 0;
+  if (port == NULL || count == NULL) return 0;
   if (*count == 0) return 0;
-  if (buffer == nullptr) {
+  if (buffer == NULL) {
     *count = 0;
     return 0;
   }
@@ -181,30 +179,33 @@ DWORD BridgeReceive(PortContext context, BYTE* buffer, DWORD* count) {
   }
   DWORD take = *count < stored ? *count : stored;
   *count = RingGet(port->ring, buffer, take);
-  __atomic_store_n(&port->rxInTransit, *count, __ATOMIC_RELEASE);
+  InterlockedExchange((LONG*)&port->rxInTransit, (LONG)*count);
   if (RingCount(port->ring) == 0) ClearPending(port);
   LeaveCriticalSection(&port->ringLock);
   // The receive thread holds off while the ring is nearly full; tell it there is room again.
-  if (port->roomEvent != nullptr) SetEvent(port->roomEvent);
+  if (port->roomEvent != NULL) SetEvent(port->roomEvent);
   return 0;
 }
 
 // The stops a chunk's wait watches besides its completion, in this order.
-enum : DWORD { StopAbort = 0, StopDetach = 1, StopLockWanted = 2, StopCount = 3 };
+const DWORD StopAbort = 0;
+const DWORD StopDetach = 1;
+const DWORD StopLockWanted = 2;
+const DWORD StopCount = 3;
 
 // lockWanted is auto-reset and may be left set by a request that got the lock between chunks; it
 // ends a chunk only while a short request is really waiting.
 BOOL ChunkStopWanted(void* context, DWORD index) {
   BridgeDevice* device = static_cast<BridgeDevice*>(context);
   if (index != StopLockWanted) return TRUE;
-  return __atomic_load_n(&device->lockWaiters, __ATOMIC_ACQUIRE) > 0 ? TRUE : FALSE;
+  return InterlockedExchangeAdd(&device->lockWaiters, 0) > 0 ? TRUE : FALSE;
 }
 
 // After stepping aside, the writer lets the waiting short requests through before it takes the
 // lock again; a critical section promises no order among its waiters.
 void LetWaitersThrough(BridgeDevice* device) {
   for (DWORD spins = 0; spins < 1000; ++spins) {
-    if (__atomic_load_n(&device->lockWaiters, __ATOMIC_ACQUIRE) <= 0) return;
+    if (InterlockedExchangeAdd(&device->lockWaiters, 0) <= 0) return;
     Sleep(1);
   }
 }
@@ -220,16 +221,17 @@ void LetWaitersThrough(BridgeDevice* device) {
 // over.
 DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return 0;
-  ComDevice* comDevice = BoundDevice(port);
+  if (port == NULL) return 0;
+  ComDevice* comDevice = BoundComDevice(port);
   BridgeDevice* device = port->device;
 
-  DWORD remaining = count != nullptr ? *count : 0;
+  DWORD remaining = count != NULL ? *count : 0;
   DWORD sent = 0;
-  bool over = data == nullptr || comDevice == nullptr;
-  const HANDLE stops[StopCount] = {
-      comDevice != nullptr ? ComTransmitAbortEvent(comDevice) : nullptr, device->detachEvent,
-      device->lockWanted};
+  bool over = data == NULL || comDevice == NULL;
+  HANDLE stops[StopCount];
+  stops[StopAbort] = comDevice != NULL ? ComTransmitAbortEvent(comDevice) : NULL;
+  stops[StopDetach] = device->detachEvent;
+  stops[StopLockWanted] = device->lockWanted;
   while (!over && remaining != 0) {
     const DWORD chunk = remaining < BridgeTxChunk ? remaining : BridgeTxChunk;
     // Read per chunk: a change of the write time-outs applies from the next chunk on.
@@ -275,8 +277,8 @@ DWORD BridgeTransmit(PortContext context, const BYTE* data, DWORD* count) {
     data += done;
     remaining -= done;
   }
-  if (count != nullptr) *count = sent;
-  if (comDevice != nullptr) ComTransmitFinished(comDevice);
+  if (count != NULL) *count = sent;
+  if (comDevice != NULL) ComTransmitFinished(comDevice);
   return 0;
 }
 
@@ -321,7 +323,7 @@ void BridgeSetRts(PortContext context) {
 // Break on or off, as one short request under the device lock.
 void SendBreak(PortContext context, DWORD (*request)(BridgePort*)) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return;
+  if (port == NULL) return;
   EnterDeviceLockShort(port->device);
   request(port);
   LeaveDeviceLock(port->device);
@@ -335,7 +337,7 @@ void BridgeSetBreak(PortContext context) {
 
 BOOL BridgeSendImmediate(PortContext context, BYTE character) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return FALSE;
+  if (port == NULL) return FALSE;
   EnterDeviceLockShort(port->device);
   DWORD result = BridgeSendChar(port, character);
   LeaveDeviceLock(port->device);
@@ -346,17 +348,16 @@ BOOL BridgeSendImmediate(PortContext context, BYTE character) {
 // fill as the input queue.
 DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || status == nullptr) return 0;
-  DWORD zero[3] = {0, 0, 0};
-  __builtin_memcpy(status, zero, sizeof(*status));
+  if (port == NULL || status == NULL) return 0;
+  memset(status, 0, sizeof(*status));
 
   BYTE copy[sizeof(port->commStatus)];
   EnterDeviceLockShort(port->device);
-  __builtin_memcpy(copy, port->commStatus, sizeof(copy));
+  memcpy(copy, port->commStatus, sizeof(copy));
   LeaveDeviceLock(port->device);
 
-  ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr) status->cbInQue = ComRxQueued(comDevice);
+  ComDevice* comDevice = BoundComDevice(port);
+  if (comDevice != NULL) status->cbInQue = ComRxQueued(comDevice);
   status->cbOutQue = GetWord32(copy + CommStatusTxQueued);
 
   DWORD flags = GetWord32(copy + CommStatusHoldReasons) &
@@ -364,13 +365,13 @@ DWORD BridgeGetStatus(PortContext context, COMSTAT* status) {
                  COMSTAT_XOFF_SENT);
   if (copy[CommStatusEofReceived] != 0) flags |= COMSTAT_EOF;
   if (copy[CommStatusWaitForImmediate] != 0) flags |= COMSTAT_TXIM;
-  __builtin_memcpy(status, &flags, sizeof(flags));
+  memcpy(status, &flags, sizeof(flags));
   return 0;
 }
 
 void BridgeResetSlot(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return;
+  if (port == NULL) return;
   EnterDeviceLock(port->device);
   BridgeReset(port);
   LeaveDeviceLock(port->device);
@@ -380,7 +381,7 @@ void BridgeResetSlot(PortContext context) {
 // word as the core prepared it. The poll's reference in modemStatus is not touched.
 void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || modemStatus == nullptr) return;
+  if (port == NULL || modemStatus == NULL) return;
   BYTE modem = (BYTE)*modemStatus;
   EnterDeviceLockShort(port->device);
   DWORD result = BridgeGetModemStatus(port, &modem);
@@ -390,7 +391,7 @@ void BridgeGetModemStatusSlot(PortContext context, DWORD* modemStatus) {
 
 void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || properties == nullptr) return;
+  if (port == NULL || properties == NULL) return;
   EnterDeviceLockShort(port->device);
   BridgeGetProperties(port, reinterpret_cast<BYTE*>(properties));
   LeaveDeviceLock(port->device);
@@ -398,9 +399,9 @@ void BridgeGetPropertiesSlot(PortContext context, COMMPROP* properties) {
 
 DWORD BridgeQueryEvents(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return 0;
+  if (port == NULL) return 0;
   // The event thread has stored the previous batch before it asks again.
-  __atomic_store_n(&port->rxInTransit, 0u, __ATOMIC_RELEASE);
+  InterlockedExchange((LONG*)&port->rxInTransit, 0);
   EnterCriticalSection(&port->eventLock);
   DWORD pending = port->pending;
   LeaveCriticalSection(&port->eventLock);
@@ -410,7 +411,7 @@ DWORD BridgeQueryEvents(PortContext context) {
 // pending is left alone: the next Receive finds the ring empty and clears it.
 void BridgePurgeSlot(PortContext context, DWORD flags) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr) return;
+  if (port == NULL) return;
   EnterDeviceLockShort(port->device);
   BridgePurge(port, flags);
   LeaveDeviceLock(port->device);
@@ -418,21 +419,21 @@ void BridgePurgeSlot(PortContext context, DWORD flags) {
     EnterCriticalSection(&port->ringLock);
     RingReset(port->ring);
     LeaveCriticalSection(&port->ringLock);
-    if (port->roomEvent != nullptr) SetEvent(port->roomEvent);
+    if (port->roomEvent != NULL) SetEvent(port->roomEvent);
   }
 }
 
 // ---- Power --------------------------------------------------------------------------------------
 
-bool PoweredPort(const BridgePort* port) {
-  BYTE state = PortState(port);
+bool PoweredPort(BridgePort* port) {
+  const LONG state = PortState(port);
   return (state & PortOpened) != 0 && (state & PortDetached) == 0;
 }
 
 // Suspend: the interface is disabled and the latch saved; the opened bit and the timer stay.
 DWORD BridgePowerOff(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || !PoweredPort(port)) return 0;
+  if (port == NULL || !PoweredPort(port)) return 0;
   EnterDeviceLock(port->device);
   BridgeDisable(port);
   BridgeReadLatch(port, &port->savedLatch);
@@ -444,14 +445,14 @@ DWORD BridgePowerOff(PortContext context) {
 // takes the device lock itself, so it runs after the lock is left.
 DWORD BridgePowerOn(PortContext context) {
   BridgePort* port = AsPort(context);
-  if (port == nullptr || !PoweredPort(port)) return 0;
+  if (port == NULL || !PoweredPort(port)) return 0;
   EnterDeviceLock(port->device);
   BridgeEnable(port);
   BridgeWriteLatch(port, 0xFF, port->savedLatch);
   LeaveDeviceLock(port->device);
 
-  ComDevice* comDevice = BoundDevice(port);
-  if (comDevice != nullptr) {
+  ComDevice* comDevice = BoundComDevice(port);
+  if (comDevice != NULL) {
     DCB dcb;
     ComLineSettings(comDevice, &dcb);
     BridgeSetLineSettings(port, &dcb);
@@ -461,35 +462,36 @@ DWORD BridgePowerOn(PortContext context) {
 
 }  // namespace
 
+// Positional, in slot order; each entry names its slot (numbered as in port_ops.h).
 const PortOps BridgePortOps = {
-    .Init = BridgeInit,
-    .PostInit = BridgePostInit,
-    .Deinit = BridgeDeinit,
-    .Open = BridgeOpen,
-    .Close = BridgeClose,
-    .QueryEvents = BridgeQueryEvents,
-    .Receive = BridgeReceive,
-    .Transmit = BridgeTransmit,
-    .OnModemEvent = BridgeOnEvent,
-    .OnLineEvent = BridgeOnEvent,
-    .RxBufferSize = BridgeRxBufferSize,
-    .PowerOff = BridgePowerOff,
-    .PowerOn = BridgePowerOn,
-    .ClearDtr = BridgeClearDtr,
-    .SetDtr = BridgeSetDtr,
-    .ClearRts = BridgeClearRts,
-    .SetRts = BridgeSetRts,
-    .EnableIr = BridgeEnableIr,
-    .DisableIr = BridgeDisableIr,
-    .ClearBreak = BridgeClearBreak,
-    .SetBreak = BridgeSetBreak,
-    .SendImmediate = BridgeSendImmediate,
-    .GetStatus = BridgeGetStatus,
-    .Reset = BridgeResetSlot,
-    .GetModemStatus = BridgeGetModemStatusSlot,
-    .GetProperties = BridgeGetPropertiesSlot,
-    .Purge = BridgePurgeSlot,
-    .SetLineSettings = BridgeSetLineSettings,
-    .SetTimeouts = BridgeSetTimeouts,
-    .Control = BridgeControl,
+    BridgeInit,                // 1. Init
+    BridgePostInit,            // 2. PostInit
+    BridgeDeinit,              // 3. Deinit
+    BridgeOpen,                // 4. Open
+    BridgeClose,               // 5. Close
+    BridgeQueryEvents,         // 6. QueryEvents
+    BridgeReceive,             // 7. Receive
+    BridgeTransmit,            // 8. Transmit
+    BridgeOnEvent,             // 9. OnModemEvent
+    BridgeOnEvent,             // 10. OnLineEvent
+    BridgeRxBufferSize,        // 11. RxBufferSize
+    BridgePowerOff,            // 12. PowerOff
+    BridgePowerOn,             // 13. PowerOn
+    BridgeClearDtr,            // 14. ClearDtr
+    BridgeSetDtr,              // 15. SetDtr
+    BridgeClearRts,            // 16. ClearRts
+    BridgeSetRts,              // 17. SetRts
+    BridgeEnableIr,            // 18. EnableIr
+    BridgeDisableIr,           // 19. DisableIr
+    BridgeClearBreak,          // 20. ClearBreak
+    BridgeSetBreak,            // 21. SetBreak
+    BridgeSendImmediate,       // 22. SendImmediate
+    BridgeGetStatus,           // 23. GetStatus
+    BridgeResetSlot,           // 24. Reset
+    BridgeGetModemStatusSlot,  // 25. GetModemStatus
+    BridgeGetPropertiesSlot,   // 26. GetProperties
+    BridgePurgeSlot,           // 27. Purge
+    BridgeSetLineSettings,     // 28. SetLineSettings
+    BridgeSetTimeouts,         // 29. SetTimeouts
+    BridgeControl,             // 30. Control
 };

@@ -3,7 +3,7 @@
 // Locks and what they protect:
 //   BridgeDevice.lock  - one per bridge, shared by both ports. Held around every vendor request
 //                        and every bulk OUT chunk (at most one in flight per bridge), and guards
-//                        changes of detached, of each port's state, commStatus, modemStatus and
+//                        detached, changes of each port's state, commStatus, modemStatus and
 //                        pollTimer. Never held while a poll timer is killed or its callbacks
 //                        are waited for.
 //   BridgePort.ringLock  - the contents of ring.
@@ -34,6 +34,22 @@
 //   inDone is set by the transfer completion and by detach; only the receive thread waits on it.
 //   outDone is reset by each timed transfer before it issues, and set by its completion.
 //
+// Words used without a lock. Each is a 32-bit LONG or DWORD, or a pointer, and every access to it
+// goes through the platform's interlocked calls, never a plain load or store (an interlocked read
+// is a read-modify-write, which a plain access beside it would race with; and no word is narrower
+// than 32 bits: the platform has no 8- or 16-bit forms):
+//   BridgePort.state      changed under the device lock by interlocked calls, read without the
+//                         lock (PortState) by Transmit, the power slots and the receive thread.
+//   BridgePort.comDevice  exchanged by Init and Deinit, read once by each user (BoundComDevice).
+//   BridgePort.rxInTransit  exchanged by Receive (under ringLock) and QueryEvents (without it),
+//                         read under ringLock by the receive thread.
+//   BridgePort.pollsRunning, BridgeDevice.lockWaiters  counts, interlocked only.
+//   BridgeDevice.lockOwner  exchanged by the lock's holder, read by any thread (DeviceLockHeld).
+// Each call is atomic on the aligned word and a full barrier: a reader sees a whole value one call
+// wrote, and what the writer did before its call (a record bound before its pointer is published,
+// a batch taken before rxInTransit is cleared) is seen by a thread whose later call reads it.
+// detached is read and written only under the device lock.
+//
 // Lifetime: attach creates both records and detach releases them. The BridgeDevice owns its
 // ports, their rings, pipes, events and threads, and its strings. A BridgePort and its ComDevice
 // point at each other; neither releases the other.
@@ -53,15 +69,13 @@ const DWORD BridgeMaxPorts = 2;
 
 // BridgePort.state bits: opened only goes 0 -> 1 in Open and back in Close or detach; detached
 // only ever goes from clear to set.
-enum : BYTE {
-  PortOpened = 0x01,
-  PortDetached = 0x02,
-};
+const LONG PortOpened = 0x01;
+const LONG PortDetached = 0x02;
 
 struct BridgeDevice {
   DWORD signature;
   CRITICAL_SECTION lock;
-  BYTE volatile detached;  // set once, under lock, by the detach notification
+  DWORD detached;  // set once by the detach notification; read and written under lock
   USB_HANDLE hostDevice;
   LPCUSB_FUNCS usb;
   WORD vendorId;        // of the matched driver settings
@@ -74,11 +88,11 @@ struct BridgeDevice {
   HANDLE attachDone;   // manual-reset; set once when attach has finished
   HANDLE detachEvent;  // manual-reset; set once by detach before it takes the lock
   HANDLE lockWanted;   // auto-reset; set by a short request that is about to wait for the lock
-  LONG volatile lockWaiters;  // short requests waiting for the lock; interlocked only
+  LONG lockWaiters;    // short requests waiting for the lock; interlocked only
   // The thread that holds the lock and how often it entered (re-entry is allowed): written only
   // by that thread, through EnterDeviceLock / LeaveDeviceLock. Lets routines that need the lock
-  // check it in debug builds.
-  DWORD volatile lockOwner;
+  // check it in debug builds. lockOwner is interlocked only.
+  DWORD lockOwner;
   DWORD lockDepth;
 };
 
@@ -90,35 +104,56 @@ struct BridgePort {
   HANDLE activeHandle;  // the device manager's handle of the port's stream device
   BYTE savedLatch;      // latch byte read by PowerOff, written back by PowerOn
   WORD interfaceNumber;
-  BYTE volatile state;  // PortOpened, PortDetached (changes under the device lock; read: PortState)
+  LONG state;  // PortOpened, PortDetached (changes under the device lock; read: PortState)
   USB_PIPE outPipe;
   BYTE outEndpoint;
   HANDLE outDone;  // manual-reset
   USB_PIPE inPipe;
   BYTE inEndpoint;
-  HANDLE inDone;               // auto-reset; also set by detach to release the receive thread
-  HANDLE closedEvent;          // auto-reset; set by Close when no data opens remain
-  UINT pollTimer;              // the 80 ms modem poll; 0 when none runs
-  LONG volatile pollsRunning;  // poll callbacks in flight; interlocked only
+  HANDLE inDone;       // auto-reset; also set by detach to release the receive thread
+  HANDLE closedEvent;  // auto-reset; set by Close when no data opens remain
+  UINT pollTimer;      // the 80 ms modem poll; 0 when none runs
+  LONG pollsRunning;   // poll callbacks in flight; interlocked only
   HANDLE receiveThread;
-  ComDevice* volatile comDevice;  // bound by Init, cleared by Deinit
-  DWORD pending;                  // PendingEvent set: 0 or exactly Rx (eventLock)
-  ByteRing* ring;                 // receive FIFO, element size 1, capacity 16384 (ringLock)
-  BYTE commStatus[20];            // last BridgeCommStatus read (19 bytes); byte 20 stays 0
-  DWORD modemStatus;              // last modem status byte read, in the low byte
-  HANDLE roomEvent;  // auto-reset; set by Receive and purge when they free room in the ring
+  ComDevice* comDevice;  // bound by Init, cleared by Deinit; interlocked only
+  DWORD pending;         // PendingEvent set: 0 or exactly Rx (eventLock)
+  ByteRing* ring;        // receive FIFO, element size 1, capacity 16384 (ringLock)
+  BYTE commStatus[20];   // last BridgeCommStatus read (19 bytes); byte 20 stays 0
+  DWORD modemStatus;     // last modem status byte read, in the low byte
+  HANDLE roomEvent;      // auto-reset; set by Receive and purge when they free room in the ring
   // Bytes the last Receive handed to the core that the core may not have stored yet: set by
   // Receive under ringLock, cleared by the next QueryEvents (both only on the event thread, which
   // stores a batch before it asks again). The receive thread counts them with the ring.
-  DWORD volatile rxInTransit;
+  // Interlocked only.
+  DWORD rxInTransit;
 };
 
 // The port's state bits, read without the lock that guards their changes.
-inline BYTE PortState(const BridgePort* port) {
-  return __atomic_load_n(&port->state, __ATOMIC_SEQ_CST);
+inline LONG PortState(BridgePort* port) {
+  return InterlockedExchangeAdd(&port->state, 0);
+}
+
+// Sets and clears state bits in one step (under the device lock, but read without it); returns
+// the bits from before.
+inline LONG PortStateChange(BridgePort* port, LONG setBits, LONG clearBits) {
+  LONG old = PortState(port);
+  for (;;) {
+    const LONG seen = InterlockedCompareExchange(&port->state, (old & ~clearBits) | setBits, old);
+    if (seen == old) return old;
+    old = seen;
+  }
+}
+
+// The serial core's device the port is bound to, or null; read once by each user, since Deinit
+// may clear it at any moment.
+inline ComDevice* BoundComDevice(BridgePort* port) {
+  return (ComDevice*)InterlockedCompareExchangePointer((PVOID*)&port->comDevice, NULL, NULL);
+}
+inline void BindComDevice(BridgePort* port, ComDevice* device) {
+  InterlockedExchangePointer((PVOID*)&port->comDevice, (PVOID)device);
 }
 
 // True when p is a non-null record carrying the tag.
 inline bool BridgeTagged(const void* p) {
-  return p != nullptr && *static_cast<const DWORD*>(p) == BridgeSignature;
+  return p != NULL && *static_cast<const DWORD*>(p) == BridgeSignature;
 }

@@ -2,6 +2,8 @@
 // and the driver's own control codes.
 #include "bridge/bridge_requests.h"
 
+#include <assert.h>
+
 #include "usb/transfer.h"
 
 namespace {
@@ -16,7 +18,7 @@ void PutWord32(BYTE* out, DWORD value) {
 // An interface-level request without data stage.
 DWORD InterfaceOut(BridgePort* port, BYTE request, WORD value) {
   return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutInterface, request, value,
-                           port->interfaceNumber, 0, nullptr);
+                           port->interfaceNumber, 0, NULL);
 }
 
 DWORD InterfaceOutData(BridgePort* port, BYTE request, const BYTE* data, WORD length) {
@@ -29,25 +31,25 @@ DWORD InterfaceIn(BridgePort* port, BYTE request, BYTE* data, WORD length) {
                            port->interfaceNumber, length, data);
 }
 
-enum class LatchForm { None, Device, Interface };
+enum LatchForm { LatchNone, LatchDevice, LatchInterface };
 
 LatchForm LatchFormOf(const BridgeDevice* device) {
   switch (device->partNumber) {
     case 3:
     case 4:
     case 6:
-      return LatchForm::Device;
+      return LatchDevice;
     case 5:
-      return LatchForm::Interface;
+      return LatchInterface;
     default:
-      return LatchForm::None;
+      return LatchNone;
   }
 }
 
 // Copies a raw string descriptor for the string control codes. The descriptor came from the
 // device: its first byte is only a claim, so no more than the block actually stored is copied.
 BOOL CopyStringDescriptor(const BYTE* descriptor, BYTE* outBuffer, DWORD outSize) {
-  if (descriptor == nullptr || outBuffer == nullptr) return FALSE;
+  if (descriptor == NULL || outBuffer == NULL) return FALSE;
   DWORD length = descriptor[0];
   SIZE_T stored = LocalSize((HLOCAL)descriptor);
   if (stored < length) length = (DWORD)stored;
@@ -62,23 +64,23 @@ BOOL CopyStringDescriptor(const BYTE* descriptor, BYTE* outBuffer, DWORD outSize
 void EnterDeviceLock(BridgeDevice* device) {
   EnterCriticalSection(&device->lock);
   if (device->lockDepth++ == 0)
-    __atomic_store_n(&device->lockOwner, GetCurrentThreadId(), __ATOMIC_RELAXED);
+    InterlockedExchange((LONG*)&device->lockOwner, (LONG)GetCurrentThreadId());
 }
 
 void LeaveDeviceLock(BridgeDevice* device) {
-  if (--device->lockDepth == 0) __atomic_store_n(&device->lockOwner, 0u, __ATOMIC_RELAXED);
+  if (--device->lockDepth == 0) InterlockedExchange((LONG*)&device->lockOwner, 0);
   LeaveCriticalSection(&device->lock);
 }
 
 // Only the holder itself can find its own id here: another thread may see a stale owner, but
 // never its own id unless it holds the lock.
-bool DeviceLockHeld(const BridgeDevice* device) {
-  return __atomic_load_n(&device->lockOwner, __ATOMIC_RELAXED) == GetCurrentThreadId();
+bool DeviceLockHeld(BridgeDevice* device) {
+  return (DWORD)InterlockedExchangeAdd((LONG*)&device->lockOwner, 0) == GetCurrentThreadId();
 }
 
 void EnterDeviceLockShort(BridgeDevice* device) {
   InterlockedIncrement(&device->lockWaiters);
-  if (device->lockWanted != nullptr) SetEvent(device->lockWanted);
+  if (device->lockWanted != NULL) SetEvent(device->lockWanted);
   EnterDeviceLock(device);
   InterlockedDecrement(&device->lockWaiters);
 }
@@ -86,10 +88,8 @@ void EnterDeviceLockShort(BridgeDevice* device) {
 DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYTE request,
                         WORD value, WORD index, WORD length, void* data) {
   if (device->detached) return ERROR_INVALID_HANDLE;
-#ifndef NDEBUG
   // Requests of both ports of a bridge must not overlap: every caller holds the device lock.
-  if (!DeviceLockHeld(device)) __builtin_trap();
-#endif
+  assert(DeviceLockHeld(device));
 
   USB_DEVICE_REQUEST setup;
   setup.bmRequestType = requestType;
@@ -101,8 +101,8 @@ DWORD SendBridgeRequest(BridgeDevice* device, DWORD flags, BYTE requestType, BYT
   // The byte count is deliberately not looked at: a short answer to an IN request is a success.
   DWORD bytes = 0;
   DWORD usbError = 0;
-  return VendorTransferWait(device->usb, device->hostDevice, nullptr, nullptr, flags, &setup, data,
-                            0, &bytes, 0, &usbError);
+  return VendorTransferWait(device->usb, device->hostDevice, NULL, NULL, flags, &setup, data, 0,
+                            &bytes, 0, &usbError);
 }
 
 DWORD BridgeEnable(BridgePort* port) {
@@ -169,16 +169,16 @@ DWORD BridgeSetBaudRate(BridgePort* port, DWORD baudRate) {
 
 DWORD BridgeWriteLatch(BridgePort* port, BYTE mask, BYTE value) {
   switch (LatchFormOf(port->device)) {
-    case LatchForm::Device:
+    case LatchDevice:
       // Mask in the low byte, value in the high byte of wIndex; no data stage.
       return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutDevice, ReqVendor,
-                               VendorWriteLatch, (WORD)(mask | (value << 8)), 0, nullptr);
-    case LatchForm::Interface: {
+                               VendorWriteLatch, (WORD)(mask | (value << 8)), 0, NULL);
+    case LatchInterface: {
       BYTE data[2] = {mask, value};
       return SendBridgeRequest(port->device, BridgeRequestFlags, ReqTypeOutInterface, ReqVendor,
                                VendorWriteLatch, port->interfaceNumber, 2, data);
     }
-    case LatchForm::None:
+    case LatchNone:
       break;
   }
   return ERROR_NOT_SUPPORTED;
@@ -186,22 +186,22 @@ DWORD BridgeWriteLatch(BridgePort* port, BYTE mask, BYTE value) {
 
 DWORD BridgeReadLatch(BridgePort* port, BYTE* latch) {
   switch (LatchFormOf(port->device)) {
-    case LatchForm::Device:
+    case LatchDevice:
       return SendBridgeRequest(port->device, BridgeRequestInFlags, ReqTypeInDevice, ReqVendor,
                                VendorReadLatch, 0, 1, latch);
-    case LatchForm::Interface:
+    case LatchInterface:
       return SendBridgeRequest(port->device, BridgeRequestInFlags, ReqTypeInInterface, ReqVendor,
                                VendorReadLatch, port->interfaceNumber, 1, latch);
-    case LatchForm::None:
+    case LatchNone:
       break;
   }
   return ERROR_NOT_SUPPORTED;
 }
 
 DWORD BridgeQueryPartNumber(BridgeDevice* device) {
-  if (device == nullptr) return 0;
+  if (device == NULL) return 0;
   BridgePort* first = device->ports[0];
-  if (first == nullptr) return 0;
+  if (first == NULL) return 0;
   // This part is recognised by its endpoint layout and does not know the query.
   if ((first->inEndpoint & 0x0F) == 3 && (first->outEndpoint & 0x0F) == 3) return 1;
   // The bridge answers one byte; the result code is not looked at, a failure leaves 0.
@@ -285,7 +285,7 @@ DWORD SendLineSettings(BridgePort* port, const DCB* dcb) {
 
 BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb) {
   BridgePort* port = static_cast<BridgePort*>(context);
-  if (!BridgeTagged(port) || dcb == nullptr) return FALSE;
+  if (!BridgeTagged(port) || dcb == NULL) return FALSE;
 
   // A line format the bridge cannot carry is refused before anything goes out.
   if (!LineFormatCarried(dcb)) {
@@ -299,8 +299,8 @@ BOOL BridgeSetLineSettings(PortContext context, const DCB* dcb) {
   EnterDeviceLockShort(device);
   DWORD result = SendLineSettings(port, dcb);
   if (result != 0) {
-    ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-    if (comDevice != nullptr) {
+    ComDevice* comDevice = BoundComDevice(port);
+    if (comDevice != NULL) {
       DCB previous;
       ComLineSettings(comDevice, &previous);
       if (LineFormatCarried(&previous)) SendLineSettings(port, &previous);
@@ -322,7 +322,7 @@ BOOL BridgeControl(PortContext context, DWORD code, BYTE* inBuffer, DWORD inSize
 
   switch (code) {
     case CtlWriteLatch: {
-      if (inBuffer == nullptr || inSize < 2 || IsBadReadPtr(inBuffer, 2)) return FALSE;
+      if (inBuffer == NULL || inSize < 2 || IsBadReadPtr(inBuffer, 2)) return FALSE;
       BYTE mask = inBuffer[0];
       BYTE value = inBuffer[1];
       EnterDeviceLockShort(device);
@@ -331,14 +331,14 @@ BOOL BridgeControl(PortContext context, DWORD code, BYTE* inBuffer, DWORD inSize
       return result == 0 ? TRUE : FALSE;
     }
     case CtlReadLatch: {
-      if (outBuffer == nullptr || outSize < 1 || IsBadWritePtr(outBuffer, 1)) return FALSE;
+      if (outBuffer == NULL || outSize < 1 || IsBadWritePtr(outBuffer, 1)) return FALSE;
       EnterDeviceLockShort(device);
       DWORD result = BridgeReadLatch(port, outBuffer);
       LeaveDeviceLock(device);
       return result == 0 ? TRUE : FALSE;
     }
     case CtlGetPartNumber:
-      if (outBuffer == nullptr || outSize < 1 || IsBadWritePtr(outBuffer, 1)) return FALSE;
+      if (outBuffer == NULL || outSize < 1 || IsBadWritePtr(outBuffer, 1)) return FALSE;
       outBuffer[0] = (BYTE)device->partNumber;
       return TRUE;
     case CtlGetProductString:

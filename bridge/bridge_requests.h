@@ -14,41 +14,35 @@
 #include "platform/ce_serial.h"
 
 // bRequest codes.
-enum : BYTE {
-  ReqInterfaceEnable = 0x00,
-  ReqLineControl = 0x03,
-  ReqBreak = 0x05,
-  ReqImmediateChar = 0x06,
-  ReqModemHandshake = 0x07,
-  ReqModemStatus = 0x08,
-  ReqProperties = 0x0F,
-  ReqCommStatus = 0x10,
-  ReqReset = 0x11,
-  ReqPurge = 0x12,
-  ReqFlow = 0x13,
-  ReqSpecialChars = 0x19,
-  ReqBaudRate = 0x1E,
-  ReqVendor = 0xFF,
-};
+const BYTE ReqInterfaceEnable = 0x00;
+const BYTE ReqLineControl = 0x03;
+const BYTE ReqBreak = 0x05;
+const BYTE ReqImmediateChar = 0x06;
+const BYTE ReqModemHandshake = 0x07;
+const BYTE ReqModemStatus = 0x08;
+const BYTE ReqProperties = 0x0F;
+const BYTE ReqCommStatus = 0x10;
+const BYTE ReqReset = 0x11;
+const BYTE ReqPurge = 0x12;
+const BYTE ReqFlow = 0x13;
+const BYTE ReqSpecialChars = 0x19;
+const BYTE ReqBaudRate = 0x1E;
+const BYTE ReqVendor = 0xFF;
 
 // bmRequestType: direction, vendor type, recipient.
-enum : BYTE {
-  ReqTypeOutInterface = 0x41,
-  ReqTypeInInterface = 0xC1,
-  ReqTypeOutDevice = 0x40,
-  ReqTypeInDevice = 0xC0,
-};
+const BYTE ReqTypeOutInterface = 0x41;
+const BYTE ReqTypeInInterface = 0xC1;
+const BYTE ReqTypeOutDevice = 0x40;
+const BYTE ReqTypeInDevice = 0xC0;
 
 // Transfer flags of every request; IN requests add USB_IN_TRANSFER.
 const DWORD BridgeRequestFlags = USB_VENDOR_REQUEST;
 const DWORD BridgeRequestInFlags = (USB_VENDOR_REQUEST | USB_IN_TRANSFER);
 
 // wValue of the ReqVendor requests.
-enum : WORD {
-  VendorPartNumber = 0x370B,
-  VendorWriteLatch = 0x37E1,
-  VendorReadLatch = 0x00C2,
-};
+const WORD VendorPartNumber = 0x370B;
+const WORD VendorWriteLatch = 0x37E1;
+const WORD VendorReadLatch = 0x00C2;
 
 // wValue of ReqInterfaceEnable. Enable is all bits set, not 1.
 const DWORD BridgeEnableValue = 0xFFFF;
@@ -62,23 +56,21 @@ const WORD HandshakeChangeRts = 0x0200, HandshakeRtsLevel = 0x0002;
 
 // Flow record (ReqFlow data): four little-endian 32-bit words.
 const DWORD BridgeFlowRecordSize = 16;
-enum : DWORD {
-  // controlHandshake
-  FlowDtrOn = 0x01,
-  FlowDtrHandshake = 0x02,
-  FlowCtsHandshake = 0x08,
-  FlowDsrHandshake = 0x10,
-  FlowDsrSensitivity = 0x40,
-  // flowReplace
-  FlowAutoTransmit = 0x01,  // XON/XOFF on output
-  FlowAutoReceive = 0x02,   // XON/XOFF on input
-  FlowErrorChar = 0x04,
-  FlowNullStrip = 0x08,
-  FlowRtsOn = 0x40,
-  FlowRtsHandshake = 0x80,
-  FlowRtsToggle = 0xC0,
-  FlowTxContinueOnXoff = 0x80000000u,
-};
+// controlHandshake
+const DWORD FlowDtrOn = 0x01;
+const DWORD FlowDtrHandshake = 0x02;
+const DWORD FlowCtsHandshake = 0x08;
+const DWORD FlowDsrHandshake = 0x10;
+const DWORD FlowDsrSensitivity = 0x40;
+// flowReplace
+const DWORD FlowAutoTransmit = 0x01;  // XON/XOFF on output
+const DWORD FlowAutoReceive = 0x02;   // XON/XOFF on input
+const DWORD FlowErrorChar = 0x04;
+const DWORD FlowNullStrip = 0x08;
+const DWORD FlowRtsOn = 0x40;
+const DWORD FlowRtsHandshake = 0x80;
+const DWORD FlowRtsToggle = 0xC0;
+const DWORD FlowTxContinueOnXoff = 0x80000000u;
 
 // Special characters (ReqSpecialChars data): EofChar, ErrorChar, break (always 0), EvtChar,
 // XonChar, XoffChar.
@@ -94,19 +86,17 @@ const DWORD CommStatusEofReceived = 16;
 const DWORD CommStatusWaitForImmediate = 17;
 
 // The driver's own control codes: device type 0x22, functions 0x800-0x804, buffered, any access.
-enum : DWORD {
-  CtlWriteLatch = 0x222000,        // in: mask, value
-  CtlReadLatch = 0x222004,         // out: latch byte
-  CtlGetPartNumber = 0x222008,     // out: low byte of partNumber
-  CtlGetProductString = 0x22200C,  // out: the raw product string descriptor
-  CtlGetSerialString = 0x222010,   // out: the raw serial string descriptor
-};
+const DWORD CtlWriteLatch = 0x222000;        // in: mask, value
+const DWORD CtlReadLatch = 0x222004;         // out: latch byte
+const DWORD CtlGetPartNumber = 0x222008;     // out: low byte of partNumber
+const DWORD CtlGetProductString = 0x22200C;  // out: the raw product string descriptor
+const DWORD CtlGetSerialString = 0x222010;   // out: the raw serial string descriptor
 
 // The device lock, entered and left only through these, so that DeviceLockHeld can tell whether
 // the calling thread holds it. Every vendor request and bulk OUT chunk checks it in debug builds.
 void EnterDeviceLock(BridgeDevice* device);
 void LeaveDeviceLock(BridgeDevice* device);
-bool DeviceLockHeld(const BridgeDevice* device);
+bool DeviceLockHeld(BridgeDevice* device);
 
 // Enters the device lock for a short request (line change, immediate character, break, status,
 // modem or property read, purge, line settings, latch). It announces itself first, so that a bulk

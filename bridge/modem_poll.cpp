@@ -34,8 +34,8 @@ void PollOnce(BridgePort* port) {
   if (changed & MS_RING_ON) events |= EV_RING;
   if (changed & MS_RLSD_ON) events |= EV_RLSD;
   // Outside the device lock: RaiseCommEvents takes the handles' locks.
-  ComDevice* comDevice = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (events != 0 && comDevice != nullptr) RaiseCommEvents(comDevice, events);
+  ComDevice* comDevice = BoundComDevice(port);
+  if (events != 0 && comDevice != NULL) RaiseCommEvents(comDevice, events);
 }
 
 }  // namespace
@@ -63,5 +63,5 @@ void StartModemPoll(BridgePort* port) {
 
 void StopModemPoll(BridgePort* port, UINT timer) {
   if (timer != 0) timeKillEvent(timer);
-  while (__atomic_load_n(&port->pollsRunning, __ATOMIC_ACQUIRE) != 0) Sleep(1);
+  while (InterlockedExchangeAdd(&port->pollsRunning, 0) != 0) Sleep(1);
 }

@@ -8,6 +8,8 @@
 // transmit pump, opens and closes), the core's event thread and the platform's power callbacks.
 #pragma once
 
+#include <string.h>
+
 #include "platform/ce_os.h"
 #include "platform/ce_serial.h"
 #include "platform/ce_types.h"
@@ -16,33 +18,30 @@ struct ComDevice;
 struct PortBinding;
 
 // PendingEvent: work QueryEvents reports to the core's event thread.
-enum : DWORD {
-  PendingLine = 0x01,   // OnLineEvent
-  PendingRx = 0x02,     // Receive
-  PendingTx = 0x04,     // transmit pump
-  PendingModem = 0x08,  // OnModemEvent
-};
+const DWORD PendingLine = 0x01;   // OnLineEvent
+const DWORD PendingRx = 0x02;     // Receive
+const DWORD PendingTx = 0x04;     // transmit pump
+const DWORD PendingModem = 0x08;  // OnModemEvent
 
 // Bind flags: when the core's event thread exists.
-enum : DWORD {
-  BindThreadAtInit = 0x1,  // created by COM_Init, stopped by COM_Deinit
-  BindThreadAtOpen = 0x2,  // created at every first data open, stopped at every last close
-};
+const DWORD BindThreadAtInit = 0x1;  // created by COM_Init, stopped by COM_Deinit
+const DWORD BindThreadAtOpen =
+    0x2;  // created at every first data open, stopped at every last close
 
 typedef void* PortContext;
 
 // Frees a block from the local heap after filling it with 0xCC, so that a use after the release
 // reads poison rather than stale values. Null is ignored.
 inline void ReleaseBlock(void* block) {
-  if (block == nullptr) return;
-  __builtin_memset(block, 0xCC, LocalSize(block));
+  if (block == NULL) return;
+  memset(block, 0xCC, LocalSize(block));
   LocalFree(block);
 }
 
 // The DCB's bit-field word, for tests against the DCB_F_* masks.
 inline DWORD DcbFlagWord(const DCB* dcb) {
   DWORD word;
-  __builtin_memcpy(&word, (const BYTE*)dcb + DCB_FLAGS_OFFSET, sizeof(word));
+  memcpy(&word, (const BYTE*)dcb + DCB_FLAGS_OFFSET, sizeof(word));
   return word;
 }
 

@@ -1,12 +1,16 @@
 // Port device and open handles: ComInit/ComDeinit, ComOpen/ComClose, the event thread's start and
 // stop, RaiseCommEvents.
+#include <string.h>
+
 #include "core/com_internal.h"
 #include "platform/ce_os.h"
 
 namespace {
 
-// builtStage: how far BuildDevice got, in its order, for the one teardown path.
-enum : DWORD { BuiltNothing, BuiltFirstLocks, BuiltRxTxLocks, BuiltBufferLocks };
+// builtStage: how far BuildDevice got, in its order, for the one teardown path (0: nothing).
+const DWORD BuiltFirstLocks = 1;
+const DWORD BuiltRxTxLocks = 2;
+const DWORD BuiltBufferLocks = 3;
 
 const DWORD DefaultThreadPriority = 103;
 const DWORD RxMinimumSize = 2048;
@@ -14,9 +18,9 @@ const DWORD DcbDefaultFlagsLow = 0x1011;  // fBinary, DTR_CONTROL_ENABLE, RTS_CO
 const DWORD DcbLowFlagsMask = 0x7FFF;     // the 15 defined flag bits; the rest keep their value
 
 void CloseEvent(HANDLE* event) {
-  if (*event != nullptr) {
+  if (*event != NULL) {
     CloseHandle(*event);
-    *event = nullptr;
+    *event = NULL;
   }
 }
 
@@ -30,7 +34,7 @@ void ListInsertFront(ComListLink* list, ComListLink* link) {
 void ListRemove(ComListLink* link) {
   link->prev->next = link->next;
   link->next->prev = link->prev;
-  link->next = link->prev = nullptr;
+  link->next = link->prev = NULL;
 }
 
 // Links a new handle and, for a data handle with access, makes it owner in the same step, so the
@@ -46,8 +50,8 @@ void LinkHandle(ComDevice* device, ComHandle* handle, bool claimOwner) {
 // handler cannot reach it, so it may be released. Caller holds openListLock.
 void UnlinkHandle(ComDevice* device, ComHandle* handle) {
   EnterCriticalSection(&device->listLock);
-  if (LoadPointer(&device->owner) == handle) StorePointer(&device->owner, (ComHandle*)nullptr);
-  if (device->passOwner == handle) device->passOwner = nullptr;
+  if (LoadPointer(&device->owner) == handle) StorePointer(&device->owner, (ComHandle*)NULL);
+  if (device->passOwner == handle) device->passOwner = NULL;
   ListRemove(&handle->link);
   LeaveCriticalSection(&device->listLock);
 }
@@ -62,7 +66,7 @@ void UnlinkHandle(ComDevice* device, ComHandle* handle) {
 // keeps delivering, and UnlinkHandle makes the handler forget the handle instead.
 LONG CallsInFlight(ComDevice* device, ComHandle* handle) {
   EnterCriticalSection(&device->listLock);
-  LONG calls = __atomic_load_n(&handle->busy, __ATOMIC_ACQUIRE);
+  LONG calls = LoadLong(&handle->busy);
   if (device->passOwner == handle) --calls;
   LeaveCriticalSection(&device->listLock);
   return calls;
@@ -94,7 +98,7 @@ void SetDefaultDcbLocked(ComDevice* device) {
   DCB* dcb = &device->dcb;
   DWORD flags = DcbFlagWord(dcb);
   flags = (flags & ~DcbLowFlagsMask) | DcbDefaultFlagsLow;
-  __builtin_memcpy((BYTE*)dcb + DCB_FLAGS_OFFSET, &flags, sizeof(flags));
+  memcpy((BYTE*)dcb + DCB_FLAGS_OFFSET, &flags, sizeof(flags));
   dcb->DCBlength = sizeof(DCB);
   dcb->BaudRate = CBR_9600;
   dcb->XonLim = 512;
@@ -110,7 +114,7 @@ void SetDefaultDcbLocked(ComDevice* device) {
 }
 
 bool UsesEventThread(ComDevice* device) {
-  return device->binding != nullptr &&
+  return device->binding != NULL &&
          (device->binding->bindFlags & (BindThreadAtInit | BindThreadAtOpen)) != 0;
 }
 
@@ -134,24 +138,24 @@ void DestroyDevice(ComDevice* device) {
     DeleteCriticalSection(&device->listLock);
     DeleteCriticalSection(&device->openListLock);
   }
-  if (device->rxBuffer != nullptr) {
+  if (device->rxBuffer != NULL) {
     ReleaseBlock(device->rxBuffer);
-    device->rxBuffer = nullptr;
+    device->rxBuffer = NULL;
   }
-  if (device->port != nullptr && device->binding != nullptr && device->binding->ops != nullptr)
+  if (device->port != NULL && device->binding != NULL && device->binding->ops != NULL)
     device->binding->ops->Deinit(device->port);
-  if (device->binding != nullptr) ReleaseBlock(device->binding);
+  if (device->binding != NULL) ReleaseBlock(device->binding);
   ReleaseBlock(device);
 }
 
 DWORD QueryThreadPriority(LPCWSTR activeKey, bool* keyOpened) {
   HKEY key = OpenDeviceKey(activeKey);
-  *keyOpened = key != nullptr;
-  if (key == nullptr) return DefaultThreadPriority;
+  *keyOpened = key != NULL;
+  if (key == NULL) return DefaultThreadPriority;
   DWORD value = 0;
   DWORD type = 0;
   DWORD size = sizeof(value);
-  LONG status = RegQueryValueExW(key, TEXT("Priority256"), nullptr, &type, (LPBYTE)&value, &size);
+  LONG status = RegQueryValueExW(key, TEXT("Priority256"), NULL, &type, (LPBYTE)&value, &size);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || size != sizeof(value)) return DefaultThreadPriority;
   return value;
@@ -171,12 +175,12 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
   device->timeouts.ReadTotalTimeoutMultiplier = 10;
   device->timeouts.ReadTotalTimeoutConstant = 100;
 
-  device->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  device->exitEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  device->txDoneEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  device->rxEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (device->wakeEvent == nullptr || device->exitEvent == nullptr ||
-      device->txDoneEvent == nullptr || device->rxEvent == nullptr)
+  device->wakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  device->exitEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  device->txDoneEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  device->rxEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  if (device->wakeEvent == NULL || device->exitEvent == NULL || device->txDoneEvent == NULL ||
+      device->rxEvent == NULL)
     return false;
   InitializeCriticalSection(&device->rxLock);
   InitializeCriticalSection(&device->txLock);
@@ -187,21 +191,20 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
   if (!keyOpened) return false;
 
   device->binding = (PortBinding*)LocalAlloc(LPTR, sizeof(PortBinding));
-  if (device->binding == nullptr) return false;
+  if (device->binding == NULL) return false;
   device->binding->ops = ops;
   device->signature = ComDeviceSignature;
 
   device->port = ops->Init(activeKey, device, device->binding);
-  if (device->port == nullptr) return false;
+  if (device->port == NULL) return false;
 
-  DWORD asked = ops->RxBufferSize(device->port);
-  // Twice the port's size, computed wide so that a huge answer cannot wrap to a small buffer.
-  unsigned long long twice = 2ull * asked;
-  if (twice <= RxMinimumSize) twice = RxMinimumSize;
-  if (twice > 0x7FFFFFFFull) return false;
-  device->rxSize = (DWORD)twice;
+  const DWORD asked = ops->RxBufferSize(device->port);
+  // Twice the port's size, at most 0x7FFFFFFF: a huge answer is refused before the doubling, so it
+  // cannot wrap to a small buffer.
+  if (asked > 0x7FFFFFFFu / 2) return false;
+  device->rxSize = 2 * asked > RxMinimumSize ? 2 * asked : RxMinimumSize;
   device->rxBuffer = (BYTE*)LocalAlloc(LPTR, device->rxSize);
-  if (device->rxBuffer == nullptr) return false;
+  if (device->rxBuffer == NULL) return false;
   InitializeCriticalSection(&device->rxBufferLock);
   InitializeCriticalSection(&device->txStateLock);
   device->builtStage = BuiltBufferLocks;
@@ -212,21 +215,21 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
 }  // namespace
 
 ComDevice* ComInit(LPCWSTR activeKey, const PortOps* ops) {
-  if (ops == nullptr) return nullptr;
+  if (ops == NULL) return NULL;
   ComDevice* device = (ComDevice*)LocalAlloc(LPTR, sizeof(ComDevice));
-  if (device == nullptr) return nullptr;
+  if (device == NULL) return NULL;
   if (!BuildDevice(device, activeKey, ops)) {
     // The signature goes first, so that a call that still reaches the device refuses it.
     device->signature = 0;
     DestroyDevice(device);
-    return nullptr;
+    return NULL;
   }
   ops->PostInit(device->port);
   return device;
 }
 
 BOOL ComDeinit(ComDevice* device) {
-  if (device == nullptr || device->signature != ComDeviceSignature) {
+  if (device == NULL || device->signature != ComDeviceSignature) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -253,9 +256,9 @@ BOOL ComDeinit(ComDevice* device) {
 }
 
 ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
-  if (device == nullptr || device->signature != ComDeviceSignature) {
+  if (device == NULL || device->signature != ComDeviceSignature) {
     SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
+    return NULL;
   }
   if (access & ComAccessBus) access &= ~0xF0000000u;
   const bool wantsAccess = (access & ComAccessReadWrite) != 0;
@@ -263,31 +266,31 @@ ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
 
   // The whole open runs under openListLock, so the owner test and claim are one step.
   EnterCriticalSection(&device->openListLock);
-  if (wantsAccess && LoadPointer(&device->owner) != nullptr) {
+  if (wantsAccess && LoadPointer(&device->owner) != NULL) {
     LeaveCriticalSection(&device->openListLock);
     SetLastError(ERROR_INVALID_ACCESS);
-    return nullptr;
+    return NULL;
   }
   ComHandle* handle = (ComHandle*)LocalAlloc(LPTR, sizeof(ComHandle));
-  if (handle == nullptr) {
+  if (handle == NULL) {
     LeaveCriticalSection(&device->openListLock);
-    return nullptr;
+    return NULL;
   }
   handle->device = device;
   handle->access = access;
   handle->shareMode = shareMode;
-  handle->commEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (handle->commEvent == nullptr) {
+  handle->commEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  if (handle->commEvent == NULL) {
     ReleaseBlock(handle);
     LeaveCriticalSection(&device->openListLock);
-    return nullptr;
+    return NULL;
   }
   InitializeCriticalSection(&handle->waitLock);
   handle->signature = ComHandleSignature;
   LinkHandle(device, handle, wantsAccess);
 
-  if (busHandle || device->openCount != 0) {
-    if (!busHandle) StoreWord(&device->openCount, device->openCount + 1);
+  if (busHandle || LoadWord(&device->openCount) != 0) {
+    if (!busHandle) StoreWord(&device->openCount, LoadWord(&device->openCount) + 1);
     LeaveCriticalSection(&device->openListLock);
     return handle;
   }
@@ -330,7 +333,7 @@ ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
     // side (rxRead moves up to rxWrite) instead of resetting both indices to 0.
     RxBufferDiscard(device);
     HANDLE thread = LoadPointer(&device->thread);
-    if (UsesEventThread(device) && thread != nullptr)
+    if (UsesEventThread(device) && thread != NULL)
       CeSetThreadPriority(thread, (int)device->threadPriority);
     StoreWord(&device->openCount, 1);
     LeaveCriticalSection(&device->openListLock);
@@ -343,7 +346,7 @@ ComHandle* ComOpen(ComDevice* device, DWORD access, DWORD shareMode) {
   LeaveCriticalSection(&device->openListLock);
   ReleaseHandle(handle);
   SetLastError(ERROR_OPEN_FAILED);
-  return nullptr;
+  return NULL;
 }
 
 BOOL ComClose(ComHandle* handle) {
@@ -359,16 +362,16 @@ BOOL ComClose(ComHandle* handle) {
     LeaveCriticalSection(&device->openListLock);
     return TRUE;
   }
-  if (device->openCount == 0) {
+  if (LoadWord(&device->openCount) == 0) {
     LeaveCriticalSection(&device->openListLock);
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   DrainHandle(device, handle);
-  StoreWord(&device->openCount, device->openCount - 1);
-  if (device->openCount == 0) {
+  StoreWord(&device->openCount, LoadWord(&device->openCount) - 1);
+  if (LoadWord(&device->openCount) == 0) {
     HANDLE thread = LoadPointer(&device->thread);
-    if (UsesEventThread(device) && thread != nullptr)
+    if (UsesEventThread(device) && thread != NULL)
       SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
     Ops(device)->Close(device->port);
     if (device->binding->bindFlags & BindThreadAtOpen) StopEventThread(device);
@@ -384,33 +387,33 @@ DWORD ComSeek(ComHandle*, LONG, DWORD) {
 }
 
 DWORD ComPowerUp(ComDevice* device) {
-  if (device == nullptr || device->signature != ComDeviceSignature) return 0;
+  if (device == NULL || device->signature != ComDeviceSignature) return 0;
   return Ops(device)->PowerOn(device->port);
 }
 
 DWORD ComPowerDown(ComDevice* device) {
-  if (device == nullptr || device->signature != ComDeviceSignature) return 0;
+  if (device == NULL || device->signature != ComDeviceSignature) return 0;
   return Ops(device)->PowerOff(device->port);
 }
 
 BOOL StartEventThread(ComDevice* device) {
   ResetEvent(device->wakeEvent);
   FlowClear(device, StopThread);
-  StorePointer(&device->thread, (HANDLE) nullptr);
-  HANDLE thread = CreateThread(nullptr, 0, EventThreadProc, device, 0, nullptr);
+  StorePointer(&device->thread, (HANDLE)NULL);
+  HANDLE thread = CreateThread(NULL, 0, EventThreadProc, device, 0, NULL);
   StorePointer(&device->thread, thread);
-  return thread != nullptr;
+  return thread != NULL;
 }
 
 BOOL StopEventThread(ComDevice* device) {
   HANDLE thread = LoadPointer(&device->thread);
-  if (thread == nullptr) return TRUE;
+  if (thread == NULL) return TRUE;
   CeSetThreadPriority(thread, CeGetThreadPriority(GetCurrentThread()));
   FlowSet(device, StopThread);
   SetEvent(device->wakeEvent);
   if (WaitForSingleObject(thread, 3000) == WAIT_TIMEOUT) TerminateThread(thread, 0);
   CloseHandle(thread);
-  StorePointer(&device->thread, (HANDLE) nullptr);
+  StorePointer(&device->thread, (HANDLE)NULL);
   return TRUE;
 }
 
@@ -418,7 +421,7 @@ BOOL StopEventThread(ComDevice* device) {
 // met here is linked and not yet released, and no wait of any kind happens under the lock, so a
 // close that stops the event thread never waits on this raise.
 void RaiseCommEvents(ComDevice* device, DWORD bits) {
-  if (device == nullptr || device->signature != ComDeviceSignature) return;
+  if (device == NULL || device->signature != ComDeviceSignature) return;
   if (LoadWord(&device->openCount) == 0) {
     // A raiser that keeps finding the port closed (a poll or an event pass racing the last close)
     // is slowed down rather than left to spin.
@@ -432,12 +435,7 @@ void RaiseCommEvents(ComDevice* device, DWORD bits) {
     ComHandle* handle = HandleOfLink(link);
     EnterCriticalSection(&handle->waitLock);
     if (bits & handle->eventMask) {
-      LONG old = __atomic_load_n(&handle->eventState, __ATOMIC_ACQUIRE);
-      for (;;) {
-        LONG seen = InterlockedCompareExchange(&handle->eventState, (LONG)((DWORD)old | bits), old);
-        if (seen == old) break;
-        old = seen;
-      }
+      BitsChange(&handle->eventState, bits, 0);
       SetEvent(handle->commEvent);
     }
     LeaveCriticalSection(&handle->waitLock);

@@ -23,10 +23,31 @@
 // Orders: openListLock -> listLock -> waitLock; txLock -> txStateLock; rxLock -> rxBufferLock;
 // rxLock -> inFlowLock; settingsLock, rxBufferLock and inFlowLock are leaves.
 //
-// Ownership: only the event thread writes rxWrite; only a reader or purge writes rxRead, each
-// reading the other's index without a lock. flowFlags changes only through the atomic bit helpers
-// of com_internal.h. openCount, owner, outQueue and eventMaskUnion are written under their lock and
-// read with atomic loads where no lock is held.
+// Ownership: only the event thread writes rxWrite; only a reader or purge writes rxRead (under
+// rxBufferLock). openCount, owner, outQueue and eventMaskUnion are written under their lock.
+//
+// Words used without a lock. Each is a 32-bit LONG or DWORD (or a pointer), and every access to
+// it goes through the platform's interlocked calls (the helpers of com_internal.h), also its one
+// writer's own reads and those under its writer's lock: an interlocked read is a read-modify-write
+// (an add of 0), so a plain access beside one would be a data race:
+//   flowFlags, commErrors, busy  changed by any thread, only by interlocked calls (flowFlags and
+//                 commErrors bit by bit in a compare-exchange loop, so no change is lost).
+//   rxWrite, rxRead  each written by its one side, read by the other without a lock.
+//   rxWanted      exchanged by the waiting reader, read by the event thread after a batch.
+//   openCount, outQueue, eventMaskUnion  read without the lock their writers hold.
+//   thread        published by the thread's creator, read by the event thread as it starts.
+//   owner         written under openListLock and listLock, read under one of them; and eventState,
+//                 always changed under waitLock: both by interlocked calls all the same.
+// Those calls make this safe: each is atomic on the aligned word, so a reader sees a whole value
+// that one call wrote, and each is a full barrier, so what a thread did before its call is seen by
+// any thread whose later call reads what it wrote. The event thread stores the bytes, then moves
+// rxWrite; a reader that sees the new rxWrite sees the bytes (and the same for rxRead and the room
+// it frees). rxWanted is the one word whose hand-off goes both ways: the reader publishes its want
+// and then reads the fill, the event thread moves rxWrite and then reads the want. Both sides'
+// accesses to rxWanted are read-modify-writes (the reader's exchange, the event thread's add of
+// 0), so one comes after the other in that word's order and sees what the other thread did before
+// its access: either the reader finds the new fill or the event thread finds the want, and a wake
+// is never lost between them.
 #pragma once
 
 #include "bridge/port_ops.h"
@@ -34,16 +55,15 @@
 #include "platform/ce_serial.h"
 
 // flowFlags bits.
-enum : DWORD {
-  StopThread = 0x01,    // the event thread must exit
-  SoftFlow = 0x02,      // the current DCB has fOutX or fInX
-  TxHeldByXoff = 0x04,  // transmission held by XOFF (received, or sent without fTXContinueOnXoff)
-  XoffSent = 0x08,      // the core sent XoffChar and not yet XonChar
-  DtrFlowOff = 0x10,    // DTR dropped by input flow control
-  RtsFlowOff = 0x20,    // RTS dropped by input flow control
-  ReadAborted = 0x40,   // the read in progress ends with error 995
-  WriteAborted = 0x80,  // the write in progress was aborted
-};
+const DWORD StopThread = 0x01;  // the event thread must exit
+const DWORD SoftFlow = 0x02;    // the current DCB has fOutX or fInX
+const DWORD TxHeldByXoff =
+    0x04;  // transmission held by XOFF (received, or sent without fTXContinueOnXoff)
+const DWORD XoffSent = 0x08;      // the core sent XoffChar and not yet XonChar
+const DWORD DtrFlowOff = 0x10;    // DTR dropped by input flow control
+const DWORD RtsFlowOff = 0x20;    // RTS dropped by input flow control
+const DWORD ReadAborted = 0x40;   // the read in progress ends with error 995
+const DWORD WriteAborted = 0x80;  // the write in progress was aborted
 
 // Handle access bits.
 const DWORD ComAccessReadWrite = 0xC0000000;
@@ -58,13 +78,13 @@ struct ComDevice;
 
 struct ComHandle {
   ComDevice* device;
-  DWORD access;              // top four bits cleared for a bus-access handle
-  DWORD shareMode;           // stored, not consulted
-  LONG volatile busy;        // calls in progress; interlocked only
-  HANDLE commEvent;          // auto-reset
-  DWORD eventMask;           // under waitLock
-  LONG volatile eventState;  // atomic OR by raisers, atomic swap by the waiter, inside waitLock
-  DWORD abortWait;           // aborts of waits so far; under waitLock
+  DWORD access;      // top four bits cleared for a bus-access handle
+  DWORD shareMode;   // stored, not consulted
+  LONG busy;         // calls in progress; interlocked only
+  HANDLE commEvent;  // auto-reset
+  DWORD eventMask;   // under waitLock
+  LONG eventState;   // interlocked OR by raisers, interlocked swap by the waiter, inside waitLock
+  DWORD abortWait;   // aborts of waits so far; under waitLock
   CRITICAL_SECTION waitLock;
   ComListLink link;  // place in the device's openList (listLock)
   DWORD signature;   // ComHandleSignature while the handle lives
@@ -83,23 +103,23 @@ struct ComDevice {
   DWORD threadPriority;
   // Receive counters, written only by the event thread (and zeroed by the first open, before the
   // thread runs or while it has nothing to receive); read by nobody else.
-  DWORD rxDiscarded;         // bytes thrown away because the buffer was full
-  DWORD rxPortReported;      // what the Receive slot returned, summed
-  DWORD rxTotal;             // bytes stored in the buffer
-  LONG volatile commErrors;  // CE_* bits since the last status read; interlocked only
-  DWORD txTotal;             // bytes the port accepted over the open's life (txStateLock)
-  DWORD outQueue;            // length of the write in progress (txStateLock)
-  DWORD txWritten;           // bytes of the current write accepted by the port (txStateLock)
-  DCB dcb;                   // settingsLock; written by first open and ApplyDcb
-  COMMTIMEOUTS timeouts;     // settingsLock
-  DWORD openCount;           // open data handles (openListLock)
-  LONG volatile flowFlags;   // changed only by atomic bit operations
-  DWORD eventMaskUnion;   // OR of every handle's eventMask: written under listLock, read atomically
-  DWORD volatile rxRead;  // written only by readers and purge
-  DWORD volatile rxWrite;  // written only by the event thread
+  DWORD rxDiscarded;      // bytes thrown away because the buffer was full
+  DWORD rxPortReported;   // what the Receive slot returned, summed
+  DWORD rxTotal;          // bytes stored in the buffer
+  LONG commErrors;        // CE_* bits since the last status read; interlocked only
+  DWORD txTotal;          // bytes the port accepted over the open's life (txStateLock)
+  DWORD outQueue;         // length of the write in progress (txStateLock)
+  DWORD txWritten;        // bytes of the current write accepted by the port (txStateLock)
+  DCB dcb;                // settingsLock; written by first open and ApplyDcb
+  COMMTIMEOUTS timeouts;  // settingsLock
+  DWORD openCount;        // open data handles (openListLock)
+  LONG flowFlags;         // changed only by interlocked bit operations
+  DWORD eventMaskUnion;   // OR of every handle's eventMask: written under listLock
+  DWORD rxRead;           // written only by readers and purge, under rxBufferLock
+  DWORD rxWrite;          // written only by the event thread
   // The fill at which the event thread sets rxEvent after a batch: published by a waiting reader
   // (under rxLock) before it waits, 0 while no read waits. Both sides use read-modify-writes.
-  DWORD volatile rxWanted;
+  DWORD rxWanted;
   DWORD rxSize;
   BYTE* rxBuffer;
   CRITICAL_SECTION rxBufferLock;  // copy-out and rxRead moves; purge

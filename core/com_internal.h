@@ -1,41 +1,43 @@
-// Helpers shared by the serial core's source files: atomic word access, flowFlags bit operations,
+// Helpers shared by the serial core's source files: shared-word access, flowFlags bit operations,
 // receive-buffer arithmetic, settings snapshots and the core-internal routines.
 #pragma once
 
 #include "core/com_device.h"
 
-// ---- Atomic words -------------------------------------------------------------------------------
-// Fields read without the lock that guards their writes go through these, so that a reader sees a
-// whole, current value and the index hand-off between producer and consumer orders the bytes.
-inline DWORD LoadWord(const volatile DWORD* p) {
-  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
-}
-inline void StoreWord(volatile DWORD* p, DWORD v) {
-  __atomic_store_n(p, v, __ATOMIC_RELEASE);
-}
-inline DWORD LoadWord(const DWORD* p) {
-  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+// ---- Shared words -------------------------------------------------------------------------------
+// The words com_device.h lists as read or written without a lock move only through these, which
+// are the platform's interlocked calls (atomic on the aligned word, full barriers). A read is an
+// interlocked add of 0: a read-modify-write, which both returns a whole, current value and orders
+// the reader's later accesses after it; a store is an interlocked exchange, which orders the
+// writer's earlier accesses (the bytes before an index moves) before it.
+inline DWORD LoadWord(DWORD* p) {
+  return (DWORD)InterlockedExchangeAdd((LONG*)p, 0);
 }
 inline void StoreWord(DWORD* p, DWORD v) {
-  __atomic_store_n(p, v, __ATOMIC_RELEASE);
+  InterlockedExchange((LONG*)p, (LONG)v);
 }
+inline LONG LoadLong(LONG* p) {
+  return InterlockedExchangeAdd(p, 0);
+}
+// Pointer fields of the records (owner, thread); the compare-exchange of null with null changes
+// nothing and returns the current value.
 template <typename T>
-inline T* LoadPointer(T* const* p) {
-  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+inline T* LoadPointer(T** p) {
+  return (T*)InterlockedCompareExchangePointer((PVOID*)p, NULL, NULL);
 }
 template <typename T>
 inline void StorePointer(T** p, T* v) {
-  __atomic_store_n(p, v, __ATOMIC_RELEASE);
+  InterlockedExchangePointer((PVOID*)p, (PVOID)v);
 }
 
 // ---- flowFlags ----------------------------------------------------------------------------------
 // Every change of the word is one compare-exchange loop, so that the event thread, readers, writers
 // and control requests changing different bits at once never lose each other's changes.
 inline DWORD FlowFlags(ComDevice* device) {
-  return (DWORD)__atomic_load_n(&device->flowFlags, __ATOMIC_ACQUIRE);
+  return (DWORD)LoadLong(&device->flowFlags);
 }
-inline DWORD BitsChange(LONG volatile* word, DWORD setBits, DWORD clearBits) {
-  LONG old = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+inline DWORD BitsChange(LONG* word, DWORD setBits, DWORD clearBits) {
+  LONG old = LoadLong(word);
   for (;;) {
     LONG next = (LONG)(((DWORD)old & ~clearBits) | setBits);
     LONG seen = InterlockedCompareExchange(word, next, old);
@@ -66,7 +68,7 @@ inline DWORD RxUsed(DWORD read, DWORD write, DWORD size) {
 }
 // The handle whose openList link this is.
 inline ComHandle* HandleOfLink(ComListLink* link) {
-  return (ComHandle*)((BYTE*)link - __builtin_offsetof(ComHandle, link));
+  return (ComHandle*)((BYTE*)link - offsetof(ComHandle, link));
 }
 inline DWORD RxFill(ComDevice* device) {
   return RxUsed(LoadWord(&device->rxRead), LoadWord(&device->rxWrite), device->rxSize);
@@ -102,8 +104,8 @@ inline const PortOps* Ops(ComDevice* device) {
 
 // A handle record that is alive and belongs to a live device; anything else is an invalid handle.
 inline bool HandleValid(const ComHandle* handle) {
-  return handle != nullptr && handle->signature == ComHandleSignature &&
-         handle->device != nullptr && handle->device->signature == ComDeviceSignature;
+  return handle != NULL && handle->signature == ComHandleSignature && handle->device != NULL &&
+         handle->device->signature == ComDeviceSignature;
 }
 // The checks a read or a write makes before anything else: a live, open handle with the access
 // the call needs and a buffer the caller may use. False with the last error set.
@@ -118,9 +120,8 @@ inline bool DataCallAllowed(ComHandle* handle, DWORD access, const void* buffer,
   }
   if (length == 0) return true;
   // A read writes into the buffer, a write reads from it.
-  if (buffer == nullptr ||
-      (access == GENERIC_READ ? IsBadWritePtr(const_cast<void*>(buffer), length)
-                              : IsBadReadPtr(buffer, length))) {
+  if (buffer == NULL || (access == GENERIC_READ ? IsBadWritePtr(const_cast<void*>(buffer), length)
+                                                : IsBadReadPtr(buffer, length))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }

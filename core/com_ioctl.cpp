@@ -1,5 +1,7 @@
 // Control requests and comm events: ComIOControl's dispatch, WaitOnMask, AbortHandleWaits,
 // ApplyDcb.
+#include <string.h>
+
 #include "core/com_internal.h"
 
 namespace {
@@ -32,26 +34,26 @@ bool HasAccess(const ComHandle* handle) {
 }
 
 bool InputOk(const BYTE* in, DWORD inSize, DWORD need) {
-  return in != nullptr && inSize >= need;
+  return in != NULL && inSize >= need;
 }
 bool OutputOk(const BYTE* out, DWORD outSize, const DWORD* actualOut, DWORD need) {
-  return out != nullptr && actualOut != nullptr && outSize >= need;
+  return out != NULL && actualOut != NULL && outSize >= need;
 }
 
 DWORD ReadInputWord(const BYTE* in) {
   DWORD word;
-  __builtin_memcpy(&word, in, sizeof(word));
+  memcpy(&word, in, sizeof(word));
   return word;
 }
 
 void WriteOutputWord(BYTE* out, DWORD word) {
-  __builtin_memcpy(out, &word, sizeof(word));
+  memcpy(out, &word, sizeof(word));
 }
 
 BOOL PassToControl(ComDevice* device, DWORD code, BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
                    DWORD* actualOut) {
   const PortOps* ops = Ops(device);
-  if (ops->Control == nullptr ||
+  if (ops->Control == NULL ||
       !ops->Control(device->port, code, in, inSize, out, outSize, actualOut)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -85,7 +87,7 @@ void SetWaitMask(ComHandle* handle, DWORD mask) {
 
 void GetCommStatus(ComDevice* device, BYTE* out) {
   SERIAL_DEV_STATUS status;
-  __builtin_memset(&status, 0, sizeof(status));
+  memset(&status, 0, sizeof(status));
   status.Errors = Ops(device)->GetStatus(device->port, &status.ComStat);
   // Reading the error word clears what the core recorded.
   status.Errors |= (DWORD)InterlockedExchange(&device->commErrors, 0);
@@ -94,7 +96,7 @@ void GetCommStatus(ComDevice* device, BYTE* out) {
   const DWORD flow = FlowFlags(device);
   status.ComStat.fXoffHold = (flow & TxHeldByXoff) ? 1 : 0;
   status.ComStat.fXoffSent = (flow & XoffSent) ? 1 : 0;
-  __builtin_memcpy(out, &status, sizeof(status));
+  memcpy(out, &status, sizeof(status));
 }
 
 void Purge(ComDevice* device, DWORD flags) {
@@ -223,9 +225,9 @@ RowResult StatusRows(ComDevice* device, DWORD code, BYTE* out, DWORD outSize, DW
     case IOCTL_SERIAL_GET_PROPERTIES: {
       if (!OutputOk(out, outSize, actualOut, sizeof(COMMPROP))) return RowRefused;
       COMMPROP properties;
-      __builtin_memset(&properties, 0, sizeof(properties));
+      memset(&properties, 0, sizeof(properties));
       ops->GetProperties(device->port, &properties);
-      __builtin_memcpy(out, &properties, sizeof(properties));
+      memcpy(out, &properties, sizeof(properties));
       *actualOut = sizeof(COMMPROP);
       return RowOk;
     }
@@ -243,7 +245,7 @@ RowResult SettingsRows(ComDevice* device, const DCB* dcb, DWORD code, const BYTE
     case IOCTL_SERIAL_SET_TIMEOUTS: {
       if (!InputOk(in, inSize, sizeof(COMMTIMEOUTS))) return RowRefused;
       COMMTIMEOUTS timeouts;
-      __builtin_memcpy(&timeouts, in, sizeof(timeouts));
+      memcpy(&timeouts, in, sizeof(timeouts));
       EnterCriticalSection(&device->settingsLock);
       device->timeouts = timeouts;
       LeaveCriticalSection(&device->settingsLock);
@@ -254,7 +256,7 @@ RowResult SettingsRows(ComDevice* device, const DCB* dcb, DWORD code, const BYTE
       if (!OutputOk(out, outSize, actualOut, sizeof(COMMTIMEOUTS))) return RowRefused;
       COMMTIMEOUTS timeouts;
       SnapshotTimeouts(device, &timeouts);
-      __builtin_memcpy(out, &timeouts, sizeof(timeouts));
+      memcpy(out, &timeouts, sizeof(timeouts));
       *actualOut = sizeof(COMMTIMEOUTS);
       return RowOk;
     }
@@ -266,13 +268,13 @@ RowResult SettingsRows(ComDevice* device, const DCB* dcb, DWORD code, const BYTE
       return InputOk(in, inSize, 2 * sizeof(DWORD)) ? RowOk : RowRefused;
     case IOCTL_SERIAL_GET_DCB:
       if (!OutputOk(out, outSize, actualOut, sizeof(DCB))) return RowRefused;
-      __builtin_memcpy(out, dcb, sizeof(DCB));
+      memcpy(out, dcb, sizeof(DCB));
       *actualOut = sizeof(DCB);
       return RowOk;
     case IOCTL_SERIAL_SET_DCB: {
       if (!InputOk(in, inSize, sizeof(DCB))) return RowRefused;
       DCB newDcb;
-      __builtin_memcpy(&newDcb, in, sizeof(newDcb));
+      memcpy(&newDcb, in, sizeof(newDcb));
       return ApplyDcb(device, &newDcb) ? RowOk : RowRefused;
     }
     case IOCTL_SERIAL_ENABLE_IR:
@@ -325,9 +327,9 @@ BOOL ComIOControl(ComHandle* handle, DWORD code, BYTE* inBuffer, DWORD inSize, B
   }
   if (code == IOCTL_PSL_NOTIFY) {
     // The record holds two handles, so its size word is the host's sizeof, not a fixed 16.
-    if (inBuffer != nullptr && inSize >= sizeof(DEVICE_PSL_NOTIFY)) {
+    if (inBuffer != NULL && inSize >= sizeof(DEVICE_PSL_NOTIFY)) {
       DEVICE_PSL_NOTIFY notice;
-      __builtin_memcpy(&notice, inBuffer, sizeof(notice));
+      memcpy(&notice, inBuffer, sizeof(notice));
       if (notice.dwSize == sizeof(DEVICE_PSL_NOTIFY) && notice.dwFlags == DLL_PROCESS_EXITING)
         AbortHandleWaits(handle);
     }
@@ -400,7 +402,7 @@ void AbortHandleWaits(ComHandle* handle) {
   if (!HandleValid(handle)) return;
   ComDevice* device = handle->device;
   EnterCriticalSection(&device->openListLock);
-  if (!IsBusHandle(handle) && device->openCount > 0) {
+  if (!IsBusHandle(handle) && LoadWord(&device->openCount) > 0) {
     EnterCriticalSection(&handle->waitLock);
     handle->eventMask = 0;
     ++handle->abortWait;

@@ -44,7 +44,7 @@ BOOL ComIsOpen(ComDevice* device) {
 void ComEndAllWaits(ComDevice* device) {
   EnterCriticalSection(&device->openListLock);
   ComListLink* head = &device->openList;
-  for (ComListLink* link = head->next; link != nullptr && link != head;) {
+  for (ComListLink* link = head->next; link != NULL && link != head;) {
     ComListLink* next = link->next;
     AbortHandleWaits(HandleOfLink(link));
     link = next;

@@ -1,5 +1,7 @@
 // Event thread and receive path: the thread procedure, one handler pass, receive batches with
 // XON/XOFF stripping and input flow control, and ComRead with its time-outs and flow resume.
+#include <string.h>
+
 #include "core/com_internal.h"
 
 namespace {
@@ -34,7 +36,12 @@ struct RxFlowView {
 
 RxFlowView EnterRxFlow(ComDevice* device, const DCB* dcb) {
   EnterCriticalSection(&device->inFlowLock);
-  return RxFlowView{Ops(device), DcbFlagWord(dcb), device->rxSize, RxFill(device)};
+  RxFlowView view;
+  view.ops = Ops(device);
+  view.flags = DcbFlagWord(dcb);
+  view.size = device->rxSize;
+  view.used = RxFill(device);
+  return view;
 }
 
 // Input flow control after a batch: DTR/RTS drop above three quarters, XOFF at free <= XoffLim.
@@ -64,7 +71,7 @@ void RxFlowCheck(ComDevice* device, const DCB* dcb) {
 DWORD ReceiveBatch(ComDevice* device, const DCB* dcb, bool* overrun) {
   const PortOps* ops = Ops(device);
   const DWORD size = device->rxSize;
-  const DWORD write = device->rxWrite;  // this thread is its only writer
+  const DWORD write = LoadWord(&device->rxWrite);
   const DWORD read = LoadWord(&device->rxRead);
   DWORD room;
   if (read > write)
@@ -108,25 +115,25 @@ DWORD ReceiveBatch(ComDevice* device, const DCB* dcb, bool* overrun) {
 void CountOwnerIn(ComDevice* device) {
   EnterCriticalSection(&device->listLock);
   ComHandle* owner = LoadPointer(&device->owner);
-  if (owner != nullptr) InterlockedIncrement(&owner->busy);
+  if (owner != NULL) InterlockedIncrement(&owner->busy);
   device->passOwner = owner;
   LeaveCriticalSection(&device->listLock);
 }
 
 void CountOwnerOut(ComDevice* device) {
   EnterCriticalSection(&device->listLock);
-  if (device->passOwner != nullptr) InterlockedDecrement(&device->passOwner->busy);
-  device->passOwner = nullptr;
+  if (device->passOwner != NULL) InterlockedDecrement(&device->passOwner->busy);
+  device->passOwner = NULL;
   LeaveCriticalSection(&device->listLock);
 }
 
 // Whether a batch just stored should wake the reader: its wanted fill is reached, or input flow
 // control holds the sender (the fill then grows no further, and only the reader can resume it).
-// rxWanted is read by a read-modify-write, ordered against the reader's exchange in WaitForData:
-// a reader that publishes its want just after the store either sees the new fill itself or is
-// seen here.
+// rxWanted is read by a read-modify-write (LoadWord's add of 0), ordered against the reader's
+// exchange in WaitForData: a reader that publishes its want just after the store either sees the
+// new fill itself or is seen here.
 bool ReaderWantsWake(ComDevice* device) {
-  const DWORD wanted = __atomic_fetch_add(&device->rxWanted, 0u, __ATOMIC_SEQ_CST);
+  const DWORD wanted = LoadWord(&device->rxWanted);
   if (wanted <= 1) return true;
   if (FlowFlags(device) & (XoffSent | DtrFlowOff | RtsFlowOff)) return true;
   return RxFill(device) >= wanted;
@@ -144,9 +151,9 @@ DWORD ReadWakeFill(DWORD interval, DWORD length, DWORD size) {
 }
 
 // Waits on rxEvent for the read's wanted fill. Returns WAIT_OBJECT_0 without waiting when the fill
-// is already there once the want is published.
+// is already there once the want is published (by StoreWord's exchange, a read-modify-write).
 DWORD WaitForData(ComDevice* device, DWORD wanted, DWORD wait) {
-  __atomic_exchange_n(&device->rxWanted, wanted, __ATOMIC_SEQ_CST);
+  StoreWord(&device->rxWanted, wanted);
   if (wanted > 1 && RxFill(device) >= wanted) return WAIT_OBJECT_0;
   return WaitForSingleObject(device->rxEvent, wait);
 }
@@ -158,7 +165,7 @@ DWORD WINAPI EventThreadProc(LPVOID parameter) {
   if (device->binding->bindFlags & (BindThreadAtInit | BindThreadAtOpen)) {
     // The creator publishes the handle after CreateThread returns; the thread must not serve the
     // port (and so be stoppable) before StopEventThread can see it. The wait is short and rare.
-    while (LoadPointer(&device->thread) == nullptr) Sleep(20);
+    while (LoadPointer(&device->thread) == NULL) Sleep(20);
   }
   while (!(FlowFlags(device) & StopThread)) {
     WaitForSingleObject(device->wakeEvent, INFINITE);
@@ -169,7 +176,7 @@ DWORD WINAPI EventThreadProc(LPVOID parameter) {
 }
 
 BOOL EventHandlerPass(ComDevice* device) {
-  if ((FlowFlags(device) & StopThread) || device->wakeEvent == nullptr) {
+  if ((FlowFlags(device) & StopThread) || device->wakeEvent == NULL) {
     SetEvent(device->exitEvent);
     return FALSE;
   }
@@ -205,12 +212,12 @@ void RxBufferDiscard(ComDevice* device) {
   // Only the waiting bytes are zeroed: the free part may be receiving new bytes right now.
   const DWORD size = device->rxSize;
   const DWORD write = LoadWord(&device->rxWrite);
-  DWORD read = device->rxRead;
+  const DWORD read = LoadWord(&device->rxRead);
   if (write >= read) {
-    __builtin_memset(device->rxBuffer + read, 0, write - read);
+    memset(device->rxBuffer + read, 0, write - read);
   } else {
-    __builtin_memset(device->rxBuffer + read, 0, size - read);
-    __builtin_memset(device->rxBuffer, 0, write);
+    memset(device->rxBuffer + read, 0, size - read);
+    memset(device->rxBuffer, 0, write);
   }
   StoreWord(&device->rxRead, write);
   LeaveCriticalSection(&device->rxBufferLock);
@@ -261,12 +268,12 @@ DWORD ComRead(ComHandle* handle, LPVOID buffer, DWORD length) {
     bool resume = false;
     if (RxFill(device) > 0) {
       EnterCriticalSection(&device->rxBufferLock);
-      const DWORD read = device->rxRead;
+      const DWORD read = LoadWord(&device->rxRead);
       const DWORD used = RxUsed(read, LoadWord(&device->rxWrite), size);
       DWORD chunk = used;
       if (chunk > size - read) chunk = size - read;
       if (chunk > length) chunk = length;
-      __builtin_memcpy(destination, device->rxBuffer + read, chunk);
+      memcpy(destination, device->rxBuffer + read, chunk);
       DWORD next = read + chunk;
       if (next >= size) next = 0;
       StoreWord(&device->rxRead, next);

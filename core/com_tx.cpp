@@ -6,7 +6,7 @@ namespace {
 
 void ClearCurrentWriteLocked(ComDevice* device) {
   device->txPermissions = 0;
-  device->txBuffer = nullptr;
+  device->txBuffer = NULL;
   device->txLength = 0;
   device->txSent = 0;
 }
@@ -19,7 +19,7 @@ void TransmitPump(ComDevice* device) {
   const PortOps* ops = Ops(device);
   EnterCriticalSection(&device->txStateLock);
   if (LoadWord(&device->openCount) == 0) ClearCurrentWriteLocked(device);
-  if (device->txBuffer != nullptr && device->txLength - device->txSent > 0) {
+  if (device->txBuffer != NULL && device->txLength - device->txSent > 0) {
     const DWORD previous = SetProcPermissions(device->txPermissions);
     DCB dcb;
     SnapshotDcb(device, &dcb);
@@ -35,7 +35,7 @@ void TransmitPump(ComDevice* device) {
     SetProcPermissions(previous);
   } else {
     DWORD count = 0;
-    ops->Transmit(device->port, nullptr, &count);
+    ops->Transmit(device->port, NULL, &count);
     ClearCurrentWriteLocked(device);
     SetEvent(device->txDoneEvent);
   }
@@ -53,7 +53,7 @@ DWORD ComWrite(ComHandle* handle, LPCVOID buffer, DWORD length) {
   WaitForSingleObject(device->txDoneEvent, 0);
   device->txPermissions = GetCurrentPermissions();
   // A zero-length write has nothing to hand over; its buffer may even be null.
-  device->txBuffer = length > 0 ? (const BYTE*)buffer : nullptr;
+  device->txBuffer = length > 0 ? (const BYTE*)buffer : NULL;
   device->txLength = length;
   device->txSent = 0;
   device->txWritten = 0;

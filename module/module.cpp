@@ -75,17 +75,18 @@ TV_EXPORT BOOL USBDeviceAttach(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCUSB_INT
   return DeviceAttach(device, funcs, iface, uniqueDriverId, acceptControl, settings, reserved);
 }
 
-// The entry points have exactly the signatures the device manager and the host stack call.
-static_assert(sizeof(PFN_STREAM_INIT{COM_Init}) != 0);
-static_assert(sizeof(PFN_STREAM_DEINIT{COM_Deinit}) != 0);
-static_assert(sizeof(PFN_STREAM_OPEN{COM_Open}) != 0);
-static_assert(sizeof(PFN_STREAM_CLOSE{COM_Close}) != 0);
-static_assert(sizeof(PFN_STREAM_READ{COM_Read}) != 0);
-static_assert(sizeof(PFN_STREAM_WRITE{COM_Write}) != 0);
-static_assert(sizeof(PFN_STREAM_SEEK{COM_Seek}) != 0);
-static_assert(sizeof(PFN_STREAM_IOCONTROL{COM_IOControl}) != 0);
-static_assert(sizeof(PFN_STREAM_POWER{COM_PowerUp}) != 0);
-static_assert(sizeof(PFN_STREAM_POWER{COM_PowerDown}) != 0);
-static_assert(sizeof(LPUSB_INSTALL_DRIVER{USBInstallDriver}) != 0);
-static_assert(sizeof(LPUSB_UNINSTALL_DRIVER{USBUnInstallDriver}) != 0);
-static_assert(sizeof(LPUSB_DEVICE_ATTACH{USBDeviceAttach}) != 0);
+// The entry points have exactly the signatures the device manager and the host stack call: a
+// static_cast converts a function only to a pointer of its own type.
+C_ASSERT(sizeof(static_cast<PFN_STREAM_INIT>(COM_Init)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_DEINIT>(COM_Deinit)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_OPEN>(COM_Open)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_CLOSE>(COM_Close)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_READ>(COM_Read)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_WRITE>(COM_Write)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_SEEK>(COM_Seek)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_IOCONTROL>(COM_IOControl)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_POWER>(COM_PowerUp)) != 0);
+C_ASSERT(sizeof(static_cast<PFN_STREAM_POWER>(COM_PowerDown)) != 0);
+C_ASSERT(sizeof(static_cast<LPUSB_INSTALL_DRIVER>(USBInstallDriver)) != 0);
+C_ASSERT(sizeof(static_cast<LPUSB_UNINSTALL_DRIVER>(USBUnInstallDriver)) != 0);
+C_ASSERT(sizeof(static_cast<LPUSB_DEVICE_ATTACH>(USBDeviceAttach)) != 0);

@@ -106,20 +106,24 @@ extern "C" void Sleep(DWORD milliseconds);
 // Milliseconds since start, wrapping at 2^32.
 extern "C" DWORD GetTickCount(void);
 
-// ---- Interlocked operations (32-bit, full barriers) --------------------------------------------
-inline LONG InterlockedIncrement(LONG volatile* p) {
-  return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedDecrement(LONG volatile* p) {
-  return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchange(LONG volatile* p, LONG v) {
-  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
-}
+// ---- Interlocked operations -------------------------------------------------------------------
+// Each is atomic against the others on the same word (an aligned 32-bit LONG, or a pointer) and a
+// full barrier: no load or store of the calling thread moves across it in either direction. They
+// return the word's value from before the call, except Increment and Decrement (the new value).
+// The platform's own headers declare them on LPLONG and PVOID* (no volatile) and have no 8- or
+// 16-bit forms; callers keep shared words as plain 32-bit LONG (or DWORD) and pointer fields,
+// which both forms take. The platform also has InterlockedTestExchange(target, old, new), which
+// takes the two values in the opposite order to InterlockedCompareExchange(destination, exchange,
+// comperand); the driver does not use it.
+extern "C" LONG WINAPI InterlockedIncrement(LONG volatile* addend);
+extern "C" LONG WINAPI InterlockedDecrement(LONG volatile* addend);
+extern "C" LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);
+extern "C" LONG WINAPI InterlockedExchangeAdd(LONG volatile* addend, LONG value);
+extern "C" LONG WINAPI InterlockedCompareExchange(LONG volatile* destination, LONG exchange,
+                                                  LONG comperand);
+extern "C" PVOID WINAPI InterlockedExchangePointer(PVOID volatile* target, PVOID value);
+extern "C" PVOID WINAPI InterlockedCompareExchangePointer(PVOID volatile* destination,
+                                                          PVOID exchange, PVOID comperand);
 
 // ---- Local heap --------------------------------------------------------------------------------
 typedef HANDLE HLOCAL;

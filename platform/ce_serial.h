@@ -69,7 +69,7 @@ typedef struct _DCB {
   WORD wReserved1;
 } DCB, *LPDCB;
 #endif  // !_WIN32
-static_assert(sizeof(DCB) == 28, "DCB is 28 bytes");
+C_ASSERT(sizeof(DCB) == 28);
 
 // Masks of the DCB's bit-field word (the third 32-bit word), for code that treats it as one word.
 #define DCB_FLAGS_OFFSET 8u
@@ -100,7 +100,7 @@ typedef struct _COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 #endif  // !_WIN32
-static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS is 20 bytes");
+C_ASSERT(sizeof(COMMTIMEOUTS) == 20);
 
 #ifndef _WIN32
 
@@ -117,7 +117,7 @@ typedef struct _COMSTAT {
   DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
 #endif  // !_WIN32
-static_assert(sizeof(COMSTAT) == 12, "COMSTAT is 12 bytes");
+C_ASSERT(sizeof(COMSTAT) == 12);
 
 // Bits of the COMSTAT flag word (its first 32-bit word).
 #define COMSTAT_CTS_HOLD 0x01u
@@ -132,7 +132,7 @@ typedef struct _SERIAL_DEV_STATUS {
   DWORD Errors;
   COMSTAT ComStat;
 } SERIAL_DEV_STATUS, *PSERIAL_DEV_STATUS;
-static_assert(sizeof(SERIAL_DEV_STATUS) == 16, "SERIAL_DEV_STATUS is 16 bytes");
+C_ASSERT(sizeof(SERIAL_DEV_STATUS) == 16);
 
 #ifndef _WIN32
 typedef struct _COMMPROP {
@@ -156,7 +156,7 @@ typedef struct _COMMPROP {
   WCHAR wcProvChar[1];
 } COMMPROP, *LPCOMMPROP;
 #endif  // !_WIN32
-static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes");
+C_ASSERT(sizeof(COMMPROP) == 64);
 
 #ifndef _WIN32
 

@@ -1,8 +1,12 @@
 // Basic types, constants and error codes of the platform, under their published names.
+//
+// What the driver includes of platform/ is C++98, as the platform's own headers are: the
+// fixed-width names come from built-in types, and like those headers they choose per compiler only
+// where C++98 has no word (a 64-bit integer, the export attribute). The simulation, the tools and
+// the tests include the same headers as C++20.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
 
 #ifdef _WIN32
 // On a Windows toolchain the names Win32 shares with the platform come from <windows.h>: WCHAR is
@@ -32,23 +36,38 @@
 #define WINAPI
 #define CALLBACK
 
-typedef uint8_t BYTE;
-typedef uint8_t UCHAR;
-typedef uint16_t WORD;
-typedef uint16_t USHORT;
-typedef uint32_t DWORD;
-typedef uint32_t ULONG;
-typedef uint32_t UINT;
-typedef int32_t LONG;
-typedef int32_t INT;
-typedef int32_t BOOL;
+// Compile-time check, the platform's way: an array type of negative size does not compile. At
+// namespace scope only (a typedef in a function would be an unused local).
+#define C_ASSERT(e) typedef char __C_ASSERT__[(e) ? 1 : -1]
+
+typedef unsigned char BYTE;
+typedef unsigned char UCHAR;
+typedef unsigned short WORD;
+typedef unsigned short USHORT;
+typedef unsigned int DWORD;
+typedef unsigned int ULONG;
+typedef unsigned int UINT;
+typedef int LONG;
+typedef int INT;
+typedef int BOOL;
 typedef char CHAR;
-typedef char16_t WCHAR;
-typedef uintptr_t DWORD_PTR;
-typedef uintptr_t ULONG_PTR;
-typedef uintptr_t UINT_PTR;
-typedef intptr_t LONG_PTR;
+// Pointer-sized integers: size_t and ptrdiff_t are the host's uintptr_t and intptr_t.
+typedef size_t DWORD_PTR;
+typedef size_t ULONG_PTR;
+typedef size_t UINT_PTR;
+typedef ptrdiff_t LONG_PTR;
 typedef size_t SIZE_T;
+// C++98 has no 64-bit integer type; GCC and clang take long long, which in C++98 they report as an
+// extension unless told otherwise here.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wlong-long"
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+#pragma GCC diagnostic pop
+#else
+#error "LONGLONG: no 64-bit integer type known for this compiler"
+#endif
 typedef void VOID;
 typedef void* PVOID;
 typedef void* LPVOID;
@@ -61,10 +80,26 @@ typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
 typedef BOOL* LPBOOL;
 typedef LONG* LPLONG;
+typedef UINT MMRESULT;
+
+// The platform's WCHAR is a UTF-16 code unit and TEXT("Dll") its wide literal. C++11 and later
+// have char16_t and u"Dll" for that (Linux's wchar_t is 32-bit); in C++98 WCHAR is wchar_t, 16-bit
+// as on the platform's compiler (with g++ and clang: -fshort-wchar), and TEXT("Dll") is L"Dll".
+#if __cplusplus >= 201103L
+typedef char16_t WCHAR;
+#define TEXT(s) u##s
+#else
+typedef wchar_t WCHAR;
+#define TEXT(s) L##s
+#endif
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef const WCHAR* PCWSTR;
-typedef UINT MMRESULT;
+
+C_ASSERT(sizeof(BYTE) == 1 && sizeof(WORD) == 2 && sizeof(DWORD) == 4 && sizeof(LONG) == 4);
+C_ASSERT(sizeof(WCHAR) == 2);
+C_ASSERT(sizeof(LONGLONG) == 8 && sizeof(ULONGLONG) == 8);
+C_ASSERT(sizeof(DWORD_PTR) == sizeof(void*) && sizeof(LONG_PTR) == sizeof(void*));
 
 #ifndef TRUE
 #define TRUE 1
@@ -72,10 +107,6 @@ typedef UINT MMRESULT;
 #ifndef FALSE
 #define FALSE 0
 #endif
-
-// Wide literals are UTF-16 code units: TEXT("Dll") is u"Dll" here and L"Dll" on a Windows
-// toolchain.
-#define TEXT(s) u##s
 
 #define MAXDWORD 0xFFFFFFFFu
 #define INFINITE 0xFFFFFFFFu
@@ -110,6 +141,11 @@ typedef UINT MMRESULT;
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_TIMEOUT 1460L
 
-// Symbols the module exports: visible from the shared library, everything else is hidden.
+// Symbols the module exports: visible from the shared library, everything else is hidden (the
+// attribute is how GCC and clang say so).
+#if defined(__GNUC__)
 #define TV_EXPORT extern "C" __attribute__((visibility("default")))
+#else
+#define TV_EXPORT extern "C"
+#endif
 #endif  // _WIN32

@@ -70,11 +70,11 @@ typedef struct _USB_DEVICE_REQUEST {
 typedef const USB_DEVICE_REQUEST* LPCUSB_DEVICE_REQUEST;
 #pragma pack(pop)
 
-static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor is 18 bytes");
-static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descriptor is 9 bytes");
-static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "interface descriptor is 9 bytes");
-static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "endpoint descriptor is 7 bytes");
-static_assert(sizeof(USB_DEVICE_REQUEST) == 8, "setup packet is 8 bytes");
+C_ASSERT(sizeof(USB_DEVICE_DESCRIPTOR) == 18);
+C_ASSERT(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9);
+C_ASSERT(sizeof(USB_INTERFACE_DESCRIPTOR) == 9);
+C_ASSERT(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
+C_ASSERT(sizeof(USB_DEVICE_REQUEST) == 8);
 
 #define USB_DEVICE_DESCRIPTOR_TYPE 1
 #define USB_CONFIGURATION_DESCRIPTOR_TYPE 2
@@ -137,7 +137,7 @@ typedef struct _USB_DRIVER_SETTINGS {
   DWORD dwInterfaceProtocol;
 } USB_DRIVER_SETTINGS, *PUSB_DRIVER_SETTINGS;
 typedef const USB_DRIVER_SETTINGS* LPCUSB_DRIVER_SETTINGS;
-static_assert(sizeof(USB_DRIVER_SETTINGS) == 40, "driver settings are 40 bytes");
+C_ASSERT(sizeof(USB_DRIVER_SETTINGS) == 40);
 
 // ---- Transfer flags, error codes, notification codes --------------------------------------------
 #define USB_NO_WAIT 0x00000001u

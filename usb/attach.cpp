@@ -36,31 +36,25 @@ const UCHAR SerialStringIndexFive = 5;
 const WORD StringLanguage = 3;
 
 void CloseIfOpen(HANDLE* handle) {
-  if (*handle != nullptr) {
+  if (*handle != NULL) {
     CloseHandle(*handle);
-    *handle = nullptr;
+    *handle = NULL;
   }
 }
 
-// Caller holds the device lock.
-void StoreStateLocked(BridgePort* port, BYTE state) {
-  __atomic_store_n(&port->state, state, __ATOMIC_SEQ_CST);
-}
-
 BOOL UsbTableUsable(LPCUSB_FUNCS usb) {
-  return usb != nullptr && !IsBadReadPtr(usb, sizeof(USB_FUNCS)) &&
-         usb->lpGetDeviceInfo != nullptr && usb->lpSetInterface != nullptr &&
-         usb->lpOpenPipe != nullptr && usb->lpClosePipe != nullptr &&
-         usb->lpGetDescriptor != nullptr && usb->lpRegisterNotificationRoutine != nullptr &&
-         usb->lpUnRegisterNotificationRoutine != nullptr && usb->lpIssueVendorTransfer != nullptr &&
-         usb->lpIssueBulkTransfer != nullptr && usb->lpGetTransferStatus != nullptr &&
-         usb->lpCloseTransfer != nullptr;
+  return usb != NULL && !IsBadReadPtr(usb, sizeof(USB_FUNCS)) && usb->lpGetDeviceInfo != NULL &&
+         usb->lpSetInterface != NULL && usb->lpOpenPipe != NULL && usb->lpClosePipe != NULL &&
+         usb->lpGetDescriptor != NULL && usb->lpRegisterNotificationRoutine != NULL &&
+         usb->lpUnRegisterNotificationRoutine != NULL && usb->lpIssueVendorTransfer != NULL &&
+         usb->lpIssueBulkTransfer != NULL && usb->lpGetTransferStatus != NULL &&
+         usb->lpCloseTransfer != NULL;
 }
 
 // Ends every wait, read and write of the handles of the port's stream device.
 void AbortPortHandles(BridgePort* port) {
-  ComDevice* com = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (com != nullptr) ComEndAllWaits(com);
+  ComDevice* com = BoundComDevice(port);
+  if (com != NULL) ComEndAllWaits(com);
 }
 
 // Marks the device and every port detached and wakes everything waiting on them. The open check
@@ -75,14 +69,14 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
   // notifies removal in.
   SetEvent(device->detachEvent);
   EnterDeviceLock(device);
-  __atomic_store_n(&device->detached, static_cast<BYTE>(1), __ATOMIC_SEQ_CST);
+  device->detached = 1;
   LeaveDeviceLock(device);
 
   for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
     if (!BridgeTagged(port)) continue;
     EnterDeviceLock(device);
-    BYTE state = PortState(port);
+    const LONG state = PortState(port);
     BOOL wasOpen = (state & PortOpened) != 0;
     // Whoever clears the opened bit under the lock owns stopping the poll timer.
     UINT timer = 0;
@@ -90,8 +84,8 @@ DWORD MarkDeviceDetached(BridgeDevice* device, BridgePort** openPorts, HANDLE* c
       timer = port->pollTimer;
       port->pollTimer = 0;
     }
-    StoreStateLocked(port, static_cast<BYTE>((state & ~PortOpened) | PortDetached));
-    if (port->inDone != nullptr) SetEvent(port->inDone);
+    PortStateChange(port, PortDetached, PortOpened);
+    if (port->inDone != NULL) SetEvent(port->inDone);
     LeaveDeviceLock(device);
 
     StopModemPoll(port, timer);
@@ -129,12 +123,12 @@ void WaitForOpenPortsClosed(BridgePort** ports, HANDLE* events, DWORD count) {
 
 // Gives the receive thread ReceiveThreadStopMs to end, then terminates it; closes its handle.
 void StopReceiveThread(BridgePort* port) {
-  if (port->receiveThread == nullptr) return;
+  if (port->receiveThread == NULL) return;
   if (WaitForSingleObject(port->receiveThread, ReceiveThreadStopMs) != WAIT_OBJECT_0) {
     TerminateThread(port->receiveThread, 0);
   }
   CloseHandle(port->receiveThread);
-  port->receiveThread = nullptr;
+  port->receiveThread = NULL;
 }
 
 // The ordered shutdown shared by removal and by a failed attach:
@@ -153,16 +147,19 @@ void ShutDownDevice(BridgeDevice* device, BOOL removal) {
   DWORD openCount = MarkDeviceDetached(device, openPorts, closed, &notOpen);
   if (!removal || notOpen == 0) WaitForOpenPortsClosed(openPorts, closed, openCount);
 
-  if (device->attachDone != nullptr) SetEvent(device->attachDone);
-  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
+  if (device->attachDone != NULL) SetEvent(device->attachDone);
+  // One index for both walks: compilers of the platform's era keep a for-loop variable alive
+  // after its loop.
+  DWORD i;
+  for (i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     if (BridgeTagged(device->ports[i])) StopReceiveThread(device->ports[i]);
   }
   if (removal) Sleep(DetachSettleMs);
-  for (DWORD i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
+  for (i = 0; i < device->portCount && i < BridgeMaxPorts; ++i) {
     BridgePort* port = device->ports[i];
-    if (BridgeTagged(port) && port->activeHandle != nullptr) {
+    if (BridgeTagged(port) && port->activeHandle != NULL) {
       DeactivateDevice(port->activeHandle);
-      port->activeHandle = nullptr;
+      port->activeHandle = NULL;
     }
   }
   DestroyBridgeDevice(device);
@@ -174,9 +171,9 @@ BOOL ReadStringDescriptor(BridgeDevice* device, UCHAR index, BYTE** string) {
   LPCUSB_FUNCS usb = device->usb;
   BYTE header[2] = {0, 0};
   USB_TRANSFER transfer =
-      usb->lpGetDescriptor(device->hostDevice, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE,
-                           index, StringLanguage, sizeof(header), header);
-  if (transfer == nullptr) return TRUE;
+      usb->lpGetDescriptor(device->hostDevice, NULL, NULL, 0, USB_STRING_DESCRIPTOR_TYPE, index,
+                           StringLanguage, sizeof(header), header);
+  if (transfer == NULL) return TRUE;
   DWORD bytes = 0;
   DWORD usbError = 0;
   BOOL statusRead = ReadTransferStatus(usb, transfer, &bytes, &usbError);
@@ -187,10 +184,10 @@ BOOL ReadStringDescriptor(BridgeDevice* device, UCHAR index, BYTE** string) {
   if (length < 2 || header[1] != USB_STRING_DESCRIPTOR_TYPE) return FALSE;
 
   BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, 2u * length));
-  if (block == nullptr) return FALSE;
-  transfer = usb->lpGetDescriptor(device->hostDevice, nullptr, nullptr, 0,
-                                  USB_STRING_DESCRIPTOR_TYPE, index, StringLanguage, length, block);
-  if (transfer == nullptr) {
+  if (block == NULL) return FALSE;
+  transfer = usb->lpGetDescriptor(device->hostDevice, NULL, NULL, 0, USB_STRING_DESCRIPTOR_TYPE,
+                                  index, StringLanguage, length, block);
+  if (transfer == NULL) {
     ReleaseBlock(block);
     return FALSE;
   }
@@ -215,34 +212,34 @@ BOOL BuildPort(BridgeDevice* device, DWORD index) {
     return FALSE;
   }
   LPCUSB_INTERFACE iface = InterfaceAt(device->hostDevice, device->usb, index);
-  if (iface == nullptr) return FALSE;
+  if (iface == NULL) return FALSE;
 
   BridgePort* port = static_cast<BridgePort*>(LocalAlloc(LPTR, sizeof(BridgePort)));
-  if (port == nullptr) return FALSE;
+  if (port == NULL) return FALSE;
   device->ports[index] = port;
   port->signature = BridgeSignature;
   port->device = device;
   InitializeCriticalSection(&port->ringLock);
   InitializeCriticalSection(&port->eventLock);
   port->interfaceNumber = iface->Descriptor.bInterfaceNumber;
-  port->closedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (port->closedEvent == nullptr) return FALSE;
-  port->roomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (port->roomEvent == nullptr) return FALSE;
+  port->closedEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  if (port->closedEvent == NULL) return FALSE;
+  port->roomEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  if (port->roomEvent == NULL) return FALSE;
 
   if (!OpenPortPipes(port, iface)) return FALSE;
 
   port->ring = static_cast<ByteRing*>(LocalAlloc(LPTR, sizeof(ByteRing)));
-  if (port->ring == nullptr) return FALSE;
-  if (RingInit(port->ring, 1, PortRingCapacity, 0) == nullptr || port->ring->storage == nullptr) {
+  if (port->ring == NULL) return FALSE;
+  if (RingInit(port->ring, 1, PortRingCapacity, 0) == NULL || port->ring->storage == NULL) {
     return FALSE;
   }
 
   port->activeHandle = ActivateDevice(keyPath, reinterpret_cast<DWORD_PTR>(port));
-  if (port->activeHandle == nullptr) return FALSE;
+  if (port->activeHandle == NULL) return FALSE;
 
-  port->receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, port, 0, nullptr);
-  if (port->receiveThread == nullptr ||
+  port->receiveThread = CreateThread(NULL, 0, ReceiveThreadProc, port, 0, NULL);
+  if (port->receiveThread == NULL ||
       !SetThreadPriority(port->receiveThread, THREAD_PRIORITY_HIGHEST)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -252,10 +249,9 @@ BOOL BuildPort(BridgeDevice* device, DWORD index) {
 
 // Closes a pipe through the device's table when the port still knows its device.
 void ClosePortPipe(BridgePort* port, USB_PIPE* pipe) {
-  if (*pipe == nullptr) return;
-  if (port->device != nullptr && port->device->usb != nullptr)
-    port->device->usb->lpClosePipe(*pipe);
-  *pipe = nullptr;
+  if (*pipe == NULL) return;
+  if (port->device != NULL && port->device->usb != NULL) port->device->usb->lpClosePipe(*pipe);
+  *pipe = NULL;
 }
 
 // Releases one port whose receive thread has been stopped; reverse order of BuildPort.
@@ -267,11 +263,11 @@ void ReleasePort(BridgePort* port) {
   CloseIfOpen(&port->outDone);
   CloseIfOpen(&port->closedEvent);
   CloseIfOpen(&port->roomEvent);
-  port->device = nullptr;
-  if (port->ring != nullptr) {
-    if (port->ring->storage != nullptr) RingFree(port->ring);
+  port->device = NULL;
+  if (port->ring != NULL) {
+    if (port->ring->storage != NULL) RingFree(port->ring);
     ReleaseBlock(port->ring);
-    port->ring = nullptr;
+    port->ring = NULL;
   }
   DeleteCriticalSection(&port->eventLock);
   DeleteCriticalSection(&port->ringLock);
@@ -281,26 +277,26 @@ void ReleasePort(BridgePort* port) {
 }  // namespace
 
 LPCUSB_INTERFACE InterfaceAt(USB_HANDLE device, LPCUSB_FUNCS usb, DWORD index) {
-  if (usb == nullptr || usb->lpGetDeviceInfo == nullptr) return nullptr;
+  if (usb == NULL || usb->lpGetDeviceInfo == NULL) return NULL;
   LPCUSB_DEVICE info = usb->lpGetDeviceInfo(device);
-  if (info == nullptr || info->lpActiveConfig == nullptr) return nullptr;
+  if (info == NULL || info->lpActiveConfig == NULL) return NULL;
   LPCUSB_CONFIGURATION config = info->lpActiveConfig;
-  if (index >= config->dwNumInterfaces || config->lpInterfaces == nullptr) return nullptr;
+  if (index >= config->dwNumInterfaces || config->lpInterfaces == NULL) return NULL;
   return &config->lpInterfaces[index];
 }
 
 BOOL OpenPortPipes(BridgePort* port, LPCUSB_INTERFACE iface) {
-  if (!BridgeTagged(port) || iface == nullptr || port->device == nullptr) return FALSE;
+  if (!BridgeTagged(port) || iface == NULL || port->device == NULL) return FALSE;
   BridgeDevice* device = port->device;
   LPCUSB_FUNCS usb = device->usb;
   USB_TRANSFER selected =
-      usb->lpSetInterface(device->hostDevice, nullptr, nullptr, 0,
-                          iface->Descriptor.bInterfaceNumber, iface->Descriptor.bAlternateSetting);
-  if (selected == nullptr) return FALSE;
+      usb->lpSetInterface(device->hostDevice, NULL, NULL, 0, iface->Descriptor.bInterfaceNumber,
+                          iface->Descriptor.bAlternateSetting);
+  if (selected == NULL) return FALSE;
 
   BOOL ok = TRUE;
   const DWORD endpoints = iface->Descriptor.bNumEndpoints;
-  if (endpoints > 0 && iface->lpEndpoints == nullptr) ok = FALSE;
+  if (endpoints > 0 && iface->lpEndpoints == NULL) ok = FALSE;
   for (DWORD i = 0; ok && i < endpoints; ++i) {
     const USB_ENDPOINT_DESCRIPTOR* endpoint = &iface->lpEndpoints[i].Descriptor;
     if ((endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
@@ -308,20 +304,20 @@ BOOL OpenPortPipes(BridgePort* port, LPCUSB_INTERFACE iface) {
     // OUT side's manual-reset (see BulkTransferWait).
     const bool in = (endpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
     USB_PIPE* pipe = in ? &port->inPipe : &port->outPipe;
-    if (*pipe != nullptr) continue;
+    if (*pipe != NULL) continue;
     *pipe = usb->lpOpenPipe(device->hostDevice, endpoint);
-    if (*pipe == nullptr) {
+    if (*pipe == NULL) {
       ok = FALSE;
       break;
     }
     HANDLE* done = in ? &port->inDone : &port->outDone;
-    *done = CreateEventW(nullptr, in ? FALSE : TRUE, FALSE, nullptr);
-    if (*done == nullptr) ok = FALSE;
+    *done = CreateEventW(NULL, in ? FALSE : TRUE, FALSE, NULL);
+    if (*done == NULL) ok = FALSE;
     (in ? port->inEndpoint : port->outEndpoint) = endpoint->bEndpointAddress;
   }
   CloseTransferHandle(usb, selected);
-  return ok && port->inPipe != nullptr && port->inDone != nullptr && port->outPipe != nullptr &&
-         port->outDone != nullptr;
+  return ok && port->inPipe != NULL && port->inDone != NULL && port->outPipe != NULL &&
+         port->outDone != NULL;
 }
 
 BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
@@ -330,8 +326,8 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
   (void)iface;
   (void)uniqueDriverId;
   (void)reserved;
-  if (acceptControl != nullptr) *acceptControl = FALSE;
-  if (acceptControl == nullptr || settings == nullptr ||
+  if (acceptControl != NULL) *acceptControl = FALSE;
+  if (acceptControl == NULL || settings == NULL ||
       IsBadReadPtr(settings, sizeof(USB_DRIVER_SETTINGS)) || !UsbTableUsable(usb)) {
     return FALSE;
   }
@@ -339,7 +335,7 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
   const WORD productId = static_cast<WORD>(settings->dwProductId & 0xFFFFu);
 
   BridgeDevice* bridge = static_cast<BridgeDevice*>(LocalAlloc(LPTR, sizeof(BridgeDevice)));
-  if (bridge == nullptr) return FALSE;
+  if (bridge == NULL) return FALSE;
   bridge->signature = BridgeSignature;
   InitializeCriticalSection(&bridge->lock);
 
@@ -347,16 +343,15 @@ BOOL DeviceAttach(USB_HANDLE device, LPCUSB_FUNCS usb, LPCUSB_INTERFACE iface,
   // ports array here.
   LPCUSB_DEVICE info = usb->lpGetDeviceInfo(device);
   DWORD interfaces = 0;
-  if (info != nullptr && info->lpActiveConfig != nullptr) {
+  if (info != NULL && info->lpActiveConfig != NULL) {
     interfaces = info->lpActiveConfig->dwNumInterfaces;
   }
   if (interfaces <= BridgeMaxPorts) {
-    bridge->attachDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bridge->detachEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bridge->lockWanted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    bridge->attachDone = CreateEventW(NULL, TRUE, FALSE, NULL);
+    bridge->detachEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    bridge->lockWanted = CreateEventW(NULL, FALSE, FALSE, NULL);
   }
-  if (bridge->attachDone == nullptr || bridge->detachEvent == nullptr ||
-      bridge->lockWanted == nullptr) {
+  if (bridge->attachDone == NULL || bridge->detachEvent == NULL || bridge->lockWanted == NULL) {
     CloseIfOpen(&bridge->attachDone);
     CloseIfOpen(&bridge->detachEvent);
     CloseIfOpen(&bridge->lockWanted);
@@ -421,16 +416,16 @@ void DestroyBridgeDevice(BridgeDevice* device) {
       }
       ReleasePort(port);
     }
-    device->ports[i] = nullptr;
+    device->ports[i] = NULL;
   }
-  if (device->usb != nullptr) {
+  if (device->usb != NULL) {
     device->usb->lpUnRegisterNotificationRoutine(device->hostDevice, DeviceNotify, device);
   }
   if (portLeft) return;
   ReleaseBlock(device->productString);
-  device->productString = nullptr;
+  device->productString = NULL;
   ReleaseBlock(device->serialString);
-  device->serialString = nullptr;
+  device->serialString = NULL;
   CloseIfOpen(&device->attachDone);
   CloseIfOpen(&device->detachEvent);
   CloseIfOpen(&device->lockWanted);

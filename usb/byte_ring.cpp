@@ -1,6 +1,8 @@
 // The receive FIFO of a port: fixed-size elements, one spare slot, never overwrites.
 #include "usb/byte_ring.h"
 
+#include <string.h>
+
 namespace {
 
 // Byte offset of a slot; slot < slotCount, and slotCount * elementSize fits 32 bits (RingInit).
@@ -19,11 +21,11 @@ inline DWORD Smaller(DWORD a, DWORD b) {
 }  // namespace
 
 ByteRing* RingInit(ByteRing* ring, DWORD elementSize, DWORD capacity, UINT allocFlags) {
-  if (ring == nullptr) return nullptr;
+  if (ring == NULL) return NULL;
   ring->readIndex = 0;
   ring->writeIndex = 0;
   ring->elementSize = elementSize;
-  ring->storage = nullptr;
+  ring->storage = NULL;
   ring->valid = 1;
 
   // A capacity whose slot count or byte size does not fit 32 bits leaves the ring without storage,
@@ -33,21 +35,21 @@ ByteRing* RingInit(ByteRing* ring, DWORD elementSize, DWORD capacity, UINT alloc
     return ring;
   }
   ring->slotCount = capacity + 1;
-  const unsigned long long size = static_cast<unsigned long long>(ring->slotCount) *
-                                  static_cast<unsigned long long>(elementSize);
-  if (size > MAXDWORD) {
+  // slotCount * elementSize must fit 32 bits; tested by division, so that the product never wraps.
+  if (elementSize != 0 && ring->slotCount > MAXDWORD / elementSize) {
     ring->slotCount = 0;
     return ring;
   }
+  const DWORD size = ring->slotCount * elementSize;
   if (size == 0) return ring;
 
-  ring->storage = static_cast<BYTE*>(LocalAlloc(allocFlags, static_cast<SIZE_T>(size)));
-  if (ring->storage != nullptr) __builtin_memset(ring->storage, 0, static_cast<SIZE_T>(size));
+  ring->storage = static_cast<BYTE*>(LocalAlloc(allocFlags, size));
+  if (ring->storage != NULL) memset(ring->storage, 0, size);
   return ring;
 }
 
 DWORD RingPut(ByteRing* ring, const void* source, DWORD count) {
-  if (ring == nullptr || ring->storage == nullptr || source == nullptr || count == 0) return 0;
+  if (ring == NULL || ring->storage == NULL || source == NULL || count == 0) return 0;
   const BYTE* from = static_cast<const BYTE*>(source);
 
   DWORD first;
@@ -65,12 +67,12 @@ DWORD RingPut(ByteRing* ring, const void* source, DWORD count) {
   const DWORD total = Smaller(first + second, count);
   const DWORD head = Smaller(first, total);
   if (head != 0) {
-    __builtin_memmove(SlotAddress(ring, ring->writeIndex), from, Bytes(ring, head));
+    memmove(SlotAddress(ring, ring->writeIndex), from, Bytes(ring, head));
     ring->writeIndex += head;
   }
   const DWORD tail = Smaller(total - head, second);
   if (tail != 0) {
-    __builtin_memmove(ring->storage, from + Bytes(ring, head), Bytes(ring, tail));
+    memmove(ring->storage, from + Bytes(ring, head), Bytes(ring, tail));
     ring->writeIndex = tail;
   }
   if (ring->writeIndex == ring->slotCount) ring->writeIndex = 0;
@@ -78,7 +80,7 @@ DWORD RingPut(ByteRing* ring, const void* source, DWORD count) {
 }
 
 DWORD RingGet(ByteRing* ring, void* destination, DWORD count) {
-  if (ring == nullptr || ring->storage == nullptr || destination == nullptr || count == 0) return 0;
+  if (ring == NULL || ring->storage == NULL || destination == NULL || count == 0) return 0;
   if (ring->readIndex == ring->writeIndex) return 0;
   BYTE* to = static_cast<BYTE*>(destination);
 
@@ -94,12 +96,12 @@ DWORD RingGet(ByteRing* ring, void* destination, DWORD count) {
   const DWORD total = Smaller(first + second, count);
   const DWORD head = Smaller(first, total);
   if (head != 0) {
-    __builtin_memmove(to, SlotAddress(ring, ring->readIndex), Bytes(ring, head));
+    memmove(to, SlotAddress(ring, ring->readIndex), Bytes(ring, head));
     ring->readIndex += head;
   }
   const DWORD tail = Smaller(total - head, second);
   if (tail != 0) {
-    __builtin_memmove(to + Bytes(ring, head), ring->storage, Bytes(ring, tail));
+    memmove(to + Bytes(ring, head), ring->storage, Bytes(ring, tail));
     ring->readIndex = tail;
   }
   if (ring->readIndex == ring->slotCount) ring->readIndex = 0;
@@ -107,27 +109,27 @@ DWORD RingGet(ByteRing* ring, void* destination, DWORD count) {
 }
 
 DWORD RingCount(const ByteRing* ring) {
-  if (ring == nullptr || ring->storage == nullptr) return 0;
+  if (ring == NULL || ring->storage == NULL) return 0;
   if (ring->readIndex == ring->writeIndex) return 0;
   if (ring->readIndex < ring->writeIndex) return ring->writeIndex - ring->readIndex;
   return ring->writeIndex - ring->readIndex + ring->slotCount;
 }
 
 void RingReset(ByteRing* ring) {
-  if (ring == nullptr) return;
+  if (ring == NULL) return;
   ring->readIndex = 0;
   ring->writeIndex = 0;
 }
 
 void RingFree(ByteRing* ring) {
-  if (ring == nullptr) return;
+  if (ring == NULL) return;
   if (ring->valid) {
     ring->valid = 0;
-    if (ring->storage != nullptr) {
+    if (ring->storage != NULL) {
       // The block may be larger than asked for; poison all of it.
-      __builtin_memset(ring->storage, 0xCC, LocalSize(ring->storage));
+      memset(ring->storage, 0xCC, LocalSize(ring->storage));
       LocalFree(ring->storage);
     }
   }
-  ring->storage = nullptr;
+  ring->storage = NULL;
 }

@@ -6,9 +6,9 @@
 
 namespace {
 
-constexpr DWORD RetryPauseMs = 10;
+const DWORD RetryPauseMs = 10;
 
-bool PortDetachedNow(const BridgePort* port) {
+bool PortDetachedNow(BridgePort* port) {
   return (PortState(port) & PortDetached) != 0;
 }
 
@@ -19,7 +19,7 @@ bool PortDetachedNow(const BridgePort* port) {
 // close at once would wait for it.
 DWORD ReceiveOnce(BridgePort* port, BYTE* buffer, USB_TRANSFER* finished) {
   USB_TRANSFER transfer = IssueBulkIn(port, buffer, ReceiveTransferSize);
-  if (transfer == nullptr) {
+  if (transfer == NULL) {
     Sleep(RetryPauseMs);
     return 0;
   }
@@ -38,7 +38,7 @@ DWORD RingRoom(BridgePort* port) {
   EnterCriticalSection(&port->ringLock);
   const ByteRing* ring = port->ring;
   DWORD room = 0;
-  if (ring != nullptr && ring->slotCount != 0) room = ring->slotCount - 1 - RingCount(ring);
+  if (ring != NULL && ring->slotCount != 0) room = ring->slotCount - 1 - RingCount(ring);
   LeaveCriticalSection(&port->ringLock);
   return room;
 }
@@ -46,8 +46,8 @@ DWORD RingRoom(BridgePort* port) {
 // Bytes the core's receive buffer can still take; MAXDWORD when no core is bound or its settings
 // ask for no input flow control (the core then throws away what does not fit and reports it).
 DWORD CoreRoom(BridgePort* port) {
-  ComDevice* device = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (device == nullptr) return MAXDWORD;
+  ComDevice* device = BoundComDevice(port);
+  if (device == NULL) return MAXDWORD;
   const DWORD room = ComRxRoom(device);
   if (room == MAXDWORD) return MAXDWORD;
   DCB dcb;
@@ -62,8 +62,8 @@ DWORD CoreRoom(BridgePort* port) {
 // The ring's bytes and those of the batch the core may still be storing, counted together.
 DWORD RingAndTransitCount(BridgePort* port) {
   EnterCriticalSection(&port->ringLock);
-  DWORD count = port->ring != nullptr ? RingCount(port->ring) : 0;
-  count += __atomic_load_n(&port->rxInTransit, __ATOMIC_ACQUIRE);
+  DWORD count = port->ring != NULL ? RingCount(port->ring) : 0;
+  count += (DWORD)InterlockedExchangeAdd((LONG*)&port->rxInTransit, 0);
   LeaveCriticalSection(&port->ringLock);
   return count;
 }
@@ -87,7 +87,7 @@ bool MayReceive(BridgePort* port) {
 
 void WaitForRingRoom(BridgePort* port) {
   while (!MayReceive(port) && !PortDetachedNow(port)) {
-    if (port->roomEvent != nullptr) {
+    if (port->roomEvent != NULL) {
       WaitForSingleObject(port->roomEvent, RetryPauseMs);
     } else {
       Sleep(1);
@@ -106,28 +106,28 @@ void StoreReceived(BridgePort* port, const BYTE* buffer, DWORD bytes) {
   LeaveCriticalSection(&port->ringLock);
 
   // Deinit may clear comDevice at any moment: read it once.
-  ComDevice* device = __atomic_load_n(&port->comDevice, __ATOMIC_ACQUIRE);
-  if (device != nullptr) ComSignalWork(device);
+  ComDevice* device = BoundComDevice(port);
+  if (device != NULL) ComSignalWork(device);
 }
 
 }  // namespace
 
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter) {
   BridgePort* port = static_cast<BridgePort*>(parameter);
-  if (!BridgeTagged(port) || port->device == nullptr) return 0;
+  if (!BridgeTagged(port) || port->device == NULL) return 0;
 
   BYTE* buffer = static_cast<BYTE*>(LocalAlloc(LPTR, ReceiveTransferSize));
-  if (buffer == nullptr) return 0;
+  if (buffer == NULL) return 0;
 
   // No transfer before attach has finished.
   WaitForSingleObject(port->device->attachDone, INFINITE);
 
   for (;;) {
     WaitForRingRoom(port);
-    USB_TRANSFER finished = nullptr;
+    USB_TRANSFER finished = NULL;
     const DWORD bytes = PortDetachedNow(port) ? 0 : ReceiveOnce(port, buffer, &finished);
     if (bytes != 0) StoreReceived(port, buffer, bytes);
-    if (finished != nullptr) CloseTransferHandle(port->device->usb, finished);
+    if (finished != NULL) CloseTransferHandle(port->device->usb, finished);
     // Read without a lock: detach only ever sets the bit, then sets inDone to end the wait above.
     if (PortDetachedNow(port)) break;
   }

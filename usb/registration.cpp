@@ -22,15 +22,16 @@ const DWORD NumberChars = 16;
 void FormatDecimal(WCHAR* text, DWORD value) {
   WCHAR digits[NumberChars];
   DWORD count = 0;
-  LONG signedValue = static_cast<LONG>(value);
-  // Work on the magnitude in 64 bits so that the most negative value needs no special case.
-  int64_t magnitude = signedValue < 0 ? -static_cast<int64_t>(signedValue) : signedValue;
+  const bool negative = static_cast<LONG>(value) < 0;
+  // The magnitude in unsigned 32-bit arithmetic, where the most negative value needs no special
+  // case (0 - 0x80000000 is 0x80000000).
+  DWORD magnitude = negative ? 0u - value : value;
   do {
-    digits[count++] = static_cast<WCHAR>(u'0' + magnitude % 10);
+    digits[count++] = static_cast<WCHAR>(TEXT('0') + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
   DWORD out = 0;
-  if (signedValue < 0) text[out++] = u'-';
+  if (negative) text[out++] = TEXT('-');
   while (count > 0) text[out++] = digits[--count];
   text[out] = 0;
 }
@@ -48,7 +49,7 @@ BOOL Append(WCHAR* path, DWORD capacity, DWORD* length, const WCHAR* source) {
 // Length of a wide string that must be readable character by character; FALSE when a character
 // cannot be read. An application or a caller's table can hand any pointer.
 BOOL ReadableLength(LPCWSTR text, DWORD* length) {
-  if (text == nullptr) return FALSE;
+  if (text == NULL) return FALSE;
   DWORD n = 0;
   for (;;) {
     if (IsBadReadPtr(text + n, sizeof(WCHAR))) return FALSE;
@@ -70,7 +71,7 @@ BOOL ValueSize(const RegistryValue* record, DWORD* size) {
       *size = (length + 1) * sizeof(WCHAR);
       return TRUE;
     case REG_DWORD:
-      if (record->data == nullptr || IsBadReadPtr(record->data, sizeof(DWORD))) return FALSE;
+      if (record->data == NULL || IsBadReadPtr(record->data, sizeof(DWORD))) return FALSE;
       *size = sizeof(DWORD);
       return TRUE;
     case REG_MULTI_SZ: {
@@ -98,7 +99,7 @@ BOOL RecordReadable(const RegistryValue* record) {
 BOOL WriteValues(HKEY key, const RegistryValue* table) {
   for (const RegistryValue* record = table;; ++record) {
     if (!RecordReadable(record)) return FALSE;
-    if (record->name == nullptr) return TRUE;
+    if (record->name == NULL) return TRUE;
     DWORD nameLength = 0;
     DWORD size = 0;
     if (!ReadableLength(record->name, &nameLength) || !ValueSize(record, &size)) return FALSE;
@@ -112,14 +113,14 @@ BOOL WriteValues(HKEY key, const RegistryValue* table) {
 BOOL ReadValues(HKEY key, RegistryValue* table) {
   for (RegistryValue* record = table;; ++record) {
     if (!RecordReadable(record) || IsBadWritePtr(record, sizeof(RegistryValue))) return FALSE;
-    if (record->name == nullptr) return TRUE;
+    if (record->name == NULL) return TRUE;
     DWORD nameLength = 0;
     if (!ReadableLength(record->name, &nameLength)) return FALSE;
-    if (record->data != nullptr && record->size != 0 && IsBadWritePtr(record->data, record->size)) {
+    if (record->data != NULL && record->size != 0 && IsBadWritePtr(record->data, record->size)) {
       return FALSE;
     }
-    if (RegQueryValueExW(key, record->name, nullptr, &record->type,
-                         static_cast<LPBYTE>(record->data), &record->size) != ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, record->name, NULL, &record->type, static_cast<LPBYTE>(record->data),
+                         &record->size) != ERROR_SUCCESS) {
       return FALSE;
     }
   }
@@ -128,7 +129,7 @@ BOOL ReadValues(HKEY key, RegistryValue* table) {
 }  // namespace
 
 BOOL BuildPortKeyPath(WCHAR* path, DWORD capacity, DWORD port, DWORD vendorId, DWORD productId) {
-  if (path == nullptr || capacity == 0) return FALSE;
+  if (path == NULL || capacity == 0) return FALSE;
   path[0] = 0;
   WCHAR portText[NumberChars];
   WCHAR vendorText[NumberChars];
@@ -148,10 +149,10 @@ BOOL BuildPortKeyPath(WCHAR* path, DWORD capacity, DWORD port, DWORD vendorId, D
 
 BOOL ApplyRegistryValues(LPCWSTR keyPath, RegistryValue* table, DWORD mode, BOOL force) {
   DWORD pathLength = 0;
-  if (keyPath == nullptr || table == nullptr || !ReadableLength(keyPath, &pathLength)) {
+  if (keyPath == NULL || table == NULL || !ReadableLength(keyPath, &pathLength)) {
     return FALSE;
   }
-  HKEY key = nullptr;
+  HKEY key = NULL;
   LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_ALL_ACCESS, &key);
 
   if (mode != RegistryWrite) {
@@ -167,7 +168,7 @@ BOOL ApplyRegistryValues(LPCWSTR keyPath, RegistryValue* table, DWORD mode, BOOL
     if (!force) return TRUE;
   }
   DWORD disposition = 0;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
                       &disposition) != ERROR_SUCCESS) {
     return FALSE;
   }
@@ -178,7 +179,7 @@ BOOL ApplyRegistryValues(LPCWSTR keyPath, RegistryValue* table, DWORD mode, BOOL
 
 BOOL InstallDriver(LPCWSTR driverLibFile) {
   if (!RegisterClientDriverID(DriverClientId)) return FALSE;
-  if (!RegisterClientSettings(driverLibFile, DriverClientId, nullptr, &DriverSettings)) {
+  if (!RegisterClientSettings(driverLibFile, DriverClientId, NULL, &DriverSettings)) {
     return FALSE;
   }
   WCHAR path[PortKeyPathChars];
@@ -189,13 +190,13 @@ BOOL InstallDriver(LPCWSTR driverLibFile) {
   RegistryValue values[] = {
       {TEXT("Dll"), REG_SZ, 0, const_cast<WCHAR*>(DriverClientId)},
       {TEXT("Prefix"), REG_SZ, 0, const_cast<WCHAR*>(TEXT("COM"))},
-      {nullptr, 0, 0, nullptr},
+      {NULL, 0, 0, NULL},
   };
   return ApplyRegistryValues(path, values, RegistryWrite, TRUE);
 }
 
 BOOL UnInstallDriver(void) {
-  BOOL settingsRemoved = UnRegisterClientSettings(DriverClientId, nullptr, &DriverSettings);
+  BOOL settingsRemoved = UnRegisterClientSettings(DriverClientId, NULL, &DriverSettings);
   BOOL idRemoved = UnRegisterClientDriverID(DriverClientId);
   return settingsRemoved && idRemoved;
 }

@@ -14,8 +14,8 @@ DWORD RefusalCode() {
 // Ends a transfer that has not completed; the host stack then reports the bytes it moved. The
 // abort waits for the completion routine, so a later status read sees the final count.
 void AbortUnfinished(LPCUSB_FUNCS usb, USB_TRANSFER transfer) {
-  if (usb->lpIsTransferComplete != nullptr && usb->lpIsTransferComplete(transfer)) return;
-  if (usb->lpAbortTransfer != nullptr) usb->lpAbortTransfer(transfer, 0);
+  if (usb->lpIsTransferComplete != NULL && usb->lpIsTransferComplete(transfer)) return;
+  if (usb->lpAbortTransfer != NULL) usb->lpAbortTransfer(transfer, 0);
 }
 
 // Steps shared by both kinds of transfer once the transfer has been issued: wait for it when it
@@ -48,8 +48,8 @@ DWORD FinishTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, bool waited, HANDL
 // no reset before the issue, a stale signal would pass an unfinished transfer for a finished one):
 // both are refused before anything reaches the bus.
 bool WaitArgumentsValid(LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD timeout) {
-  if (routine != nullptr && event == nullptr) return false;
-  if (routine != nullptr && event != nullptr && timeout == 0) return false;
+  if (routine != NULL && event == NULL) return false;
+  if (routine != NULL && event != NULL && timeout == 0) return false;
   return true;
 }
 
@@ -66,7 +66,7 @@ DWORD Fail(DWORD result) {
 bool PrepareWait(LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD* bytes, DWORD* usbError) {
   *bytes = 0;
   *usbError = 0;
-  const bool waited = routine != nullptr && event != nullptr;
+  const bool waited = routine != NULL && event != NULL;
   if (waited) ResetTransferEvent(event);
   return waited;
 }
@@ -75,7 +75,7 @@ bool PrepareWait(LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD* bytes, 
 // with a USB error fails too.
 DWORD CompleteWait(LPCUSB_FUNCS usb, USB_TRANSFER transfer, bool waited, HANDLE event,
                    DWORD timeout, DWORD* bytes, DWORD* usbError) {
-  if (transfer == nullptr) return Fail(RefusalCode());
+  if (transfer == NULL) return Fail(RefusalCode());
   DWORD result = FinishTransfer(usb, transfer, waited, event, timeout, bytes, usbError);
   if (result == 0 && *usbError != 0) result = static_cast<DWORD>(ERROR_GEN_FAILURE);
   return Fail(result);
@@ -84,7 +84,7 @@ DWORD CompleteWait(LPCUSB_FUNCS usb, USB_TRANSFER transfer, bool waited, HANDLE 
 }  // namespace
 
 DWORD WINAPI TransferCompleted(LPVOID parameter) {
-  if (parameter == nullptr) {
+  if (parameter == NULL) {
     SetLastError(static_cast<DWORD>(ERROR_INVALID_HANDLE));
     return static_cast<DWORD>(ERROR_INVALID_HANDLE);
   }
@@ -98,24 +98,24 @@ DWORD ResetTransferEvent(HANDLE event) {
 }
 
 BOOL ReadTransferStatus(LPCUSB_FUNCS usb, USB_TRANSFER transfer, DWORD* bytes, DWORD* usbError) {
-  if (usb != nullptr && usb->lpGetTransferStatus != nullptr && bytes != nullptr &&
-      usbError != nullptr && usb->lpGetTransferStatus(transfer, bytes, usbError)) {
+  if (usb != NULL && usb->lpGetTransferStatus != NULL && bytes != NULL && usbError != NULL &&
+      usb->lpGetTransferStatus(transfer, bytes, usbError)) {
     return TRUE;
   }
-  if (usbError != nullptr) *usbError = USB_CANCELED_ERROR;
+  if (usbError != NULL) *usbError = USB_CANCELED_ERROR;
   return FALSE;
 }
 
 BOOL CloseTransferHandle(LPCUSB_FUNCS usb, USB_TRANSFER transfer) {
-  if (usb == nullptr || usb->lpCloseTransfer == nullptr) return FALSE;
+  if (usb == NULL || usb->lpCloseTransfer == NULL) return FALSE;
   return usb->lpCloseTransfer(transfer) ? TRUE : FALSE;
 }
 
 DWORD BulkTransferWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
                        HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress,
                        DWORD length, DWORD* bytes, DWORD timeout, DWORD* usbError) {
-  if (usb == nullptr || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
-      bytes == nullptr || usbError == nullptr || (buffer == nullptr && length != 0) ||
+  if (usb == NULL || usb->lpIssueBulkTransfer == NULL || pipe == NULL || bytes == NULL ||
+      usbError == NULL || (buffer == NULL && length != 0) ||
       !WaitArgumentsValid(routine, event, timeout)) {
     return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
@@ -128,9 +128,9 @@ DWORD BulkTransferWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTIN
 DWORD VendorTransferWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
                          HANDLE event, DWORD flags, LPCUSB_DEVICE_REQUEST setup, LPVOID buffer,
                          ULONG physicalAddress, DWORD* bytes, DWORD timeout, DWORD* usbError) {
-  if (usb == nullptr || usb->lpIssueVendorTransfer == nullptr || device == nullptr ||
-      setup == nullptr || bytes == nullptr || usbError == nullptr ||
-      (buffer == nullptr && setup->wLength != 0) || !WaitArgumentsValid(routine, event, timeout)) {
+  if (usb == NULL || usb->lpIssueVendorTransfer == NULL || device == NULL || setup == NULL ||
+      bytes == NULL || usbError == NULL || (buffer == NULL && setup->wLength != 0) ||
+      !WaitArgumentsValid(routine, event, timeout)) {
     return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
   const bool waited = PrepareWait(routine, event, bytes, usbError);
@@ -143,11 +143,10 @@ DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, L
                                 DWORD length, DWORD timeout, const HANDLE* stops, DWORD stopCount,
                                 BOOL (*stopWanted)(void* context, DWORD index), void* context,
                                 DWORD* bytes, DWORD* usbError, DWORD* stoppedBy) {
-  if (stoppedBy != nullptr) *stoppedBy = StopNone;
-  if (usb == nullptr || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
-      event == nullptr || bytes == nullptr || usbError == nullptr || stoppedBy == nullptr ||
-      (buffer == nullptr && length != 0) || timeout == 0 || stopCount > MaxStops ||
-      (stops == nullptr && stopCount != 0)) {
+  if (stoppedBy != NULL) *stoppedBy = StopNone;
+  if (usb == NULL || usb->lpIssueBulkTransfer == NULL || pipe == NULL || event == NULL ||
+      bytes == NULL || usbError == NULL || stoppedBy == NULL || (buffer == NULL && length != 0) ||
+      timeout == 0 || stopCount > MaxStops || (stops == NULL && stopCount != 0)) {
     return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
   *bytes = 0;
@@ -155,7 +154,7 @@ DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, L
   ResetTransferEvent(event);
   USB_TRANSFER transfer =
       usb->lpIssueBulkTransfer(pipe, TransferCompleted, event, 0, length, buffer, 0);
-  if (transfer == nullptr) return Fail(RefusalCode());
+  if (transfer == NULL) return Fail(RefusalCode());
 
   // Null stops are left out of the wait; index maps a wait slot back to its stop.
   HANDLE waits[MaxStops + 1];
@@ -163,7 +162,7 @@ DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, L
   DWORD count = 1;
   waits[0] = event;
   for (DWORD i = 0; i < stopCount; ++i) {
-    if (stops[i] == nullptr) continue;
+    if (stops[i] == NULL) continue;
     waits[count] = stops[i];
     index[count] = i;
     ++count;
@@ -185,7 +184,7 @@ DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, L
     if (wait > WAIT_OBJECT_0 && wait < WAIT_OBJECT_0 + count) {
       const DWORD stop = index[wait - WAIT_OBJECT_0];
       // A stop that no longer applies (a signal left from earlier) does not end the transfer.
-      if (stopWanted != nullptr && !stopWanted(context, stop)) continue;
+      if (stopWanted != NULL && !stopWanted(context, stop)) continue;
       *stoppedBy = stop;
       result = static_cast<DWORD>(ERROR_OPERATION_ABORTED);
       break;
@@ -203,10 +202,10 @@ DWORD BulkTransferWaitStoppable(LPCUSB_FUNCS usb, USB_PIPE pipe, HANDLE event, L
 }
 
 USB_TRANSFER IssueBulkIn(BridgePort* port, LPVOID buffer, DWORD length) {
-  if (buffer == nullptr || length == 0 || !BridgeTagged(port) || port->device == nullptr ||
-      port->device->usb == nullptr || port->device->usb->lpIssueBulkTransfer == nullptr) {
+  if (buffer == NULL || length == 0 || !BridgeTagged(port) || port->device == NULL ||
+      port->device->usb == NULL || port->device->usb->lpIssueBulkTransfer == NULL) {
     SetLastError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    return nullptr;
+    return NULL;
   }
   return port->device->usb->lpIssueBulkTransfer(port->inPipe, TransferCompleted, port->inDone,
                                                 USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, length,

@@ -56,7 +56,7 @@ bool WaitPending(BridgePort* port) {
 TEST(BridgeInit, BindsThePortNamedByClientInfo) {
   Bridge b;
   ASSERT_TRUE(b.Attached());
-  EXPECT_EQ(b.Port()->comDevice, b.Com());
+  EXPECT_EQ(BoundComDevice(b.Port()), b.Com());
   EXPECT_EQ(b.Com()->binding->bindFlags, (DWORD)BindThreadAtOpen);
   EXPECT_EQ(b.Com()->binding->interruptId, -1);
   EXPECT_EQ(b.Com()->rxSize, 65536u);
@@ -89,7 +89,7 @@ TEST(BridgeInit, RefusesBadClientInfo) {
   // Missing key.
   EXPECT_EQ(BridgePortOps.Init(TEXT("Drivers\\Active\\NoSuchKey"), &com, &binding), nullptr);
   EXPECT_EQ(binding.bindFlags, 0u);
-  EXPECT_EQ(b.Port()->comDevice, b.Com());  // the bound port is left alone
+  EXPECT_EQ(BoundComDevice(b.Port()), b.Com());  // the bound port is left alone
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
 }
 

@@ -41,7 +41,7 @@ TEST_F(EventsTest, BitsOutsideTheMaskAreDropped) {
   // EV_DSR went with it: with the mask widened, nothing is waiting.
   ASSERT_TRUE(SetMask(h, EV_CTS | EV_DSR));
   RaiseCommEvents(device, EV_RING);  // not in any mask: not even gathered
-  EXPECT_EQ(h->eventState, 0);
+  EXPECT_EQ(LoadLong(&h->eventState), 0);
   auto waiter = std::async(std::launch::async, [&] {
     DWORD m = 0;
     WaitMask(h, &m);
@@ -61,7 +61,7 @@ TEST_F(EventsTest, MaskUnionCoversEveryHandle) {
   ASSERT_NE(other, nullptr);
   ASSERT_TRUE(SetMask(h, EV_CTS));
   ASSERT_TRUE(SetMask(other, EV_RING));
-  EXPECT_EQ(device->eventMaskUnion, EV_CTS | EV_RING);
+  EXPECT_EQ(LoadWord(&device->eventMaskUnion), EV_CTS | EV_RING);
   RaiseCommEvents(device, EV_RING);
   DWORD mask = 0;
   EXPECT_TRUE(WaitMask(other, &mask));

@@ -20,14 +20,14 @@ CoreState Snapshot(ComDevice* d, ComHandle* h) {
   std::memset(&s, 0, sizeof(s));
   s.dcb = d->dcb;
   s.timeouts = d->timeouts;
-  s.flowFlags = static_cast<DWORD>(d->flowFlags);
-  s.eventMaskUnion = d->eventMaskUnion;
-  s.rxRead = d->rxRead;
-  s.rxWrite = d->rxWrite;
-  s.outQueue = d->outQueue;
-  s.openCount = d->openCount;
+  s.flowFlags = static_cast<DWORD>(LoadLong(&d->flowFlags));
+  s.eventMaskUnion = LoadWord(&d->eventMaskUnion);
+  s.rxRead = LoadWord(&d->rxRead);
+  s.rxWrite = LoadWord(&d->rxWrite);
+  s.outQueue = LoadWord(&d->outQueue);
+  s.openCount = LoadWord(&d->openCount);
   s.eventMask = h->eventMask;
-  s.eventState = static_cast<DWORD>(h->eventState);
+  s.eventState = static_cast<DWORD>(LoadLong(&h->eventState));
   s.abortWait = h->abortWait;
   return s;
 }

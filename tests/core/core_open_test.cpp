@@ -9,7 +9,8 @@ TEST_F(OpenTest, FirstOpenAppliesDefaultsAndOpensThePort) {
   ASSERT_NE(Init(), nullptr);
   EXPECT_EQ(port.Count(Slot::PostInit), 1u);
   EXPECT_EQ(device->rxSize, 65536u);
-  EXPECT_EQ(device->thread, nullptr) << "BindThreadAtOpen: no thread before the first open";
+  EXPECT_EQ(LoadPointer(&device->thread), nullptr)
+      << "BindThreadAtOpen: no thread before the first open";
 
   ComHandle* h = OpenRW();
   ASSERT_NE(h, nullptr);
@@ -38,11 +39,11 @@ TEST_F(OpenTest, FirstOpenAppliesDefaultsAndOpensThePort) {
   EXPECT_EQ(order,
             (std::vector<Slot>{Slot::Open, Slot::SetLineSettings, Slot::SetTimeouts, Slot::Purge}));
 
-  ASSERT_NE(device->thread, nullptr);
-  EXPECT_EQ(CeGetThreadPriority(device->thread), 103);
+  ASSERT_NE(LoadPointer(&device->thread), nullptr);
+  EXPECT_EQ(CeGetThreadPriority(LoadPointer(&device->thread)), 103);
   EXPECT_TRUE(ComClose(h));
   EXPECT_EQ(port.Args(Slot::Close), std::vector<uint64_t>{0}) << "openCount is 0 at Close";
-  EXPECT_EQ(device->thread, nullptr);
+  EXPECT_EQ(LoadPointer(&device->thread), nullptr);
 }
 
 TEST_F(OpenTest, ReadAndWriteAccessAreOneExclusiveRight) {
@@ -57,12 +58,12 @@ TEST_F(OpenTest, ReadAndWriteAccessAreOneExclusiveRight) {
 
   ComHandle* plain = ComOpen(device, 0, 0);
   ASSERT_NE(plain, nullptr) << "an open without access is a data open";
-  EXPECT_EQ(device->openCount, 2u);
+  EXPECT_EQ(LoadWord(&device->openCount), 2u);
   ComHandle* bus = ComOpen(device, 0xC0000100u, 0);
   ASSERT_NE(bus, nullptr);
   EXPECT_EQ(bus->access, 0x100u);
-  EXPECT_EQ(device->openCount, 2u) << "bus-access handles are not counted";
-  EXPECT_EQ(device->owner, writer);
+  EXPECT_EQ(LoadWord(&device->openCount), 2u) << "bus-access handles are not counted";
+  EXPECT_EQ(LoadPointer(&device->owner), writer);
 
   // Closing the owner leaves the port open and frees the right.
   EXPECT_TRUE(ComClose(writer));
@@ -96,9 +97,9 @@ TEST_F(OpenTest, BusAccessOpenDoesNotOpenThePort) {
   ComHandle* bus = ComOpen(device, 0xC0000100u, 0);
   ASSERT_NE(bus, nullptr);
   EXPECT_EQ(port.Count(Slot::Open), 0u);
-  EXPECT_EQ(device->openCount, 0u);
-  EXPECT_EQ(device->owner, nullptr);
-  EXPECT_EQ(device->thread, nullptr);
+  EXPECT_EQ(LoadWord(&device->openCount), 0u);
+  EXPECT_EQ(LoadPointer(&device->owner), nullptr);
+  EXPECT_EQ(LoadPointer(&device->thread), nullptr);
   char buffer[4];
   EXPECT_EQ(ComRead(bus, buffer, 4), kFailed);
   EXPECT_EQ(GetLastError(), 6u) << "the port is not open";
@@ -161,15 +162,15 @@ TEST_F(OpenTest, OpenSlotFailureLeavesNothingBehind) {
   SetLastError(0);
   EXPECT_EQ(OpenRW(), nullptr);
   EXPECT_EQ(GetLastError(), 110u);
-  EXPECT_EQ(device->openCount, 0u);
-  EXPECT_EQ(device->owner, nullptr);
-  EXPECT_EQ(device->thread, nullptr) << "the thread started for the open is stopped";
+  EXPECT_EQ(LoadWord(&device->openCount), 0u);
+  EXPECT_EQ(LoadPointer(&device->owner), nullptr);
+  EXPECT_EQ(LoadPointer(&device->thread), nullptr) << "the thread started for the open is stopped";
   EXPECT_EQ(device->openList.next, &device->openList);
 
   port.openFails = false;
   ComHandle* h = OpenRW();
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(device->openCount, 1u);
+  EXPECT_EQ(LoadWord(&device->openCount), 1u);
   EXPECT_TRUE(ComClose(h));
 }
 
@@ -263,13 +264,15 @@ TEST_F(PriorityTest, Priority256SetsTheEventThreadPriorityWhileOpen) {
   port.bindFlags = BindThreadAtInit;
   ASSERT_NE(Init(), nullptr);
   EXPECT_EQ(device->threadPriority, 150u);
-  ASSERT_NE(device->thread, nullptr) << "BindThreadAtInit starts the thread in ComInit";
+  ASSERT_NE(LoadPointer(&device->thread), nullptr)
+      << "BindThreadAtInit starts the thread in ComInit";
   ComHandle* h = OpenRW();
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(CeGetThreadPriority(device->thread), 150);
+  EXPECT_EQ(CeGetThreadPriority(LoadPointer(&device->thread)), 150);
   EXPECT_TRUE(ComClose(h));
-  ASSERT_NE(device->thread, nullptr) << "a thread started at init outlives the last close";
-  EXPECT_EQ(GetThreadPriority(device->thread), THREAD_PRIORITY_NORMAL);
+  ASSERT_NE(LoadPointer(&device->thread), nullptr)
+      << "a thread started at init outlives the last close";
+  EXPECT_EQ(GetThreadPriority(LoadPointer(&device->thread)), THREAD_PRIORITY_NORMAL);
   // The thread still serves the port on the next open.
   h = OpenRW();
   ASSERT_NE(h, nullptr);
@@ -284,7 +287,7 @@ TEST_F(OpenTest, WithoutThreadFlagsNoEventThreadRuns) {
   ASSERT_NE(Init(), nullptr);
   ComHandle* h = OpenRW();
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(device->thread, nullptr);
+  EXPECT_EQ(LoadPointer(&device->thread), nullptr);
   port.Feed("ab");
   SetTimeouts(h, 0, 0, 50);
   EXPECT_EQ(Read(h, 2), "") << "nobody services the port's work";

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "core/com_internal.h"
 #include "platform/ce_os.h"
 
 namespace {
@@ -50,7 +51,7 @@ BOOL SlotOpen(PortContext p) {
   return P(p)->openFails.load() ? FALSE : TRUE;
 }
 ULONG SlotClose(PortContext p) {
-  P(p)->Record(Slot::Close, P(p)->device->openCount);
+  P(p)->Record(Slot::Close, LoadWord(&P(p)->device->openCount));
   return 0;
 }
 DWORD SlotQueryEvents(PortContext p) {

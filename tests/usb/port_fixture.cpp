@@ -44,7 +44,7 @@ void PortFixture::Build(LPCUSB_FUNCS usb, USB_HANDLE hostDevice) {
   if (port->ring != nullptr) RingInit(port->ring, 1, 0x4000, 0);
 
   com->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  port->comDevice = com;
+  BindComDevice(port, com);
 }
 
 PortFixture::PortFixture(LPCUSB_FUNCS usb, USB_HANDLE hostDevice, USB_PIPE inPipe,
