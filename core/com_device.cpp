@@ -123,6 +123,7 @@ void DestroyDevice(ComDevice* device) {
   CloseEvent(&device->wakeEvent);
   CloseEvent(&device->exitEvent);
   CloseEvent(&device->txDoneEvent);
+  CloseEvent(&device->txResumeEvent);
   CloseEvent(&device->rxEvent);
   if (device->builtStage >= BuiltRxTxLocks) {
     DeleteCriticalSection(&device->rxLock);
@@ -178,9 +179,10 @@ bool BuildDevice(ComDevice* device, LPCWSTR activeKey, const PortOps* ops) {
   device->wakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
   device->exitEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
   device->txDoneEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+  device->txResumeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
   device->rxEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
   if (device->wakeEvent == NULL || device->exitEvent == NULL || device->txDoneEvent == NULL ||
-      device->rxEvent == NULL)
+      device->txResumeEvent == NULL || device->rxEvent == NULL)
     return false;
   InitializeCriticalSection(&device->rxLock);
   InitializeCriticalSection(&device->txLock);

@@ -95,11 +95,12 @@ struct ComDevice {
   CRITICAL_SECTION rxLock;  // held by COM_Read for the whole call
   PortBinding* binding;
   PortContext port;
-  HANDLE wakeEvent;    // wakes the event thread
-  HANDLE rxEvent;      // auto-reset: data available, or set to abort a read
-  HANDLE exitEvent;    // set by the event thread just before it exits
-  HANDLE txDoneEvent;  // the current write was handed over completely or aborted
-  HANDLE thread;       // the event thread; 0 when none
+  HANDLE wakeEvent;      // wakes the event thread
+  HANDLE rxEvent;        // auto-reset: data available, or set to abort a read
+  HANDLE exitEvent;      // set by the event thread just before it exits
+  HANDLE txDoneEvent;    // the current write was handed over completely or aborted
+  HANDLE txResumeEvent;  // auto-reset: TxHeldByXoff was cleared; a held write hands over the rest
+  HANDLE thread;         // the event thread; 0 when none
   DWORD threadPriority;
   // Receive counters, written only by the event thread (and zeroed by the first open, before the
   // thread runs or while it has nothing to receive); read by nobody else.

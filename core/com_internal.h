@@ -45,8 +45,13 @@ inline DWORD BitsChange(LONG* word, DWORD setBits, DWORD clearBits) {
     old = seen;
   }
 }
+// Returns the bits before the change. Lifting TxHeldByXoff wakes a write that the hold keeps
+// waiting, whoever lifts it (XON received, SETXON, the core's own XON, new settings).
 inline DWORD FlowChange(ComDevice* device, DWORD setBits, DWORD clearBits) {
-  return BitsChange(&device->flowFlags, setBits, clearBits);
+  const DWORD before = BitsChange(&device->flowFlags, setBits, clearBits);
+  if ((before & clearBits & TxHeldByXoff) && !(setBits & TxHeldByXoff))
+    SetEvent(device->txResumeEvent);
+  return before;
 }
 inline void FlowSet(ComDevice* device, DWORD bits) {
   FlowChange(device, bits, 0);

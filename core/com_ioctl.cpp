@@ -470,6 +470,13 @@ BOOL ApplyDcb(ComDevice* device, const DCB* newDcb) {
       rtsMode == RTS_CONTROL_HANDSHAKE ? RtsHandshakeLevel(device, overThreeQuarters) : true;
   DriveLine(port, dtrMode, dtrHigh, ops->SetDtr, ops->ClearDtr);
   DriveLine(port, rtsMode, rtsHigh, ops->SetRts, ops->ClearRts);
+  // Without XON/XOFF on output an XOFF received earlier holds nothing any more, as on the bridge
+  // itself; only the core's own XOFF still outstanding under fInX without fTXContinueOnXoff keeps
+  // the hold until its XON. Left set, the hold would keep every later write waiting: SETXON
+  // cannot lift it without XON/XOFF in force.
+  const bool ownHold =
+      (flags & DCB_F_INX) && !(flags & DCB_F_TX_CONTINUE_ON_XOFF) && (FlowFlags(device) & XoffSent);
+  if (!(flags & DCB_F_OUTX) && !ownHold) FlowClear(device, TxHeldByXoff);
   LeaveCriticalSection(&device->inFlowLock);
   if (flags & (DCB_F_OUTX | DCB_F_INX))
     FlowSet(device, SoftFlow);

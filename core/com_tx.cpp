@@ -15,17 +15,23 @@ void ClearCurrentWriteLocked(ComDevice* device) {
 
 // The Transmit result is not looked at: a port tells what it took only through the count. That
 // count is trusted only up to what was offered, so txSent never passes txLength.
+// A write held by XOFF is not offered to the port at all: a port that sends synchronously would
+// take an offer of 0 bytes as the end of the write. The write stays in progress, and its writer
+// runs the pump again when txResumeEvent says the hold was lifted.
 void TransmitPump(ComDevice* device) {
   const PortOps* ops = Ops(device);
   EnterCriticalSection(&device->txStateLock);
   if (LoadWord(&device->openCount) == 0) ClearCurrentWriteLocked(device);
   if (device->txBuffer != NULL && device->txLength - device->txSent > 0) {
+    if (FlowFlags(device) & TxHeldByXoff) {
+      LeaveCriticalSection(&device->txStateLock);
+      return;
+    }
     const DWORD previous = SetProcPermissions(device->txPermissions);
     DCB dcb;
     SnapshotDcb(device, &dcb);
     if (RtsToggle(DcbFlagWord(&dcb))) ops->SetRts(device->port);
-    const DWORD offered =
-        (FlowFlags(device) & TxHeldByXoff) ? 0 : device->txLength - device->txSent;
+    const DWORD offered = device->txLength - device->txSent;
     DWORD count = offered;
     ops->Transmit(device->port, device->txBuffer + device->txSent, &count);
     if (count > offered) count = offered;
@@ -51,6 +57,7 @@ DWORD ComWrite(ComHandle* handle, LPCVOID buffer, DWORD length) {
   EnterCriticalSection(&device->txStateLock);
   FlowClear(device, WriteAborted);
   WaitForSingleObject(device->txDoneEvent, 0);
+  WaitForSingleObject(device->txResumeEvent, 0);
   device->txPermissions = GetCurrentPermissions();
   // A zero-length write has nothing to hand over; its buffer may even be null.
   device->txBuffer = length > 0 ? (const BYTE*)buffer : NULL;
@@ -61,13 +68,28 @@ DWORD ComWrite(ComHandle* handle, LPCVOID buffer, DWORD length) {
   ResetEvent(device->txDoneEvent);
   LeaveCriticalSection(&device->txStateLock);
 
-  TransmitPump(device);
-
   COMMTIMEOUTS timeouts;
   SnapshotTimeouts(device, &timeouts);
-  DWORD limit = timeouts.WriteTotalTimeoutMultiplier * length + timeouts.WriteTotalTimeoutConstant;
-  if (limit == 0) limit = INFINITE;
-  WaitForSingleObject(device->txDoneEvent, limit);
+  const DWORD limit =
+      timeouts.WriteTotalTimeoutMultiplier * length + timeouts.WriteTotalTimeoutConstant;
+  const DWORD start = GetTickCount();
+
+  TransmitPump(device);
+
+  // The write is over when txDoneEvent is set (handed over, or aborted by a purge, a close or a
+  // removal) or its total time-out has passed. Until then each lift of an XOFF hold runs the pump
+  // again; a hold that comes back before it runs only makes the pump wait once more.
+  const HANDLE events[2] = {device->txDoneEvent, device->txResumeEvent};
+  for (;;) {
+    DWORD wait = INFINITE;
+    if (limit != 0) {
+      const DWORD elapsed = GetTickCount() - start;
+      if (elapsed >= limit) break;
+      wait = limit - elapsed;
+    }
+    if (WaitForMultipleObjects(2, events, FALSE, wait) != WAIT_OBJECT_0 + 1) break;
+    TransmitPump(device);
+  }
 
   if (!(FlowFlags(device) & WriteAborted) && LoadWord(&device->openCount) == 0)
     SetLastError(ERROR_INVALID_HANDLE);

@@ -10,6 +10,7 @@
 #endif
 
 #include <atomic>
+#include <ctime>
 #include <functional>
 #include <future>
 #include <thread>
@@ -369,6 +370,183 @@ TEST_F(FlowTest, SwitchingXonXoffOffReleasesAnEarlierXoff) {
   ASSERT_TRUE(ceapp::WriteFile(port, sent.data(), static_cast<DWORD>(sent.size()), &n, nullptr));
   EXPECT_EQ(read.get(), sent);
 }
+
+// ---- Writes held by XOFF ------------------------------------------------------------------------
+// A write that XOFF holds waits, within its time-outs, for the hold to be lifted, like a write that
+// CTS holds; it never ends at once with nothing written. The peer's XOFF is held by the bridge
+// itself (XON/XOFF on output goes to the bridge with the flow record); SETXOFF holds the core.
+
+// CPU time of the calling thread, in milliseconds.
+double ThreadCpuMs() {
+#ifdef _WIN32
+  FILETIME created, exited, kernel, user;
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return (ticks(kernel) + ticks(user)) / 1e4;  // 100 ns units
+#else
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+#endif
+}
+
+struct TimedWrite {
+  DWORD written = 0xFFFFFFFFu;
+  long long ms = 0;
+  double cpuMs = 0;
+};
+
+enum class XoffBy { Peer, Application };
+
+class XoffHeldWrite : public FlowTest {
+ protected:
+  // COM1 and COM2 on a null-modem cable with XON/XOFF both ways, COM1 held by `by`.
+  void PlugHeld(XoffBy by) {
+    ASSERT_NO_FATAL_FAILURE(PlugPair(CBR_115200, {.xonXoff = true}, {.xonXoff = true}));
+    Hold(by, true);
+  }
+
+  void Hold(XoffBy by, bool held) {
+    if (by == XoffBy::Application) {
+      ASSERT_TRUE(ceapp::EscapeCommFunction(handles[0], held ? SETXOFF : SETXON));
+      DWORD errors = 0;
+      COMSTAT status{};
+      ASSERT_TRUE(ceapp::ClearCommError(handles[0], &errors, &status));
+      ASSERT_EQ(status.fXoffHold != 0, held);
+      return;
+    }
+    const BYTE byte = held ? 0x13 : 0x11;
+    DWORD n = 0;
+    ASSERT_TRUE(ceapp::WriteFile(handles[1], &byte, 1, &n, nullptr));
+    for (int i = 0; i < 400 && bridges[0].model->State(0).xoffHeld != held; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(bridges[0].model->State(0).xoffHeld, held);
+  }
+
+  void SetWriteTimeout(DWORD totalMs) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.WriteTotalTimeoutConstant = totalMs;
+    ASSERT_TRUE(ceapp::SetCommTimeouts(handles[0], &timeouts));
+  }
+
+  std::future<TimedWrite> StartWrite(size_t bytes) {
+    data = rig::Pattern(bytes, 31, true);
+    return Async([this] {
+      TimedWrite result;
+      const Clock::time_point start = Clock::now();
+      const double cpu = ThreadCpuMs();
+      ceapp::WriteFile(handles[0], data.data(), static_cast<DWORD>(data.size()), &result.written,
+                       nullptr);
+      result.cpuMs = ThreadCpuMs() - cpu;
+      result.ms = rig::MillisecondsSince(start);
+      return result;
+    });
+  }
+
+  // What COM2 receives within `ms`, for up to `bytes` bytes.
+  std::vector<uint8_t> Received(size_t bytes, DWORD ms) {
+    EXPECT_TRUE(rig::SetReadTimeout(handles[1], ms));
+    return rig::ReadAll(handles[1], bytes);
+  }
+};
+
+class XoffHeldWriteBy : public XoffHeldWrite, public ::testing::WithParamInterface<XoffBy> {};
+
+// The write ends at its total time-out with the bytes that left, and costs no CPU meanwhile; the
+// core's own hold hands over nothing.
+TEST_P(XoffHeldWriteBy, EndsAtItsTotalTimeOut) {
+  ASSERT_NO_FATAL_FAILURE(PlugHeld(GetParam()));
+  ASSERT_NO_FATAL_FAILURE(SetWriteTimeout(300));
+  std::future<TimedWrite> write = StartWrite(1000);
+  ASSERT_TRUE(EndsWithin(write, 10));
+  const TimedWrite result = write.get();
+  EXPECT_GE(result.ms, 290) << "the held write ended before its time-out";
+  EXPECT_LT(result.ms, 300 + kPromptMs);
+  EXPECT_LT(result.written, 1000u);
+  if (GetParam() == XoffBy::Application) {
+    EXPECT_EQ(result.written, 0u);
+  }
+  EXPECT_LT(result.cpuMs, 50.0) << "the held write used the CPU while it waited";
+  RecordProperty("held_write_cpu_us", static_cast<int>(result.cpuMs * 1000));
+  // Once the hold is lifted, the far end gets exactly the bytes the write reported.
+  ASSERT_NO_FATAL_FAILURE(Hold(GetParam(), false));
+  const std::vector<uint8_t> got = Received(1000, 500);
+  ASSERT_EQ(got.size(), result.written);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+}
+
+// Without write time-outs the write waits until the hold is lifted, then hands over everything.
+TEST_P(XoffHeldWriteBy, WithoutTimeOutsGoesOnWhenTheHoldIsLifted) {
+  ASSERT_NO_FATAL_FAILURE(PlugHeld(GetParam()));
+  ASSERT_NO_FATAL_FAILURE(SetWriteTimeout(0));
+  std::future<TimedWrite> write = StartWrite(2000);
+  ASSERT_EQ(write.wait_for(kBlocked), std::future_status::timeout) << "XOFF did not hold it";
+  std::future<std::vector<uint8_t>> read = Async([&] { return Received(data.size(), 3000); });
+  ASSERT_NO_FATAL_FAILURE(Hold(GetParam(), false));
+  ASSERT_TRUE(EndsWithin(write, 10));
+  const TimedWrite result = write.get();
+  EXPECT_EQ(result.written, 2000u);
+  EXPECT_LT(result.cpuMs, 100.0) << "the held write used the CPU while it waited";
+  EXPECT_EQ(read.get(), data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, XoffHeldWriteBy,
+                         ::testing::Values(XoffBy::Peer, XoffBy::Application),
+                         [](const auto& info) {
+                           return std::string(info.param == XoffBy::Peer ? "Peer" : "Application");
+                         });
+
+// The ways of lifting the core's hold other than SETXON, and the ways of ending the write.
+enum class XoffEnd { XonXoffSwitchedOff, PurgeTxAbort, CloseHandle, Removal };
+
+class XoffHeldWriteEnds : public XoffHeldWrite, public ::testing::WithParamInterface<XoffEnd> {};
+
+TEST_P(XoffHeldWriteEnds, PromptlyWithTheBytesHandedOver) {
+  ASSERT_NO_FATAL_FAILURE(PlugHeld(XoffBy::Application));
+  ASSERT_NO_FATAL_FAILURE(SetWriteTimeout(0));
+  std::future<TimedWrite> write = StartWrite(500);
+  ASSERT_EQ(write.wait_for(kBlocked), std::future_status::timeout) << "SETXOFF did not hold it";
+
+  const XoffEnd end = GetParam();
+  Clock::time_point start = Clock::now();
+  switch (end) {
+    case XoffEnd::XonXoffSwitchedOff:
+      EXPECT_TRUE(rig::Configure(handles[0], CBR_115200));
+      break;
+    case XoffEnd::PurgeTxAbort:
+      EXPECT_TRUE(ceapp::PurgeComm(handles[0], PURGE_TXABORT));
+      break;
+    case XoffEnd::CloseHandle:
+      EXPECT_TRUE(ceapp::CloseHandle(handles[0]));
+      handles[0] = INVALID_HANDLE_VALUE;
+      break;
+    case XoffEnd::Removal:
+      rig::Unplug(bridges[0]);
+      break;
+  }
+  ASSERT_TRUE(EndsWithin(write, 10));
+  const TimedWrite result = write.get();
+  EXPECT_LT(rig::MillisecondsSince(start), kPromptMs);
+  if (end == XoffEnd::XonXoffSwitchedOff) {
+    EXPECT_EQ(result.written, 500u);
+    EXPECT_EQ(Received(data.size(), 3000), data);
+  } else {
+    EXPECT_EQ(result.written, 0u);
+  }
+}
+
+std::string XoffEndName(const ::testing::TestParamInfo<XoffEnd>& info) {
+  static const char* const names[] = {"XonXoffSwitchedOff", "PurgeTxAbort", "CloseHandle",
+                                      "Removal"};
+  return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, XoffHeldWriteEnds,
+                         ::testing::Values(XoffEnd::XonXoffSwitchedOff, XoffEnd::PurgeTxAbort,
+                                           XoffEnd::CloseHandle, XoffEnd::Removal),
+                         XoffEndName);
 
 }  // namespace
 
