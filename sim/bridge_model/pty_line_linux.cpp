@@ -15,7 +15,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "sim/bridge_model/pty_line.h"
@@ -136,8 +135,11 @@ class PtyLine final : public ExternalLine {
 
   void Run() {
     uint8_t buffer[4096];
-    // When the oldest byte for the terminal was first seen queued.
-    std::optional<std::chrono::steady_clock::time_point> queuedSince;
+    // Whether bytes for the terminal are queued, and when the oldest was first seen queued (a flag
+    // and a plain time point: GCC 12 cannot follow an optional's engaged flag through the loop on
+    // 32-bit targets and warns that the time point may be used uninitialised).
+    bool queued = false;
+    std::chrono::steady_clock::time_point queuedSince{};
     for (;;) {
       short events = 0;
       int timeoutMs = -1;
@@ -148,14 +150,15 @@ class PtyLine final : public ExternalLine {
           events |= POLLIN;
         const auto now = std::chrono::steady_clock::now();
         if (toTerminal_.empty()) {
-          queuedSince.reset();
-        } else if (!queuedSince) {
+          queued = false;
+        } else if (!queued) {
+          queued = true;
           queuedSince = now;
         }
-        if (queuedSince &&
-            (toTerminal_.size() >= kToTerminalBatch || now - *queuedSince >= kToTerminalDelay)) {
+        if (queued &&
+            (toTerminal_.size() >= kToTerminalBatch || now - queuedSince >= kToTerminalDelay)) {
           events |= POLLOUT;
-        } else if (queuedSince) {
+        } else if (queued) {
           timeoutMs = 1;
         }
       }
@@ -171,7 +174,7 @@ class PtyLine final : public ExternalLine {
       bool wake = false;
       if (fds[1].revents & POLLOUT) {
         wake |= WriteToTerminal();
-        queuedSince.reset();  // what is left (or comes next) starts its own delay
+        queued = false;  // what is left (or comes next) starts its own delay
       }
       if (fds[1].revents & POLLIN) wake |= ReadFromTerminal(buffer, sizeof buffer);
       if ((fds[1].revents & (POLLHUP | POLLERR)) && !(fds[1].revents & (POLLIN | POLLOUT))) {
