@@ -8,7 +8,9 @@ function(tv_driver_library name)
   target_link_libraries(${name} PUBLIC tvsim)
 endfunction()
 
-# A GoogleTest executable whose tests CTest discovers when the tests run.
+# A GoogleTest executable whose tests CTest discovers when the tests run, labelled with the folder
+# of tests/ they come from (core, bridge, usb, lifecycle, e2e, sim_os, ...), so that a preset can
+# pick suites by label.
 function(tv_test name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
@@ -17,6 +19,7 @@ function(tv_test name)
     # the device's keys: they take turns.
     set(lock RESOURCE_LOCK wine_registry)
   endif()
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300 ${lock})
+                       PROPERTIES TIMEOUT 300 LABELS ${folder} ${lock})
 endfunction()

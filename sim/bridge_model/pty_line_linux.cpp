@@ -27,7 +27,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "sim/bridge_model/pty_line.h"
@@ -171,8 +170,11 @@ class PtyLine final : public ExternalLine {
   void Run() {
     sched::EnterSimulationThread();
     uint8_t buffer[4096];
-    // When the oldest byte for the terminal was first seen queued.
-    std::optional<std::chrono::steady_clock::time_point> queuedSince;
+    // Whether bytes for the terminal are queued, and when the oldest was first seen queued (a flag
+    // and a plain time point: GCC 12 cannot follow an optional's engaged flag through the loop on
+    // 32-bit targets and warns that the time point may be used uninitialised).
+    bool queued = false;
+    std::chrono::steady_clock::time_point queuedSince{};
     // While the terminal is closed: the master still has bytes its program wrote before closing.
     bool leftover = true;
     bool wake = SetPresent(!SlaveClosed(master_));
@@ -197,17 +199,18 @@ class PtyLine final : public ExternalLine {
           events |= POLLIN;
         const auto now = std::chrono::steady_clock::now();
         if (toTerminal_.empty()) {
-          queuedSince.reset();
-        } else if (!queuedSince) {
+          queued = false;
+        } else if (!queued) {
+          queued = true;
           queuedSince = now;
         }
         // Bytes for a closed terminal wait for it to be opened again.
         if (!present) {
-          queuedSince.reset();
-        } else if (queuedSince && (toTerminal_.size() >= kToTerminalBatch ||
-                                   now - *queuedSince >= kToTerminalDelay)) {
+          queued = false;
+        } else if (queued && (toTerminal_.size() >= kToTerminalBatch ||
+                              now - queuedSince >= kToTerminalDelay)) {
           events |= POLLOUT;
-        } else if (queuedSince) {
+        } else if (queued) {
           timeoutMs = 1;
         }
       }
@@ -229,7 +232,7 @@ class PtyLine final : public ExternalLine {
       }
       if (fds[1].revents & POLLOUT) {
         wake |= WriteToTerminal();
-        queuedSince.reset();  // what is left (or comes next) starts its own delay
+        queued = false;  // what is left (or comes next) starts its own delay
       }
       if (fds[1].revents & POLLIN) {
         if (ReadFromTerminal(buffer, sizeof buffer)) {

@@ -70,9 +70,12 @@ TEST(BridgeInit, RefusesBadClientInfo) {
   // Missing value.
   WriteClientInfo(key, REG_QWORD, nullptr, 0);
   EXPECT_EQ(BridgePortOps.Init(key, &com, &binding), nullptr);
-  // A 4-byte value is not the pointer-sized client word.
-  DWORD narrow = (DWORD) reinterpret_cast<DWORD_PTR>(b.Port());
-  WriteClientInfo(key, REG_DWORD, &narrow, sizeof(narrow));
+  // The client word is pointer-sized, so the refused width depends on the host: the port's
+  // address as a value of the other width (its low 4 bytes on a 64-bit host, widened to 8 on a
+  // 32-bit one; both hosts are little-endian, so the low bytes come first) is not the client word.
+  const unsigned long long address = reinterpret_cast<DWORD_PTR>(b.Port());
+  const DWORD otherWidth = sizeof(DWORD_PTR) == 8 ? 4 : 8;
+  WriteClientInfo(key, otherWidth == 8 ? REG_QWORD : REG_DWORD, &address, otherWidth);
   EXPECT_EQ(BridgePortOps.Init(key, &com, &binding), nullptr);
   // Oversized.
   BYTE wide[16] = {};

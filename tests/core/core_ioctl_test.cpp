@@ -342,11 +342,17 @@ TEST_F(IoctlTest, ProcessExitNotice) {
   CoreState before = Snapshot(device, h);
   EXPECT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, &notice, sizeof(notice)));
   EXPECT_TRUE(Snapshot(device, h) == before) << "other flags change nothing";
+  // The record holds two handles, so its size depends on the host's width: a record sized for a
+  // host of the other width (4-byte handles on a 64-bit host, 8-byte ones on a 32-bit host) and a
+  // buffer one handle short of this host's record are ignored.
+  const DWORD otherHandle = sizeof(HANDLE) == 8 ? 4 : 8;
+  const DWORD otherSize = 2 * sizeof(DWORD) + 2 * otherHandle;
+  ASSERT_NE(otherSize, sizeof(notice));
   notice.dwFlags = DLL_PROCESS_EXITING;
-  notice.dwSize = 16;  // a 32-bit record's size: not this host's record
+  notice.dwSize = otherSize;
   EXPECT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, &notice, sizeof(notice)));
   notice.dwSize = sizeof(notice);
-  EXPECT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, &notice, 16));
+  EXPECT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, &notice, sizeof(notice) - sizeof(HANDLE)));
   EXPECT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, nullptr, 64));
   EXPECT_TRUE(Snapshot(device, h) == before);
 
@@ -372,7 +378,9 @@ TEST_F(IoctlTest, ProcessExitNotice) {
     BOOL ok = WaitMask(h, &mask);
     return std::make_pair(ok, mask);
   });
-  ASSERT_TRUE(port.WaitForCount(Slot::Transmit, 1, 10000));
+  // From here on a failed check goes on to the notice: an early return would leave the calls
+  // blocked and the futures' destructors waiting for them.
+  EXPECT_TRUE(port.WaitForCount(Slot::Transmit, 1, 10000));
   auto underWay = [&] {
     EnterCriticalSection(&device->listLock);
     const LONG calls = __atomic_load_n(&h->busy, __ATOMIC_ACQUIRE) - (device->passOwner == h);
@@ -381,8 +389,20 @@ TEST_F(IoctlTest, ProcessExitNotice) {
   };
   for (int i = 0; i < 10000 && !underWay(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_TRUE(underWay());
+  EXPECT_TRUE(underWay());
   EXPECT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, &notice, sizeof(notice)));
+  // A call the notice leaves blocked fails the test, and closing the handle ends it.
+  auto endsWithin = [&](auto& call, const char* what) {
+    if (call.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return;
+    ADD_FAILURE() << "the notice did not end the " << what;
+    if (h != nullptr) {
+      EXPECT_TRUE(ComClose(h));
+      h = nullptr;
+    }
+  };
+  endsWithin(reader, "read");
+  endsWithin(writer, "write");
+  endsWithin(waiter, "wait");
   auto [n, error] = reader.get();
   EXPECT_EQ(n, kFailed);
   EXPECT_EQ(error, 995u);
@@ -390,6 +410,7 @@ TEST_F(IoctlTest, ProcessExitNotice) {
   auto [ok, mask] = waiter.get();
   EXPECT_TRUE(ok);
   EXPECT_EQ(mask, 0u);
+  if (h == nullptr) return;
   // The mask is gone: a new wait fails until a new mask is set.
   ExpectMasklessWaitFails(h);
   // The notice on one handle leaves the other handle's mask alone.
