@@ -107,7 +107,7 @@ std::vector<Transfer> ReadCapture(const std::string& path, std::string* raw) {
         std::memcpy(&t.setup, &bytes[40], sizeof t.setup);
         EXPECT_EQ(Number(Field(usb, "usb.bmRequestType")), t.setup.bmRequestType) << urb;
         EXPECT_EQ(Number(Field(usb, "usb.setup.bRequest")), t.setup.bRequest) << urb;
-        EXPECT_EQ(Number(Field(usb, "usb.setup.wLength")), t.setup.wLength) << urb;
+        EXPECT_EQ(Number(Field(usb, "usb.setup.wLength")), +t.setup.wLength) << urb;
       }
       t.outData = data;
       byUrb[t.urb] = transfers.size();
@@ -195,11 +195,11 @@ TEST_F(CaptureTest, TsharkReadsTheSessionAsTheModelLoggedIt) {
   // The enumeration first: the device descriptor (with the model's identity), then the
   // configuration.
   EXPECT_EQ(transfers[0].setup.bRequest, 0x06);
-  EXPECT_EQ(transfers[0].setup.wValue, 0x0100);
+  EXPECT_EQ(+transfers[0].setup.wValue, 0x0100);
   ASSERT_EQ(transfers[0].inData.size(), 18u);
   EXPECT_EQ(transfers[0].inData[8] | transfers[0].inData[9] << 8, 0x10C4);
   EXPECT_EQ(transfers[0].inData[10] | transfers[0].inData[11] << 8, 0xEA60);
-  EXPECT_EQ(transfers[1].setup.wValue, 0x0200);
+  EXPECT_EQ(+transfers[1].setup.wValue, 0x0200);
   EXPECT_EQ(transfers[1].inData.size(), 9u + 9u + 2 * 7u);
 
   // Then, endpoint by endpoint, what the model logged, in its order.
@@ -226,9 +226,9 @@ TEST_F(CaptureTest, TsharkReadsTheSessionAsTheModelLoggedIt) {
         EXPECT_EQ(t.transferType, 2u);
         EXPECT_EQ(t.setup.bmRequestType, e.setup.bmRequestType);
         EXPECT_EQ(t.setup.bRequest, e.setup.bRequest);
-        EXPECT_EQ(t.setup.wValue, e.setup.wValue);
-        EXPECT_EQ(t.setup.wIndex, e.setup.wIndex);
-        EXPECT_EQ(t.setup.wLength, e.setup.wLength);
+        EXPECT_EQ(+t.setup.wValue, +e.setup.wValue);
+        EXPECT_EQ(+t.setup.wIndex, +e.setup.wIndex);
+        EXPECT_EQ(+t.setup.wLength, +e.setup.wLength);
         if (e.setup.bmRequestType == 0x41 && e.setup.bRequest == 0x12 && e.setup.wValue == 0x0C)
           ++purges;  // the application's; the open makes one of its own
       } else {
