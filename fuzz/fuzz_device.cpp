@@ -115,8 +115,8 @@ sim::BridgeConfig MakeConfig(FuzzedDataProvider& in) {
   config.rtsLowWater = config.rxFifoSize / 4;
   if (in.ConsumeIntegralInRange(0, 3) == 0) {
     // Endpoints of the device's own choosing on the first interface.
-    std::vector<sim::BridgeEndpointSpec> endpoints(in.ConsumeIntegralInRange(0, 3));
-    for (sim::BridgeEndpointSpec& e : endpoints) {
+    std::vector<sim::BridgeEndpointLayout> endpoints(in.ConsumeIntegralInRange(0, 3));
+    for (sim::BridgeEndpointLayout& e : endpoints) {
       e.address = in.ConsumeIntegral<uint8_t>();
       e.attributes = in.ConsumeIntegralInRange<uint8_t>(0, 3);
       e.maxPacket = in.ConsumeIntegralInRange<uint16_t>(0, 1024);

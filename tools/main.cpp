@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <regex>
 
-#include "tools/session.h"
 #include "sim/usb/usbmon_capture.h"
+#include "tools/session.h"
 #include "tools/tvk.h"
 
 namespace {
@@ -37,8 +37,8 @@ void AddUsbOption(CLI::App& app, std::string& usb, const char* what) {
                      what)
       ->check(CLI::Validator(
           [](std::string& v) -> std::string {
-            tvk::UsbSpec spec;
-            return tvk::ParseUsbSpec(v, &spec) ? "" : "expected VID:PID or VID:PID@BUS:ADDR";
+            tvk::UsbTarget target;
+            return tvk::ParseUsbTarget(v, &target) ? "" : "expected VID:PID or VID:PID@BUS:ADDR";
           },
           "VID:PID[@BUS:ADDR]"));
 }

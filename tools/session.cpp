@@ -249,32 +249,32 @@ int Session::PlugBridge(bool paced, bool loopback, std::string* error, unsigned 
   return static_cast<int>(bridges_.size() - 1);
 }
 
-bool ParseUsbSpec(const std::string& text, UsbSpec* spec) {
+bool ParseUsbTarget(const std::string& text, UsbTarget* target) {
   unsigned vid = 0, pid = 0, bus = 0, address = 0;
   int used = 0;
   const int n =
       std::sscanf(text.c_str(), "%4x:%4x%n@%3u:%3u%n", &vid, &pid, &used, &bus, &address, &used);
   if ((n != 2 && n != 4) || used != static_cast<int>(text.size())) return false;
   if (n == 4 && (bus < 1 || bus > 255 || address < 1 || address > 127)) return false;
-  spec->vendorId = static_cast<std::uint16_t>(vid);
-  spec->productId = static_cast<std::uint16_t>(pid);
-  spec->bus = n == 4 ? static_cast<int>(bus) : -1;
-  spec->address = n == 4 ? static_cast<int>(address) : -1;
+  target->vendorId = static_cast<std::uint16_t>(vid);
+  target->productId = static_cast<std::uint16_t>(pid);
+  target->bus = n == 4 ? static_cast<int>(bus) : -1;
+  target->address = n == 4 ? static_cast<int>(address) : -1;
   return true;
 }
 
 int Session::PlugUsbBridge(const std::string& text, std::string* error) {
-  UsbSpec spec;
-  if (!ParseUsbSpec(text, &spec)) {
+  UsbTarget target;
+  if (!ParseUsbTarget(text, &target)) {
     *error = "expected VID:PID or VID:PID@BUS:ADDR, e.g. 10c4:ea60@1:5, not \"" + text + "\"";
     return -1;
   }
 #ifdef TV_HAVE_LIBUSB
   sim::LibusbDeviceSelector selector;
-  selector.vendorId = spec.vendorId;
-  selector.productId = spec.productId;
-  selector.bus = spec.bus;
-  selector.address = spec.address;
+  selector.vendorId = target.vendorId;
+  selector.productId = target.productId;
+  selector.bus = target.bus;
+  selector.address = target.address;
   std::shared_ptr<sim::LibusbPassthrough> device = sim::OpenLibusbPassthrough(selector, error);
   if (!device) return -1;
   Bridge bridge;

@@ -33,7 +33,7 @@ class Session {
   int PlugBridge(bool paced, bool loopback, std::string* error, unsigned interfaces = 1);
   // Plugs a real bridge through libusb, picked by "VID:PID[@BUS:ADDR]" (hex ids, decimal bus and
   // address); returns its index or -1 with a message. Model() is null for it.
-  int PlugUsbBridge(const std::string& spec, std::string* error);
+  int PlugUsbBridge(const std::string& target, std::string* error);
   // Plugs a paced one-interface bridge whose line goes to a new pseudo-terminal (its path in
   // `path`); the terminal is removed in Shutdown, after the bridge.
   int PlugPtyBridge(std::string* path, std::string* error);
@@ -71,11 +71,11 @@ class Session {
 };
 
 // "VID:PID[@BUS:ADDR]": vendor and product in hex, bus and address in decimal (-1 when absent).
-struct UsbSpec {
+struct UsbTarget {
   std::uint16_t vendorId = 0, productId = 0;
   int bus = -1, address = -1;
 };
-bool ParseUsbSpec(const std::string& text, UsbSpec* spec);
+bool ParseUsbTarget(const std::string& text, UsbTarget* target);
 
 // Win32 error code as "error 1460 (time-out)".
 std::string DescribeError(DWORD code);

@@ -11,8 +11,8 @@
 namespace tvk {
 
 int RunUsbList(const UsbListOptions& options) {
-  UsbSpec spec;
-  if (!ParseUsbSpec(options.id, &spec) || spec.bus >= 0) {
+  UsbTarget target;
+  if (!ParseUsbTarget(options.id, &target) || target.bus >= 0) {
     std::fprintf(stderr, "tvk usb-list: expected VID:PID, e.g. 10c4:ea60, not \"%s\"\n",
                  options.id.c_str());
     return kExitUsage;
@@ -20,13 +20,13 @@ int RunUsbList(const UsbListOptions& options) {
 #ifdef TV_HAVE_LIBUSB
   std::string error;
   std::vector<sim::LibusbDeviceListing> found =
-      sim::ListLibusbDevices(spec.vendorId, spec.productId, &error);
+      sim::ListLibusbDevices(target.vendorId, target.productId, &error);
   if (!error.empty()) {
     std::fprintf(stderr, "tvk usb-list: %s\n", error.c_str());
     return kExitCheckFailed;
   }
   if (found.empty()) {
-    std::printf("no %04x:%04x bridge found\n", spec.vendorId, spec.productId);
+    std::printf("no %04x:%04x bridge found\n", target.vendorId, target.productId);
     return kExitOk;
   }
   for (const sim::LibusbDeviceListing& d : found) {

@@ -792,7 +792,7 @@ BridgeModel::BridgeModel(BridgeConfig config) : config_(config), impl_(new Impl)
   m.endpoints.resize(n);
   m.ports.resize(n);
   for (unsigned i = 0; i < n; ++i) {
-    std::vector<BridgeEndpointSpec> layout;
+    std::vector<BridgeEndpointLayout> layout;
     if (i < config_.endpoints.size()) {
       layout = config_.endpoints[i];
     } else {
@@ -802,7 +802,7 @@ BridgeModel::BridgeModel(BridgeConfig config) : config_(config), impl_(new Impl)
     Port& p = m.ports[i];
     p.index = i;
     p.s.latch = config_.latch;
-    for (const BridgeEndpointSpec& e : layout) {
+    for (const BridgeEndpointLayout& e : layout) {
       USB_ENDPOINT ep = {};
       ep.dwCount = sizeof(USB_ENDPOINT);
       ep.Descriptor = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address, e.attributes, e.maxPacket, 0};

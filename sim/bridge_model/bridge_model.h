@@ -18,7 +18,7 @@
 
 namespace sim {
 
-struct BridgeEndpointSpec {
+struct BridgeEndpointLayout {
   uint8_t address;     // 0x8n IN, 0x0n OUT
   uint8_t attributes;  // USB_ENDPOINT_TYPE_BULK, USB_ENDPOINT_TYPE_INTERRUPT, ...
   uint16_t maxPacket = 64;
@@ -32,7 +32,7 @@ struct BridgeConfig {
   // Interfaces in the configuration. 1 or 2 for a sound bridge; 0 or 3 model broken devices.
   unsigned interfaces = 1;
   // Endpoints per interface; an interface without an entry gets bulk IN 0x81+n and OUT 0x01+n.
-  std::vector<std::vector<BridgeEndpointSpec>> endpoints;
+  std::vector<std::vector<BridgeEndpointLayout>> endpoints;
   sim::WString product = TEXT("Tollaverk USB UART");
   sim::WString serial = TEXT("0001");
   bool hasProduct = true;

@@ -96,7 +96,7 @@ TEST(LossWatch, CountsErrorReportsAndLineDrops) {
   EXPECT_EQ(drops.Summary(), "the line dropped 7 bytes while the terminal was closed");
 }
 
-TEST(UsbSpec, VendorProductAndOptionalBusAddress) {
+TEST(UsbTarget, VendorProductAndOptionalBusAddress) {
   struct Case {
     const char* text;
     bool ok;
@@ -116,17 +116,17 @@ TEST(UsbSpec, VendorProductAndOptionalBusAddress) {
       {"", false, 0, 0, -1, -1},
   };
   for (const Case& c : cases) {
-    tvk::UsbSpec spec;
-    spec.vendorId = 0x1234;
-    ASSERT_EQ(tvk::ParseUsbSpec(c.text, &spec), c.ok) << c.text;
+    tvk::UsbTarget target;
+    target.vendorId = 0x1234;
+    ASSERT_EQ(tvk::ParseUsbTarget(c.text, &target), c.ok) << c.text;
     if (!c.ok) {
-      EXPECT_EQ(spec.vendorId, 0x1234) << c.text << ": a refused spec changes nothing";
+      EXPECT_EQ(target.vendorId, 0x1234) << c.text << ": a refused target changes nothing";
       continue;
     }
-    EXPECT_EQ(spec.vendorId, c.vid) << c.text;
-    EXPECT_EQ(spec.productId, c.pid) << c.text;
-    EXPECT_EQ(spec.bus, c.bus) << c.text;
-    EXPECT_EQ(spec.address, c.address) << c.text;
+    EXPECT_EQ(target.vendorId, c.vid) << c.text;
+    EXPECT_EQ(target.productId, c.pid) << c.text;
+    EXPECT_EQ(target.bus, c.bus) << c.text;
+    EXPECT_EQ(target.address, c.address) << c.text;
   }
 }
 
