@@ -183,6 +183,15 @@ TEST_F(LoopbackTest, AnAbortedReadLeavesWhatArrivedForTheNextRead) {
     o.error = o.ok ? 0 : GetLastError();
     return o;
   });
+  // Ends the read on every way out of the test, so that a failed assertion fails the test instead
+  // of leaving the future's destructor waiting for a read without time-outs.
+  struct AbortReadOnExit {
+    HANDLE port;
+    ~AbortReadOnExit() { ceapp::PurgeComm(port, PURGE_RXABORT); }
+  } abortOnExit{port};
+  // The read must be waiting before the bytes arrive: one that starts with bytes queued takes them.
+  // Nothing shows that it waits, so it gets a head start.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const std::vector<uint8_t> sent = rig::Pattern(10, 5);
   DWORD written = 0;
   ASSERT_TRUE(
