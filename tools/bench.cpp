@@ -15,6 +15,7 @@
 #include "sim/os/sim_os.h"
 #include "sim/os/thread_cpu.h"
 #include "tools/ceiling.h"
+#include "tools/data_path.h"
 #include "tools/host.h"
 #include "tools/session.h"
 
@@ -29,85 +30,6 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 double SecondsSince(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-uint8_t PatternByte(uint64_t i, uint32_t seed) {
-  return static_cast<uint8_t>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
-}
-
-struct Flow {
-  uint64_t bytes = 0;       // bytes the writer handed over
-  uint64_t received = 0;    // bytes read back
-  uint64_t mismatched = 0;  // bytes read back that differ from what was sent at that place
-  double seconds = 0;
-  double callCpuSeconds = 0;  // CPU of the writing and reading threads: their driver calls
-  bool writeFailed = false;   // a write failed or took less than it was given
-};
-
-// Writes `writeSize`-byte blocks to `out` until `budget` seconds passed (or `limit` bytes went),
-// while reading everything back from `in`. The first block is written however late the writer
-// starts, so that a busy machine gives a slower figure and not an empty one.
-Flow Stream(HANDLE out, HANDLE in, bool paced, uint32_t writeSize, double budget, uint64_t limit,
-            uint32_t seed) {
-  Flow flow;
-  std::atomic<bool> writerDone{false};
-  std::atomic<uint64_t> sent{0};
-  // Unpaced: a read returns at once with what is there, or waits up to 500 ms for the first byte.
-  // Paced: a read collects for up to 100 ms, as an application on a slow line would, so that the
-  // reader's own wake-ups do not dominate the CPU figure.
-  if (paced) {
-    Session::SetReadTimeouts(in, 0, 0, 100);
-  } else {
-    Session::SetReadTimeouts(in, MAXDWORD, MAXDWORD, 500);
-  }
-  Clock::time_point start = Clock::now();
-  Clock::time_point lastByte = start;
-  std::atomic<double> writerCpu{0};
-  std::atomic<bool> writeFailed{false};
-  const double readerCpu0 = host::ThreadCpuSeconds();
-  std::thread writer([&] {
-    const double cpu0 = host::ThreadCpuSeconds();
-    std::vector<uint8_t> block(writeSize);
-    uint64_t at = 0;
-    while (at < limit && (at == 0 || SecondsSince(start) < budget)) {
-      uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(writeSize, limit - at));
-      for (uint32_t i = 0; i < n; ++i) block[i] = PatternByte(at + i, seed);
-      DWORD written = 0;
-      const bool ok = ceapp::WriteFile(out, block.data(), n, &written, nullptr);
-      at += written;
-      sent = at;
-      if (!ok || written < n) {
-        writeFailed = true;
-        break;
-      }
-    }
-    writerCpu = host::ThreadCpuSeconds() - cpu0;
-    writerDone = true;
-  });
-  std::vector<uint8_t> buffer(65536);
-  int quiet = 0;
-  while (true) {
-    DWORD n = 0;
-    if (!ceapp::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) break;
-    for (DWORD i = 0; i < n; ++i) {
-      if (buffer[i] != PatternByte(flow.received + i, seed)) ++flow.mismatched;
-    }
-    flow.received += n;
-    if (n > 0) {
-      lastByte = Clock::now();
-      quiet = 0;
-    } else if (writerDone && ++quiet >= (paced ? 10 : 2)) {
-      break;  // a second of silence after the last write: nothing more comes
-    }
-    if (writerDone && flow.received >= sent) break;
-  }
-  flow.seconds = std::chrono::duration<double>(lastByte - start).count();
-  const double readerCpu = host::ThreadCpuSeconds() - readerCpu0;
-  writer.join();
-  flow.bytes = sent;
-  flow.callCpuSeconds = writerCpu + readerCpu;
-  flow.writeFailed = writeFailed;
-  return flow;
 }
 
 struct Target {
@@ -141,6 +63,7 @@ class ThreadKinds {
     for (const sim::ThreadCpu& t : sim::ThreadCpuTable()) known_.insert(t.routine);
   }
   std::set<const void*> receive, event;
+  DriverRoutines Routines() const { return {receive, event}; }
 
   // The per-kind CPU used since `before` (a table read earlier).
   KindCpu Since(const std::vector<sim::ThreadCpu>& before, double callSeconds) const {
@@ -160,6 +83,9 @@ class ThreadKinds {
           break;
         case sim::ThreadKind::BridgeModel:
           k.models += v;
+          break;
+        case sim::ThreadKind::Application:  // not in the CPU table: measured in Stream
+          k.other += v;
           break;
       }
     };
@@ -197,6 +123,58 @@ void SayKinds(bool quiet, const KindCpu& k, double wall, bool available) {
       "           by thread kind, %% of one core: event %.2f, receive %.2f, poll timer %.2f,"
       " application calls %.2f, host stack %.2f, bridge models %.2f\n",
       pct(k.event), pct(k.receive), pct(k.poll), pct(k.calls), pct(k.hostStack), pct(k.models));
+}
+
+// The counted work of a run beside its floor.
+json CountsJson(const CostFigures& f, const CostFloor& floor) {
+  const WakeCounts& w = f.wakeupsPerKiB;
+  return {{"kernel_waits_counted", sim::KernelWaitsCounted()},
+          {"kib_moved", f.kib},
+          {"driver_wakeups_per_kib", w.Driver()},
+          {"driver_wakeups_floor_per_kib", floor.driverWakeupsPerKiB},
+          {"driver_wakeups_vs_floor",
+           floor.driverWakeupsPerKiB > 0 ? w.Driver() / floor.driverWakeupsPerKiB : 0},
+          {"process_wakeups_per_kib", w.Process()},
+          {"process_wakeups_floor_per_kib", floor.processWakeupsPerKiB},
+          {"wakeups_per_kib_by_kind",
+           {{"event_threads", w.event},
+            {"receive_threads", w.receive},
+            {"poll_timer", w.poll},
+            {"application_threads", w.application},
+            {"other_platform_threads", w.otherPlatform},
+            {"host_stack", w.hostStack},
+            {"bridge_models", w.models}}},
+          {"driver_blocked_waits_per_kib", f.blockedWaitsPerKiB},
+          {"driver_section_waits_per_kib", f.sectionWaitsPerKiB},
+          {"driver_section_wakeups_per_kib", f.sectionWakeupsPerKiB},
+          {"bulk_in_per_kib", f.bulkInPerKiB},
+          {"bulk_in_floor_per_kib", floor.bulkInPerKiB},
+          {"bulk_in_mean_bytes", f.bulkInMeanBytes},
+          {"bulk_out_per_kib", f.bulkOutPerKiB},
+          {"bulk_out_floor_per_kib", floor.bulkOutPerKiB},
+          {"control_per_kib", f.controlPerKiB}};
+}
+
+void SayCounts(bool quiet, const CostFigures& f, const CostFloor& floor) {
+  if (quiet) return;
+  const WakeCounts& w = f.wakeupsPerKiB;
+  if (!sim::KernelWaitsCounted()) {
+    std::printf("           per KiB: the platform's waits are not counted on this host\n");
+  } else {
+    std::printf(
+        "           per KiB: driver wake-ups %.2f (floor %.2f = %.2f x; event %.2f, receive %.2f,"
+        " poll %.2f, application %.2f), process %.2f (floor %.2f; host stack %.2f, bridge models"
+        " %.2f); section waits %.2f\n",
+        w.Driver(), floor.driverWakeupsPerKiB,
+        floor.driverWakeupsPerKiB > 0 ? w.Driver() / floor.driverWakeupsPerKiB : 0, w.event,
+        w.receive, w.poll, w.application, w.Process(), floor.processWakeupsPerKiB, w.hostStack,
+        w.models, f.sectionWaitsPerKiB);
+  }
+  std::printf(
+      "           per KiB: bulk IN %.2f (floor %.2f), mean %.0f bytes; bulk OUT %.3f (floor %.3f);"
+      " control %.3f\n",
+      f.bulkInPerKiB, floor.bulkInPerKiB, f.bulkInMeanBytes, f.bulkOutPerKiB, floor.bulkOutPerKiB,
+      f.controlPerKiB);
 }
 
 // The key of a bridge's second port, which installation does not write.
@@ -271,19 +249,23 @@ int RunBench(const BenchOptions& in) {
   double at64k = 0;
   for (uint32_t size = 1; size <= o.maxWriteSize; size *= 4) {
     uint64_t limit = std::max<uint64_t>(uint64_t{size} * 8, o.quick ? (4u << 20) : (64u << 20));
+    const CountSnapshot before = TakeCounts();
     Flow f = Stream(port, port, false, size, sizeBudget, limit, size);
+    const CostFigures cost = CostBetween(before, TakeCounts(), kinds.Routines(), f.received);
     double mibps = f.seconds > 0 ? f.received / f.seconds / kMiB : 0;
     bool intact = f.received == f.bytes && f.mismatched == 0;
     if (size == 65536) at64k = mibps;
     say("  %10u %12llu %10.2f %8s\n", size, static_cast<unsigned long long>(f.received), mibps,
         intact ? "yes" : "NO");
-    sizes.push_back({{"write_size", size},
-                     {"bytes", f.received},
-                     {"sent", f.bytes},
-                     {"mismatched", f.mismatched},
-                     {"seconds", f.seconds},
-                     {"mib_per_s", mibps},
-                     {"intact", intact}});
+    json row = {{"write_size", size},   {"bytes", f.received},
+                {"sent", f.bytes},      {"mismatched", f.mismatched},
+                {"seconds", f.seconds}, {"mib_per_s", mibps},
+                {"intact", intact}};
+    if (size == 65536) {
+      SayCounts(o.json, cost, UnpacedFloor(size));
+      row["counts"] = CountsJson(cost, UnpacedFloor(size));
+    }
+    sizes.push_back(row);
     if (size >= (1u << 20)) break;
   }
   sim::BridgePortState loopState = session.Model(loop)->State(0);
@@ -403,10 +385,14 @@ int RunBench(const BenchOptions& in) {
     double c0 = host::ProcessCpuSeconds();
     double d0 = sim::PlatformThreadCpuSeconds();
     std::vector<sim::ThreadCpu> k0 = sim::ThreadCpuTable();
+    const CountSnapshot counts0 = TakeCounts();
     Clock::time_point t0 = Clock::now();
     std::thread other([&] { ba = Stream(pb, pa, true, 4096, o.pacedSeconds * 4, limit, 7); });
     ab = Stream(pa, pb, true, 4096, o.pacedSeconds * 4, limit, 3);
     other.join();
+    const CostFigures cost =
+        CostBetween(counts0, TakeCounts(), kinds.Routines(), ab.received + ba.received);
+    const CostFloor floor = PacedFloor(baud, 4096);
     double wall = SecondsSince(t0);
     double share = (host::ProcessCpuSeconds() - c0) / wall * 100;
     // The driver's share: its own threads (event, receive, poll) plus the application threads,
@@ -424,7 +410,9 @@ int RunBench(const BenchOptions& in) {
         static_cast<unsigned long long>(ab.received + ba.received),
         static_cast<unsigned long long>(lost), driverShare, share, Mark(met));
     SayKinds(o.json, byKind, wall, kindsAvailable);
+    SayCounts(o.json, cost, floor);
     paced.push_back({{"baud", baud},
+                     {"counts", CountsJson(cost, floor)},
                      {"bytes_each_way", limit},
                      {"sent", ab.bytes + ba.bytes},
                      {"received", ab.received + ba.received},

@@ -13,6 +13,7 @@
 #include "sim/bridge_model/libusb_path.h"
 #include "sim/os/cpu_account.h"
 #include "sim/os/sched.h"
+#include "sim/os/wake_count.h"
 
 namespace sim {
 
@@ -95,8 +96,10 @@ struct BridgeModel::Port {
   std::deque<uint8_t> immediate;  // goes out ahead of tx
   std::vector<uint8_t> sent;      // bytes put on the TX line, until taken
   std::deque<std::shared_ptr<UsbIo>> bulkIn;
-  // Receive flush: when the first waiting byte arrived and when the latest one did.
+  // Receive flush: when the first waiting byte arrived and when the latest one did, and when each
+  // byte in the FIFO arrived (beside `rx`, one for one).
   Clock::time_point rxOldest, rxLatest;
+  std::deque<Clock::time_point> rxAt;
   struct Out {
     std::shared_ptr<UsbIo> io;
     uint32_t moved = 0;
@@ -238,6 +241,7 @@ struct BridgeModel::Impl {
     }
     NoteArrival(p, at);
     p.rx.push_back(b);
+    p.rxAt.push_back(p.rxAt.empty() ? at : std::max(at, p.rxAt.back()));  // in FIFO order
     // The handshake reacts to every byte, as a UART's does, so a sender catching up on line time
     // in one burst still sees RTS drop in time.
     UpdateOutputs(p, static_cast<uint32_t>(p.rx.size()), cfg);
@@ -380,16 +384,22 @@ struct BridgeModel::Impl {
   // bridge's receive timer: a transfer the FIFO cannot fill waits while bytes keep coming, until a
   // paced line has been quiet for two byte times (rxQuietMicros at least) or the first waiting
   // byte has waited rxFlushMicros; on an unpaced line a byte goes at once.
-  Clock::time_point InAnswerDue(const Port& p, uint32_t length, Clock::time_point now) const {
+  // The moment itself (before `now` when the engine is late) goes to *timer, where the transfer
+  // is answered with what had arrived by then; a full transfer leaves it at max().
+  Clock::time_point InAnswerDue(const Port& p, uint32_t length, Clock::time_point now,
+                                Clock::time_point* timer = nullptr) const {
+    if (timer != nullptr) *timer = Clock::time_point::max();
     if (p.rx.size() >= length) return now;
     const double gap = cfg.paced ? std::max(2 * ByteSeconds(p), cfg.rxQuietMicros * 1e-6) : 0.0;
     const Clock::time_point quiet = p.rxLatest + std::chrono::duration_cast<Clock::duration>(
                                                      std::chrono::duration<double>(gap));
     const Clock::time_point aged = p.rxOldest + std::chrono::microseconds(cfg.rxFlushMicros);
+    if (timer != nullptr) *timer = std::min(quiet, aged);
     return std::max(now, std::min(quiet, aged));
   }
 
-  // Moves time forward for one port; lowers `next` to when it needs to run again.
+  // Moves time forward for one port's line: bulk OUT into the FIFO, the shifter, an external far
+  // end's transmitter. Lowers `next` to when it needs to run again.
   void Advance(Port& p, Clock::time_point now, Clock::time_point* next) {
     UpdateInputs(p);
     // Bulk OUT into the transmit FIFO; a transfer completes once all of it is accepted.
@@ -454,6 +464,12 @@ struct BridgeModel::Impl {
       }
     }
     FarEndSends(p, now, next);
+  }
+
+  // Answers the port's bulk IN transfers from its FIFO and updates its handshake. Runs once every
+  // port's line has been brought up to `now` in the pass, so that a receive timer that runs out
+  // sees every byte the line has delivered by then, as a device does.
+  void AnswerIn(Port& p, Clock::time_point now, Clock::time_point* next) {
     // Bulk IN from the host-bound FIFO; short transfers are fine.
     while (!p.bulkIn.empty() && p.failIn) {
       std::shared_ptr<UsbIo> io = p.bulkIn.front();
@@ -463,7 +479,8 @@ struct BridgeModel::Impl {
     }
     while (p.s.enabled && !p.bulkIn.empty() && !p.rx.empty()) {
       const std::shared_ptr<UsbIo>& head = p.bulkIn.front();
-      const Clock::time_point due = InAnswerDue(p, head->length, now);
+      Clock::time_point timer;
+      const Clock::time_point due = InAnswerDue(p, head->length, now, &timer);
       if (due > now) {
         *next = std::min(*next, due);
         break;
@@ -471,9 +488,16 @@ struct BridgeModel::Impl {
       std::shared_ptr<UsbIo> io = head;
       p.bulkIn.pop_front();
       uint32_t n = std::min<uint32_t>(io->length, static_cast<uint32_t>(p.rx.size()));
+      // A device answers when its timer runs out: bytes that came after that (while the engine
+      // was late) wait for the next transfer. The first byte always goes.
+      if (timer != Clock::time_point::max()) {
+        const auto upTo = std::upper_bound(p.rxAt.begin(), p.rxAt.begin() + n, timer);
+        n = std::max<uint32_t>(1, static_cast<uint32_t>(upTo - p.rxAt.begin()));
+      }
       std::vector<uint8_t> chunk(p.rx.begin(), p.rx.begin() + n);
       p.rx.erase(p.rx.begin(), p.rx.begin() + n);
-      if (!p.rx.empty()) p.rxOldest = now;
+      p.rxAt.erase(p.rxAt.begin(), p.rxAt.begin() + n);
+      if (!p.rx.empty()) p.rxOldest = p.rxAt.front();
       W().again = true;  // a sender held by this full FIFO may go on
       CompleteBulk(io, chunk.data(), n, USB_NO_ERROR);
     }
@@ -703,6 +727,7 @@ struct BridgeModel::Impl {
         if (!expect(kToIface, 0) || r.wValue != 0) return Stall();
         ++p.s.resetCount;
         p.rx.clear();
+        p.rxAt.clear();
         p.tx.clear();
         p.immediate.clear();
         p.s.breakOn = false;
@@ -713,7 +738,10 @@ struct BridgeModel::Impl {
         ++p.s.purgeCount;
         p.s.lastPurge = static_cast<uint8_t>(r.wValue);
         if (r.wValue & (PURGE_TXABORT | PURGE_TXCLEAR)) p.tx.clear();
-        if (r.wValue & (PURGE_RXABORT | PURGE_RXCLEAR)) p.rx.clear();
+        if (r.wValue & (PURGE_RXABORT | PURGE_RXCLEAR)) {
+          p.rx.clear();
+          p.rxAt.clear();
+        }
         return Answer{};
       case kReqFlow:
         if (!expect(kToIface, 16)) return Stall();
@@ -768,12 +796,17 @@ void WorkerLoop() {
       W().again = false;
       for (BridgeModel::Impl* m : W().models)
         for (BridgeModel::Port& p : m->ports) m->Advance(p, now, &next);
+      for (BridgeModel::Impl* m : W().models)
+        for (BridgeModel::Port& p : m->ports) m->AnswerIn(p, now, &next);
     } while (W().again);
     W().due = next;
+    os_detail::NoteBlocked();
+    bool timedOut = false;
     if (next == Clock::time_point::max())
       W().cv.wait(lock);
     else
-      W().cv.wait_until(lock, next);
+      timedOut = W().cv.wait_until(lock, next) == std::cv_status::timeout;
+    os_detail::NoteWoken(timedOut);
   }
 }
 
@@ -1024,6 +1057,7 @@ size_t BridgeModel::InjectRx(unsigned iface, const std::vector<uint8_t>& bytes) 
     }
     impl_->NoteArrival(*p, now);
     p->rx.push_back(b);
+    p->rxAt.push_back(now);
     impl_->InputFlow(*p);
     ++stored;
   }

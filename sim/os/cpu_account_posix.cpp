@@ -9,6 +9,7 @@
 
 #include "sim/os/cpu_account.h"
 #include "sim/os/sim_os.h"
+#include "sim/os/wake_count.h"
 
 namespace sim {
 namespace {
@@ -48,6 +49,7 @@ bool IsPlatform(ThreadKind kind) {
 namespace os_detail {
 
 CpuAccount::CpuAccount(ThreadKind kind, const void* routine) {
+  SetWakeGroup(kind, routine);
   clockid_t clock;
   if (pthread_getcpuclockid(pthread_self(), &clock) != 0) return;
   std::lock_guard<std::mutex> guard(A().lock);

@@ -35,6 +35,7 @@
 #include "sim/os/os_internal.h"
 #include "sim/os/sched.h"
 #include "sim/os/sim_os.h"
+#include "sim/os/wake_count.h"
 
 namespace sim {
 namespace {
@@ -450,6 +451,8 @@ DWORD WaitLocked(std::unique_lock<PiMutex>& held, Waiter& waiter, DWORD millisec
   Clock::time_point deadline;
   if (!forever) deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   bool timedOut = false;
+  // Counted once per blocked wait: a park that returns on a stale token did not sleep.
+  os_detail::NoteBlocked();
   while (!waiter.done.load(std::memory_order_acquire) && !self.terminated) {
     if (forever) {
       self.parker.Park();
@@ -458,6 +461,7 @@ DWORD WaitLocked(std::unique_lock<PiMutex>& held, Waiter& waiter, DWORD millisec
       break;
     }
   }
+  os_detail::NoteWoken(timedOut);
   if (!timedOut && !self.terminated) return waiter.result;  // done, seen with acquire
   held.lock();
   // Terminated while blocked: park here, even if the wait was satisfied just before.
@@ -642,6 +646,10 @@ bool DeviceScheduling() {
   return sched::DeviceScheduling();
 }
 
+bool KernelWaitsCounted() {
+  return true;
+}
+
 void SetBadPointerRange(const void* p, size_t bytes) {
   if (bytes == 0) return;
   uintptr_t first = reinterpret_cast<uintptr_t>(p);
@@ -752,6 +760,7 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     impl->waiters.push_back(&self);
     self.blockedOn = impl;
     if (impl->ownerRec != nullptr) UpdateRankLocked(*impl->ownerRec);
+    os_detail::NoteSectionBlocked();
     while (impl->owner != self.id && impl->owner != 0 && !self.terminated) {
       held.unlock();
       self.parker.Park();
@@ -759,6 +768,7 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
       impl = &SectionOrDie(cs, "EnterCriticalSection");
     }
     self.blockedOn = nullptr;
+    os_detail::NoteSectionWoken();
     if (impl->owner != self.id) {
       impl->waiters.erase(std::find(impl->waiters.begin(), impl->waiters.end(), &self));
       // What the owner inherited from this thread goes with it.
@@ -1057,13 +1067,17 @@ extern "C" void Sleep(DWORD milliseconds) {
   const bool forever = milliseconds == INFINITE;
   Clock::time_point deadline;
   if (!forever) deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  os_detail::NoteBlocked();
+  bool timedOut = false;
   while (!self.terminated) {
     if (forever) {
       self.parker.Park();
     } else if (!self.parker.ParkUntil(deadline)) {
+      timedOut = true;
       break;
     }
   }
+  os_detail::NoteWoken(timedOut);
   Checkpoint();
 }
 

@@ -16,6 +16,7 @@
 
 #include "sim/os/os_internal.h"
 #include "sim/os/sim_os.h"
+#include "sim/os/wake_count.h"
 
 namespace sim {
 namespace {
@@ -139,6 +140,11 @@ DWORD CriticalSectionOwner(const CRITICAL_SECTION* cs) {
 void SetPriorityInheritance(bool) {}
 
 bool DeviceScheduling() {
+  return false;
+}
+
+// kernel32 waits for itself: only the host stack's and the models' waits are counted.
+bool KernelWaitsCounted() {
   return false;
 }
 

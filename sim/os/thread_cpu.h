@@ -12,6 +12,7 @@ enum class ThreadKind {
   Timer,        // a multimedia timer's thread (its callbacks)
   HostStack,    // the USB host stack: control and completion threads (completion routines)
   BridgeModel,  // the bridge models' line engine
+  Application,  // any other thread that calls the platform (wake counts only, sim/os/wake_count.h)
 };
 
 struct ThreadCpu {

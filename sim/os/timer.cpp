@@ -19,6 +19,7 @@
 #include "sim/os/os_internal.h"
 #include "sim/os/sched.h"
 #include "sim/os/sim_os.h"
+#include "sim/os/wake_count.h"
 
 namespace sim {
 namespace {
@@ -62,7 +63,10 @@ void RunTimer(std::shared_ptr<Timer> timer) {
   std::unique_lock<std::mutex> held(T().lock);
   Clock::time_point due = Clock::now() + timer->delay;
   for (;;) {
-    while (!timer->killed && Clock::now() < due) timer->wake.wait_until(held, due);
+    while (!timer->killed && Clock::now() < due) {
+      os_detail::CountedWaitUntil(timer->wake, held, due,
+                                  [&] { return timer->killed || Clock::now() >= due; });
+    }
     if (timer->killed) break;
     ++T().running;
     held.unlock();

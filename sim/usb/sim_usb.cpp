@@ -17,6 +17,7 @@
 #include "platform/ce_os.h"
 #include "sim/os/cpu_account.h"
 #include "sim/os/sched.h"
+#include "sim/os/wake_count.h"
 #include "sim/usb/usb_module_loader.h"
 #include "sim/usb/usb_registration.h"
 #include "sim/usb/usbmon_capture.h"
@@ -87,6 +88,7 @@ struct Bus {
   uintptr_t nextHandle = 0x51000;
   UsbDeviceId nextId = 1;
   size_t leaks = 0;
+  UsbTransferCounts counts;
 };
 
 // Never destroyed: device threads may still be blocked in it when the process exits.
@@ -114,6 +116,11 @@ std::shared_ptr<Transfer> FindTransferLocked(USB_TRANSFER h) {
   return it == B().transfers.end() ? nullptr : it->second;
 }
 
+UsbTransferCount& CountLocked(const UsbIo& t) {
+  if (t.kind == UsbIo::Kind::Control) return B().counts.control;
+  return t.in ? B().counts.bulkIn : B().counts.bulkOut;
+}
+
 bool Transfer::Complete(const void* data, uint32_t count, DWORD usbError) {
   std::lock_guard<std::mutex> lock(B().mu);
   if (complete) return false;
@@ -123,6 +130,9 @@ bool Transfer::Complete(const void* data, uint32_t count, DWORD usbError) {
   if (in && !closed && clientBuffer && data && n) std::memcpy(clientBuffer, data, n);
   bytes = n;
   error = usbError;
+  UsbTransferCount& counted = CountLocked(*this);
+  ++counted.completed;
+  counted.bytes += n;
   if (usb_detail::UsbCaptureOn())
     usb_detail::CaptureComplete(*this, handle, dev->id, usbError, dev->gone, asyncUnlink, data, n);
   if (routine && !closed) {
@@ -153,7 +163,7 @@ void CancelAndComplete(const std::shared_ptr<Transfer>& t, DWORD usbError) {
 // Waits until no completion routine of `t` runs, unless the caller is that routine's thread.
 void WaitRoutineLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Transfer>& t) {
   if (std::this_thread::get_id() == t->dev->completionThreadId) return;
-  B().cv.wait(lock, [&] { return !t->routineRunning; });
+  os_detail::CountedWait(B().cv, lock, [&] { return !t->routineRunning; });
 }
 
 // Closes what a refusing client left open on `dev`: pipes, transfers and notification
@@ -168,7 +178,7 @@ size_t CloseLeftovers(const std::shared_ptr<Device>& dev) {
   for (auto& t : open) CancelAndComplete(t, USB_CANCELED_ERROR);
   std::unique_lock<std::mutex> lock(B().mu);
   // Every transfer completes exactly once: routines already queued run before the close.
-  B().cv.wait(lock, [&] {
+  os_detail::CountedWait(B().cv, lock, [&] {
     for (auto& t : open) {
       if (t->routineRunning ||
           std::find(dev->completions.begin(), dev->completions.end(), t) != dev->completions.end())
@@ -309,7 +319,7 @@ void ControlThread(std::shared_ptr<Device> dev) {
   RunAttach(dev);
   {
     std::unique_lock<std::mutex> lock(B().mu);
-    dev->cv.wait(lock, [&] { return dev->gone; });
+    os_detail::CountedWait(dev->cv, lock, [&] { return dev->gone; });
   }
   RunRemoval(dev);
   std::shared_ptr<UsbDeviceModel> model;
@@ -323,7 +333,8 @@ void CompletionThread(std::shared_ptr<Device> dev) {
   os_detail::CpuAccount account(ThreadKind::HostStack);
   std::unique_lock<std::mutex> lock(B().mu);
   for (;;) {
-    dev->completionCv.wait(lock, [&] { return !dev->completions.empty() || dev->stopCompletion; });
+    os_detail::CountedWait(dev->completionCv, lock,
+                           [&] { return !dev->completions.empty() || dev->stopCompletion; });
     if (dev->completions.empty()) return;
     std::shared_ptr<Transfer> t = std::move(dev->completions.front());
     dev->completions.pop_front();
@@ -393,6 +404,7 @@ USB_TRANSFER Issue(const std::shared_ptr<Device>& dev, std::shared_ptr<Transfer>
     }
     t->handle = NewHandleLocked();
     B().transfers[t->handle] = t;
+    ++CountLocked(*t).issued;
     // Recorded under the lock: nothing can complete the transfer before its submission is seen.
     if (usb_detail::UsbCaptureOn()) usb_detail::CaptureSubmit(*t, t->handle, dev->id);
     model = dev->model;
@@ -400,7 +412,7 @@ USB_TRANSFER Issue(const std::shared_ptr<Device>& dev, std::shared_ptr<Transfer>
   model->Submit(t);
   if (!routine && !(flags & USB_NO_WAIT)) {
     std::unique_lock<std::mutex> lock(B().mu);
-    B().cv.wait(lock, [&] { return t->complete || dev->gone; });
+    os_detail::CountedWait(B().cv, lock, [&] { return t->complete || dev->gone; });
     if (!t->complete) {
       lock.unlock();
       CancelAndComplete(t, USB_DEVICE_NOT_RESPONDING_ERROR);
@@ -800,6 +812,11 @@ size_t LiveNotificationRoutines() {
   size_t n = 0;
   for (auto& [id, d] : B().devices) n += d->notifications.size();
   return n;
+}
+
+UsbTransferCounts TransferCounts() {
+  std::lock_guard<std::mutex> lock(B().mu);
+  return B().counts;
 }
 
 size_t UsbLeakCount() {

@@ -127,4 +127,16 @@ size_t LiveNotificationRoutines();
 size_t UsbLeakCount();
 void ResetUsbLeakCount();
 
+// Transfers issued to the bus and completed (cancelled, failed and short ones included), with the
+// bytes their completions carried, by kind, since the process started; for the data path's counts.
+struct UsbTransferCount {
+  uint64_t issued = 0;
+  uint64_t completed = 0;
+  uint64_t bytes = 0;
+};
+struct UsbTransferCounts {
+  UsbTransferCount control, bulkIn, bulkOut;
+};
+UsbTransferCounts TransferCounts();
+
 }  // namespace sim

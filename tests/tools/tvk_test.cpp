@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <vector>
 
 #include "tests/tools/child_process.h"
 
@@ -106,6 +108,54 @@ TEST(TvkBench, QuickJsonHasEveryFigureAndLosesNothingWhenPaced) {
   EXPECT_GT(j["memory"]["peak_rss_bytes"].get<double>(), 0);
   EXPECT_EQ(j["targets"]["count"], 6);
   EXPECT_EQ(j["targets"]["met"].get<int>() + static_cast<int>(j["targets"]["missed"].size()), 6);
+}
+
+// The counted figures do not depend on how busy the machine is: a run while two threads keep
+// both cores busy gives the same transfers per KiB as a run without them, and the driver's
+// wake-ups stay near the design's floor in both.
+TEST(TvkBench, CountsAgreeLoadedAndIdleAndStayNearTheFloor) {
+  auto run = [](bool loaded) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    if (loaded) {
+      for (int i = 0; i < 2; ++i) {
+        busy.emplace_back([&stop] {
+          volatile unsigned spin = 0;
+          while (!stop.load(std::memory_order_relaxed)) spin = spin + 1;
+        });
+      }
+    }
+    RunResult r = RunProgram(kTvk, {"bench", "--json", "--quick"}, kRunTimeoutMs);
+    stop = true;
+    for (std::thread& t : busy) t.join();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return nlohmann::json::parse(r.out, nullptr, false);
+  };
+  const nlohmann::json idle = run(false);
+  const nlohmann::json loaded = run(true);
+  ASSERT_FALSE(idle.is_discarded());
+  ASSERT_FALSE(loaded.is_discarded());
+  ASSERT_EQ(idle["paced"].size(), 2u);
+  ASSERT_EQ(loaded["paced"].size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    const nlohmann::json& a = idle["paced"][i]["counts"];
+    const nlohmann::json& b = loaded["paced"][i]["counts"];
+    for (const char* figure : {"bulk_in_per_kib", "bulk_in_mean_bytes", "bulk_out_per_kib"}) {
+      const double x = a[figure].get<double>(), y = b[figure].get<double>();
+      EXPECT_GT(x, 0) << figure;
+      EXPECT_NEAR(x, y, 0.05 * x) << figure << " idle " << a.dump() << " loaded " << b.dump();
+    }
+    // The bridge answers a busy line once per receive timer, as the floor has it.
+    EXPECT_NEAR(a["bulk_in_per_kib"].get<double>(), a["bulk_in_floor_per_kib"].get<double>(),
+                0.1 * a["bulk_in_floor_per_kib"].get<double>())
+        << a.dump();
+    if (!a["kernel_waits_counted"].get<bool>()) continue;
+    for (const nlohmann::json* c : {&a, &b}) {
+      const double floor = (*c)["driver_wakeups_floor_per_kib"].get<double>();
+      EXPECT_GT((*c)["driver_wakeups_per_kib"].get<double>(), 0.5 * floor) << c->dump();
+      EXPECT_LE((*c)["driver_wakeups_per_kib"].get<double>(), 1.25 * floor) << c->dump();
+    }
+  }
 }
 
 TEST(TvkTerm, LoopbackEchoesTypedTextAndCtrlBracketExits) {
