@@ -1,10 +1,12 @@
-// Micro figures of the receive path's building blocks: the byte ring, and an event hand-off
-// between two threads on the simulated OS services beside the same hand-off on a bare mutex and
-// condition variable (what the host itself costs).
+// Micro figures of the receive path's building blocks: the byte ring, and event and critical
+// section hand-offs between two threads on the simulated OS services beside the same hand-offs on
+// a bare mutex and condition variable (what the host itself costs).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cstring>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "platform/ce_os.h"
@@ -78,6 +80,55 @@ void BM_BareCvHandOff(benchmark::State& state) {
   partner.join();
 }
 BENCHMARK(BM_BareCvHandOff)->UseRealTime();
+
+struct SimSection {
+  CRITICAL_SECTION cs;
+  SimSection() { InitializeCriticalSection(&cs); }
+  ~SimSection() { DeleteCriticalSection(&cs); }
+  void lock() { EnterCriticalSection(&cs); }
+  void unlock() { LeaveCriticalSection(&cs); }
+};
+
+// Two threads pass three locks round: each holds one, takes the next (held by the other, which
+// lets it go once it has taken its own next one) and lets its own go. No thread ever waits for
+// two, so the ring cannot lock up, and every take is one the other thread's leave hands on: one
+// iteration is two hand-offs, as in the event ping-pong.
+template <typename Lock>
+void LockRing(benchmark::State& state) {
+  Lock locks[3];
+  std::atomic<bool> stop{false};
+  std::promise<void> partnerHolds;
+  auto step = [&locks](int& held) {
+    int next = (held + 1) % 3;
+    locks[next].lock();
+    locks[held].unlock();
+    held = next;
+  };
+  int mine = 0;
+  locks[mine].lock();
+  std::thread partner([&] {
+    int held = 1;
+    locks[held].lock();
+    partnerHolds.set_value();
+    while (!stop.load(std::memory_order_acquire)) step(held);
+    locks[held].unlock();
+  });
+  partnerHolds.get_future().wait();
+  for (auto _ : state) step(mine);
+  stop.store(true, std::memory_order_release);
+  locks[mine].unlock();
+  partner.join();
+}
+
+void BM_SectionHandOff(benchmark::State& state) {
+  LockRing<SimSection>(state);
+}
+BENCHMARK(BM_SectionHandOff)->UseRealTime();
+
+void BM_BareMutexHandOff(benchmark::State& state) {
+  LockRing<std::mutex>(state);
+}
+BENCHMARK(BM_BareMutexHandOff)->UseRealTime();
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The two host primitives the simulated kernel is built on, host-specific (host_sync_linux.cpp;
-// host_sync_std.cpp elsewhere): a mutex that lends its waiter's priority to its holder, and a
-// per-thread parker that a waker can signal without taking any lock.
+// host_sync_std.cpp elsewhere): a mutex that lends its waiter's priority to its holder (under
+// device scheduling), and a per-thread parker that a waker can signal without taking any lock.
 #pragma once
 
 #include <chrono>
@@ -8,9 +8,11 @@
 
 namespace sim::os_detail {
 
-// A mutex with priority inheritance where the host has it (a real-time thread that waits for it
-// raises the holder to its own level), so that a lock of the simulation's own never inverts the
-// simulated threads' priorities. Meets Lockable, for std::lock_guard and std::unique_lock.
+// A mutex with priority inheritance under device scheduling where the host has it (a real-time
+// thread that waits for it raises the holder to its own level), so that a lock of the
+// simulation's own never inverts the simulated threads' priorities; a plain one otherwise, where
+// the host's own scheduling does not rank threads strictly. Meets Lockable, for std::lock_guard
+// and std::unique_lock.
 class PiMutex {
  public:
   PiMutex();

@@ -56,20 +56,26 @@ bool Decide() {
   return true;
 }
 
-// Decided as the library is loaded, on the loading thread, before the process starts threads.
-const bool gDevice = Decide();
-
 thread_local bool tSimulation = false;
 
 }  // namespace
 
+// Decided once, at the first call: the host mutexes of the simulation's statics ask as they are
+// made, which may come before this file's own initialisation.
 bool DeviceScheduling() {
-  return gDevice;
+  static const bool device = Decide();
+  return device;
 }
+
+namespace {
+// Otherwise decided as the library is loaded, on the loading thread, before the process starts
+// threads.
+[[maybe_unused]] const bool gDevice = DeviceScheduling();
+}  // namespace
 
 void EnterSimulationThread() {
   tSimulation = true;
-  if (gDevice) SetRank(0, kSimulationRank);
+  if (DeviceScheduling()) SetRank(0, kSimulationRank);
 }
 
 bool IsSimulationThread() {
@@ -81,7 +87,7 @@ int CurrentHostThread() {
 }
 
 void SetRank(int hostThread, int rank) {
-  if (!gDevice) return;
+  if (!DeviceScheduling()) return;
   sched_param param{};
   param.sched_priority = LevelForRank(rank);
   sched_setscheduler(hostThread, SCHED_RR, &param);

@@ -10,6 +10,7 @@
 
 #include "os_test_util.h"
 #include "platform/ce_os.h"
+#include "sim/os/host_sync.h"
 #include "sim/os/sim_os.h"
 
 namespace {
@@ -595,6 +596,67 @@ INSTANTIATE_TEST_SUITE_P(CriticalSections, PriorityInversion, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
                            return info.param ? "Inheritance" : "NoInheritance";
                          });
+
+// The host parker every blocked platform call sleeps on. A wake-up is never lost, whether it
+// comes before the park, while the thread sleeps or as it falls asleep; a token is taken once; a
+// park with a deadline gives up only once the deadline has passed.
+TEST(HostParker, WakeUpsAreNeitherLostNorTakenTwice) {
+  using sim::os_detail::Parker;
+  Parker parker;
+  parker.Unpark();
+  parker.Unpark();  // tokens do not add up
+  parker.Park();    // returns at once on the token left before it
+  Clock::time_point start = Clock::now();
+  EXPECT_FALSE(parker.ParkUntil(start + std::chrono::milliseconds(20))) << "token taken twice";
+  ExpectElapsed(start, 20);
+  EXPECT_FALSE(parker.ParkUntil(Clock::now() - std::chrono::milliseconds(1)));
+  parker.Unpark();
+  EXPECT_TRUE(parker.ParkUntil(Clock::now() - std::chrono::milliseconds(1)))
+      << "a token left before a park whose deadline has passed is still taken";
+
+  // A waker that comes while the thread sleeps, timed or not, wakes it.
+  for (bool timed : {false, true}) {
+    std::atomic<bool> woken{false};
+    std::thread sleeper([&] {
+      if (timed) {
+        EXPECT_TRUE(parker.ParkUntil(Clock::now() + std::chrono::seconds(30)));
+      } else {
+        parker.Park();
+      }
+      woken = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(woken) << "woken without a token";
+    parker.Unpark();
+    sleeper.join();
+    EXPECT_TRUE(woken);
+  }
+}
+
+// Two threads that wake each other in turn, the waker racing the sleeper into its park every
+// round: a lost wake-up stops the exchange, seen as a park that runs into its deadline.
+TEST(HostParker, PingPongLosesNoWakeUp) {
+  using sim::os_detail::Parker;
+  constexpr int kRounds = 20000;
+  Parker ping, pong;
+  std::atomic<int> missed{0};
+  auto park = [&missed](Parker& p) {
+    if (!p.ParkUntil(Clock::now() + std::chrono::seconds(10))) ++missed;
+  };
+  std::thread partner([&] {
+    for (int i = 0; i < kRounds && missed == 0; ++i) {
+      park(ping);
+      pong.Unpark();
+    }
+  });
+  for (int i = 0; i < kRounds && missed == 0; ++i) {
+    ping.Unpark();
+    park(pong);
+  }
+  ping.Unpark();  // frees the partner should this side have stopped early
+  partner.join();
+  EXPECT_EQ(missed, 0);
+}
 
 // The interlocked calls' results: Increment and Decrement give the new value, the others the
 // value from before; a compare-exchange stores only on a match; the arithmetic wraps at 32 bits.
