@@ -147,6 +147,7 @@ json CountsJson(const CostFigures& f, const CostFloor& floor) {
           {"driver_blocked_waits_per_kib", f.blockedWaitsPerKiB},
           {"driver_section_waits_per_kib", f.sectionWaitsPerKiB},
           {"driver_section_wakeups_per_kib", f.sectionWakeupsPerKiB},
+          {"driver_host_call_waits_per_kib", f.hostCallWaitsPerKiB},
           {"bulk_in_per_kib", f.bulkInPerKiB},
           {"bulk_in_floor_per_kib", floor.bulkInPerKiB},
           {"bulk_in_mean_bytes", f.bulkInMeanBytes},
@@ -164,11 +165,11 @@ void SayCounts(bool quiet, const CostFigures& f, const CostFloor& floor) {
     std::printf(
         "           per KiB: driver wake-ups %.2f (floor %.2f = %.2f x; event %.2f, receive %.2f,"
         " poll %.2f, application %.2f), process %.2f (floor %.2f; host stack %.2f, bridge models"
-        " %.2f); section waits %.2f\n",
+        " %.2f); section waits %.2f, waits in host stack calls %.2f\n",
         w.Driver(), floor.driverWakeupsPerKiB,
         floor.driverWakeupsPerKiB > 0 ? w.Driver() / floor.driverWakeupsPerKiB : 0, w.event,
         w.receive, w.poll, w.application, w.Process(), floor.processWakeupsPerKiB, w.hostStack,
-        w.models, f.sectionWaitsPerKiB);
+        w.models, f.sectionWaitsPerKiB, f.hostCallWaitsPerKiB);
   }
   std::printf(
       "           per KiB: bulk IN %.2f (floor %.2f), mean %.0f bytes; bulk OUT %.3f (floor %.3f);"

@@ -106,7 +106,7 @@ CostFigures CostBetween(const CountSnapshot& before, const CountSnapshot& after,
   f.kib = static_cast<double>(bytesMoved) / 1024.0;
   if (f.kib <= 0) return f;
   WakeCounts wakes;
-  double blocked = 0, sectionWaits = 0, sectionWakeups = 0;
+  double blocked = 0, sectionWaits = 0, sectionWakeups = 0, hostCallWaits = 0;
   auto add = [&](const sim::ThreadWakes& t, double sign) {
     const double v = sign * static_cast<double>(t.wakeups);
     double* slot = &wakes.otherPlatform;
@@ -134,6 +134,7 @@ CostFigures CostBetween(const CountSnapshot& before, const CountSnapshot& after,
       blocked += sign * static_cast<double>(t.blockedWaits);
       sectionWaits += sign * static_cast<double>(t.sectionWaits);
       sectionWakeups += sign * static_cast<double>(t.sectionWakeups);
+      hostCallWaits += sign * static_cast<double>(t.hostCallWaits);
     }
   };
   for (const sim::ThreadWakes& t : after.wakes) add(t, 1);
@@ -145,6 +146,7 @@ CostFigures CostBetween(const CountSnapshot& before, const CountSnapshot& after,
   f.blockedWaitsPerKiB = blocked / f.kib;
   f.sectionWaitsPerKiB = sectionWaits / f.kib;
   f.sectionWakeupsPerKiB = sectionWakeups / f.kib;
+  f.hostCallWaitsPerKiB = hostCallWaits / f.kib;
   const double inDone =
       static_cast<double>(after.usb.bulkIn.completed - before.usb.bulkIn.completed);
   const double inBytes = static_cast<double>(after.usb.bulkIn.bytes - before.usb.bulkIn.bytes);

@@ -64,6 +64,8 @@ struct CostFigures {
   // waits: contention, which varies with the host's scheduling; not in the wake-ups above.
   double sectionWaitsPerKiB = 0;
   double sectionWakeupsPerKiB = 0;
+  // Waits of those threads inside the host stack's calls (its doing, also not in the wake-ups).
+  double hostCallWaitsPerKiB = 0;
   double bulkInPerKiB = 0;     // bulk IN completions
   double bulkInMeanBytes = 0;  // their mean size
   double bulkOutPerKiB = 0;    // bulk OUT chunks issued

@@ -56,7 +56,9 @@ std::vector<ThreadWakes> ThreadWakeTable() {
                      c->wakeups.load(std::memory_order_relaxed),
                      c->timeouts.load(std::memory_order_relaxed),
                      c->sectionWaits.load(std::memory_order_relaxed),
-                     c->sectionWakeups.load(std::memory_order_relaxed)});
+                     c->sectionWakeups.load(std::memory_order_relaxed),
+                     c->hostCallWaits.load(std::memory_order_relaxed),
+                     c->hostCallWakeups.load(std::memory_order_relaxed)});
   }
   return table;
 }

@@ -29,6 +29,10 @@ struct ThreadWakes {
   // again): contention, which depends on how the host schedules the threads, kept apart.
   uint64_t sectionWaits;
   uint64_t sectionWakeups;
+  // Waits inside the host stack's calls (a synchronous transfer, a close that waits for the
+  // transfer's completion routine to return), also kept apart: the host stack's doing.
+  uint64_t hostCallWaits;
+  uint64_t hostCallWakeups;
 };
 
 // One entry per kind and routine seen so far, ended threads included.
@@ -45,6 +49,8 @@ struct WakeCounter {
   std::atomic<uint64_t> timeouts{0};
   std::atomic<uint64_t> sectionWaits{0};
   std::atomic<uint64_t> sectionWakeups{0};
+  std::atomic<uint64_t> hostCallWaits{0};
+  std::atomic<uint64_t> hostCallWakeups{0};
 };
 
 // Files the calling thread's counts under `kind` and `routine` from now on (CpuAccount does this).
@@ -75,6 +81,16 @@ void CountedWait(Cv& cv, Lock& lock, Pred pred) {
   NoteBlocked();
   cv.wait(lock, pred);
   NoteWoken(false);
+}
+
+// The same for a wait inside a host stack call, made in the caller's thread.
+template <typename Cv, typename Lock, typename Pred>
+void CountedHostCallWait(Cv& cv, Lock& lock, Pred pred) {
+  if (pred()) return;
+  WakeCounter& c = MyWakes();
+  c.hostCallWaits.fetch_add(1, std::memory_order_relaxed);
+  cv.wait(lock, pred);
+  c.hostCallWakeups.fetch_add(1, std::memory_order_relaxed);
 }
 
 template <typename Cv, typename Lock, typename Clock, typename Duration, typename Pred>

@@ -163,7 +163,7 @@ void CancelAndComplete(const std::shared_ptr<Transfer>& t, DWORD usbError) {
 // Waits until no completion routine of `t` runs, unless the caller is that routine's thread.
 void WaitRoutineLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Transfer>& t) {
   if (std::this_thread::get_id() == t->dev->completionThreadId) return;
-  os_detail::CountedWait(B().cv, lock, [&] { return !t->routineRunning; });
+  os_detail::CountedHostCallWait(B().cv, lock, [&] { return !t->routineRunning; });
 }
 
 // Closes what a refusing client left open on `dev`: pipes, transfers and notification
@@ -178,7 +178,7 @@ size_t CloseLeftovers(const std::shared_ptr<Device>& dev) {
   for (auto& t : open) CancelAndComplete(t, USB_CANCELED_ERROR);
   std::unique_lock<std::mutex> lock(B().mu);
   // Every transfer completes exactly once: routines already queued run before the close.
-  os_detail::CountedWait(B().cv, lock, [&] {
+  os_detail::CountedHostCallWait(B().cv, lock, [&] {
     for (auto& t : open) {
       if (t->routineRunning ||
           std::find(dev->completions.begin(), dev->completions.end(), t) != dev->completions.end())
@@ -412,7 +412,7 @@ USB_TRANSFER Issue(const std::shared_ptr<Device>& dev, std::shared_ptr<Transfer>
   model->Submit(t);
   if (!routine && !(flags & USB_NO_WAIT)) {
     std::unique_lock<std::mutex> lock(B().mu);
-    os_detail::CountedWait(B().cv, lock, [&] { return t->complete || dev->gone; });
+    os_detail::CountedHostCallWait(B().cv, lock, [&] { return t->complete || dev->gone; });
     if (!t->complete) {
       lock.unlock();
       CancelAndComplete(t, USB_DEVICE_NOT_RESPONDING_ERROR);
