@@ -9,6 +9,7 @@
 #include "os_test_util.h"
 #include "platform/ce_os.h"
 #include "sim/os/sim_os.h"
+#include "sim/os/wake_count.h"
 
 namespace {
 
@@ -213,6 +214,62 @@ TEST(Waits, WaitAllNeedsEverySignalAndTakesThemTogether) {
   EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_TIMEOUT);
   for (HANDLE x : h) CloseHandle(x);
+}
+
+// The counts a measurement divides by the data moved: a wait that need not block counts nothing,
+// one that blocks counts one wait and one wake-up (a time-out among them when that ended it), and
+// a section found owned counts apart from both.
+TEST(Waits, EachBlockedWaitCountsOneWakeUpAndSectionsCountApart) {
+  if (!sim::KernelWaitsCounted()) GTEST_SKIP() << "the host's own waits are not counted";
+  auto group = [](sim::ThreadKind kind, const void* routine) {
+    for (const sim::ThreadWakes& t : sim::ThreadWakeTable())
+      if (t.kind == kind && t.routine == routine) return t;
+    return sim::ThreadWakes{kind, routine, 0, 0, 0, 0, 0, 0, 0};
+  };
+  auto mine = [&] { return group(sim::ThreadKind::Application, nullptr); };
+  auto started = [&] {
+    return group(sim::ThreadKind::Created, reinterpret_cast<const void*>(&RunFunction));
+  };
+  HANDLE ev = NewEvent(false, true);
+  const sim::ThreadWakes before = mine();
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(ev, 20), WAIT_TIMEOUT);
+  HANDLE setter = SetLater(ev, 20);
+  EXPECT_EQ(WaitForSingleObject(ev, INFINITE), WAIT_OBJECT_0);
+  const sim::ThreadWakes after = mine();
+  EXPECT_EQ(after.blockedWaits - before.blockedWaits, 2u);
+  EXPECT_EQ(after.wakeups - before.wakeups, 2u);
+  EXPECT_EQ(after.timeouts - before.timeouts, 1u);
+  EXPECT_EQ(after.sectionWaits, before.sectionWaits);
+  WaitForSingleObject(setter, INFINITE);
+  CloseHandle(setter);
+
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  const sim::ThreadWakes threadBefore = started();
+  EnterCriticalSection(&cs);
+  HANDLE entered = NewEvent(true);
+  HANDLE contender = Start([&] {
+    EnterCriticalSection(&cs);
+    LeaveCriticalSection(&cs);
+    SetEvent(entered);
+    return DWORD{0};
+  });
+  // Held until the contender is blocked on it.
+  while (sim::CriticalSectionOwner(&cs) != 0 && started().sectionWaits == threadBefore.sectionWaits)
+    Sleep(1);
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(WaitForSingleObject(entered, 5000), WAIT_OBJECT_0);
+  const sim::ThreadWakes threadAfter = started();
+  EXPECT_EQ(threadAfter.sectionWaits - threadBefore.sectionWaits, 1u);
+  EXPECT_EQ(threadAfter.sectionWakeups - threadBefore.sectionWakeups, 1u);
+  EXPECT_EQ(threadAfter.blockedWaits, threadBefore.blockedWaits);
+  WaitForSingleObject(contender, INFINITE);
+  CloseHandle(contender);
+  CloseHandle(entered);
+  DeleteCriticalSection(&cs);
+  CloseHandle(ev);
 }
 
 TEST(Waits, BadArgumentsFailWithoutBlocking) {
